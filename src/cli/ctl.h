@@ -1,0 +1,21 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace kq {
+
+// Exit codes of kq7300ctl.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailed = 1,      // the engine did not do what was asked
+    kExitUsage = 2,
+    kExitNoEngine = 3,
+    kExitNoPermission = 4,  // an engine is there but may not be opened
+};
+
+// Runs kq7300ctl with the given arguments (without the program name).
+int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace kq

@@ -1,0 +1,152 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "devlink/link.h"
+
+namespace kq {
+namespace {
+
+// No four hexadecimal digits give this, so a path without its fields matches nothing.
+constexpr uint32_t kNoNumber = 0xFFFFFFFFu;
+constexpr size_t kVendorPos = 12;
+constexpr size_t kProductPos = 21;
+constexpr size_t kInstancePos = 26;
+constexpr size_t kMaxInstance = 260;
+
+uint32_t HexField(std::string_view path, size_t pos) {
+    if (path.size() < pos + 4) return kNoNumber;
+    char digits[5] = {};
+    std::memcpy(digits, path.data() + pos, 4);
+    return static_cast<uint32_t>(std::strtoul(digits, nullptr, 16));
+}
+
+// Ranks the reasons an engine could not be opened, so the user hears the most useful one.
+int Severity(OpenError e) {
+    switch (e) {
+        case OpenError::NoPermission: return 4;
+        case OpenError::Busy: return 3;
+        case OpenError::Other: return 2;
+        case OpenError::Absent: return 1;
+        case OpenError::None: return 0;
+    }
+    return 0;
+}
+
+const char* PropertyName(DeviceProperty p) {
+    switch (p) {
+        case DeviceProperty::Driver: return "driver";
+        case DeviceProperty::LocationInformation: return "location";
+        case DeviceProperty::HardwareId: return "hardware id";
+    }
+    return "?";
+}
+
+}  // namespace
+
+void ParseVidPid(std::string_view path, uint32_t& vendorId, uint32_t& productId) {
+    vendorId = HexField(path, kVendorPos);
+    productId = HexField(path, kProductPos);
+}
+
+void ExtractInstance(std::string_view path, std::string& out) {
+    out.clear();
+    if (path.size() <= kInstancePos) return;
+    out.push_back(path[kInstancePos]);
+    for (size_t i = kInstancePos + 1; i < path.size() && path[i] != '#' && out.size() < kMaxInstance;
+         ++i) {
+        out.push_back(path[i]);
+    }
+}
+
+bool MatchVidPid(std::string_view path, uint32_t vendorId, uint32_t productId) {
+    uint32_t vid = 0;
+    uint32_t pid = 0;
+    ParseVidPid(path, vid, pid);
+    return vid == vendorId && pid == productId;
+}
+
+std::string MakeInterfacePath(uint16_t vendorId, uint16_t productId, std::string_view instance,
+                              const Guid& interfaceClass) {
+    char head[32];
+    std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", vendorId, productId);
+    return std::string(head) + std::string(instance) + "#" + interfaceClass.ToString();
+}
+
+int DeviceLink::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId,
+                                    uint32_t productId, const char* instance,
+                                    const char* altInstance, std::string& outPath, int relaxed) {
+    const auto entries = platform_.ListInterfaces(interfaceClass);
+    for (const InterfaceEntry& entry : entries) {
+        if (!entry.detailOk) {
+            trace_.Note("discovery ended: details of an interface could not be read");
+            return 0;
+        }
+        std::vector<DeviceProperty> properties{DeviceProperty::Driver};
+        if (relaxed == 0) properties.push_back(DeviceProperty::LocationInformation);
+        properties.push_back(DeviceProperty::HardwareId);
+        for (DeviceProperty property : properties) {
+            if (!platform_.ReadProperty(entry, property)) {
+                trace_.Note(std::string("discovery ended: ") + PropertyName(property) +
+                            " of " + entry.path + " could not be read");
+                return 0;
+            }
+        }
+        const bool isEngine = MatchVidPid(entry.path, vendorId, productId);
+        const OpenResult opened = platform_.TestOpen(entry);
+        if (!opened.ok()) {
+            if (isEngine) {
+                NoteOpenFailure(opened);
+                trace_.Note(entry.path + " skipped: " + OpenErrorText(opened.error) +
+                            (opened.detail.empty() ? "" : " (" + opened.detail + ")"));
+            }
+            continue;
+        }
+        if (!isEngine) continue;
+        std::string found;
+        ExtractInstance(entry.path, found);
+        if (relaxed == 0) {
+            if (instance == nullptr || found != instance) continue;
+        } else if (altInstance != nullptr && found != altInstance) {
+            continue;
+        }
+        if (entry.path.size() > kMaxDevicePath) {
+            trace_.Note(entry.path + " skipped: path too long");
+            continue;
+        }
+        outPath = entry.path;
+        return 1;
+    }
+    return 0;
+}
+
+void DeviceLink::NoteOpenFailure(const OpenResult& why) {
+    if (Severity(why.error) > Severity(lastDiscoveryError_)) {
+        lastDiscoveryError_ = why.error;
+        lastDiscoveryDetail_ = why.detail;
+    }
+}
+
+bool DeviceLink::FindDevice() {
+    lastDiscoveryError_ = OpenError::Absent;
+    lastDiscoveryDetail_.clear();
+    std::string path;
+    bool found = EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
+                                     kEngineInstance, nullptr, path, 0) == 1;
+    if (!found) {
+        std::string scratch;
+        if (EnumerateInterfaces(GUID_DEVINTERFACE_USB_DEVICE, kEngineVendorId, kEngineProductId,
+                                kEngineInstance, nullptr, scratch, 0) == 1) {
+            found = EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
+                                        kEngineInstance, nullptr, path, 1) == 1;
+        }
+    }
+    if (!found) return false;
+    lastDiscoveryError_ = OpenError::None;
+    setDevicePath(path);
+    trace_.Note("engine at " + path);
+    return true;
+}
+
+}  // namespace kq

@@ -1,0 +1,289 @@
+#include "emulator/virtual_bus.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "devlink/link.h"
+
+namespace kq {
+namespace {
+
+class VirtualPipe final : public PipeHandle {
+public:
+    VirtualPipe(VirtualBus& bus, std::shared_ptr<VirtualEngine> engine, bool requestPipe)
+        : bus_(bus), engine_(std::move(engine)), requestPipe_(requestPipe) {}
+
+    int32_t Write(const uint8_t* data, uint32_t count, int) override {
+        if (!requestPipe_) return 0;
+        const int32_t n = bus_.Deliver(engine_, data, count);
+        if (n != static_cast<int32_t>(count)) error_ = "engine left during the transfer";
+        return n;
+    }
+
+    int32_t Read(uint8_t* data, uint32_t count, int timeoutMs) override {
+        if (requestPipe_) return 0;
+        const int32_t n = bus_.Collect(engine_, data, count, timeoutMs);
+        if (n == 0) error_ = "no answer within " + std::to_string(timeoutMs) + " ms";
+        return n;
+    }
+
+    std::string LastTransferError() const override { return error_; }
+
+private:
+    VirtualBus& bus_;
+    std::shared_ptr<VirtualEngine> engine_;
+    bool requestPipe_;
+    std::string error_;
+};
+
+}  // namespace
+
+VirtualBus::VirtualBus(Sleeper* sleeper) : sleeper_(sleeper ? sleeper : &ownSleeper_) {}
+
+VirtualBus::~VirtualBus() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    timerWake_.notify_all();
+    if (timer_.joinable()) timer_.join();
+}
+
+std::string VirtualBus::EnginePath(const VirtualEngine& engine) {
+    const auto& s = engine.settings();
+    return MakeInterfacePath(s.vid, s.pid, s.serial, EngineInterfaceClass);
+}
+
+std::string VirtualBus::DeviceNodePath(const VirtualEngine& engine) {
+    const auto& s = engine.settings();
+    return MakeInterfacePath(s.vid, s.pid, s.serial, GUID_DEVINTERFACE_USB_DEVICE);
+}
+
+std::shared_ptr<VirtualEngine> VirtualBus::Plug(EngineSettings settings) {
+    auto engine = std::make_shared<VirtualEngine>(std::move(settings));
+    Plug(engine);
+    return engine;
+}
+
+void VirtualBus::Plug(std::shared_ptr<VirtualEngine> engine) {
+    std::unique_lock lock(mutex_);
+    Slot slot;
+    slot.engine = std::move(engine);
+    slots_.push_back(std::move(slot));
+    Emit(slots_.back(), DeviceEventKind::Arrival, lock);
+}
+
+void VirtualBus::Unplug(const std::shared_ptr<VirtualEngine>& engine) {
+    std::unique_lock lock(mutex_);
+    Slot* slot = Find(engine.get());
+    if (!slot || !slot->present) return;
+    slot->present = false;
+    Emit(*slot, DeviceEventKind::Removal, lock);
+}
+
+void VirtualBus::Replug(const std::shared_ptr<VirtualEngine>& engine) {
+    std::unique_lock lock(mutex_);
+    Slot* slot = Find(engine.get());
+    if (!slot || slot->present) return;
+    slot->present = true;
+    Emit(*slot, DeviceEventKind::Arrival, lock);
+}
+
+void VirtualBus::Configure(const std::shared_ptr<VirtualEngine>& engine,
+                           const std::function<void(Slot&)>& f) {
+    std::lock_guard lock(mutex_);
+    if (Slot* slot = Find(engine.get())) f(*slot);
+}
+
+bool VirtualBus::IsPresent(const std::shared_ptr<VirtualEngine>& engine) {
+    std::lock_guard lock(mutex_);
+    const Slot* slot = Find(engine.get());
+    return slot && slot->present;
+}
+
+VirtualBus::Slot* VirtualBus::Find(const VirtualEngine* engine) {
+    for (Slot& slot : slots_) {
+        if (slot.engine.get() == engine) return &slot;
+    }
+    return nullptr;
+}
+
+VirtualBus::Slot* VirtualBus::FindByPath(std::string_view path, bool* usbNode) {
+    for (Slot& slot : slots_) {
+        if (!slot.present) continue;
+        if (EnginePath(*slot.engine) == path) {
+            if (usbNode) *usbNode = false;
+            return &slot;
+        }
+        if (slot.listAsUsbDevice && DeviceNodePath(*slot.engine) == path) {
+            if (usbNode) *usbNode = true;
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// Called with the bus locked; hands the events to the sink without holding the bus lock, so a
+// sink may look at the bus again.
+void VirtualBus::Emit(const Slot& slot, DeviceEventKind kind, std::unique_lock<std::mutex>& lock) {
+    std::vector<HotplugEvent> events;
+    HotplugEvent node{kind, GUID_DEVINTERFACE_USB_DEVICE, DeviceNodePath(*slot.engine)};
+    HotplugEvent iface{kind, EngineInterfaceClass, EnginePath(*slot.engine)};
+    if (kind == DeviceEventKind::Arrival) {
+        events = {node, iface};
+    } else {
+        events = {iface, node};
+    }
+    lock.unlock();
+    {
+        std::lock_guard sinkLock(sinkMutex_);
+        if (sink_) {
+            for (const auto& e : events) sink_(e);
+        }
+    }
+    lock.lock();
+}
+
+std::vector<InterfaceEntry> VirtualBus::ListInterfaces(const Guid& interfaceClass) {
+    std::lock_guard lock(mutex_);
+    std::vector<InterfaceEntry> entries;
+    for (const Slot& slot : slots_) {
+        if (!slot.present) continue;
+        if (interfaceClass == EngineInterfaceClass) {
+            entries.push_back({EnginePath(*slot.engine), !slot.detailFails});
+        } else if (interfaceClass == GUID_DEVINTERFACE_USB_DEVICE && slot.listAsUsbDevice) {
+            entries.push_back({DeviceNodePath(*slot.engine), !slot.detailFails});
+        }
+    }
+    return entries;
+}
+
+std::optional<std::string> VirtualBus::ReadProperty(const InterfaceEntry& entry,
+                                                    DeviceProperty property) {
+    std::lock_guard lock(mutex_);
+    const Slot* slot = FindByPath(entry.path, nullptr);
+    if (!slot || slot->failingProperty == property) return std::nullopt;
+    switch (property) {
+        case DeviceProperty::Driver: return "virtual-engine";
+        case DeviceProperty::LocationInformation: return "virtual bus";
+        case DeviceProperty::HardwareId: {
+            char id[32];
+            std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", slot->engine->settings().vid,
+                          slot->engine->settings().pid);
+            return id;
+        }
+    }
+    return std::nullopt;
+}
+
+OpenResult VirtualBus::TestOpen(const InterfaceEntry& entry) {
+    std::lock_guard lock(mutex_);
+    const Slot* slot = FindByPath(entry.path, nullptr);
+    if (!slot) return {OpenError::Absent, "no such device"};
+    if (slot->openError != OpenError::None) return {slot->openError, "virtual engine set so"};
+    return {};
+}
+
+std::unique_ptr<PipeHandle> VirtualBus::OpenPipe(std::string_view pipePath, OpenResult* why) {
+    const size_t sep = pipePath.rfind('\\');
+    const std::string_view name = sep == std::string_view::npos ? "" : pipePath.substr(sep + 1);
+    const std::string_view device = pipePath.substr(0, sep == std::string_view::npos ? 0 : sep);
+    std::lock_guard lock(mutex_);
+    bool usbNode = false;
+    Slot* slot = FindByPath(device, &usbNode);
+    OpenResult result;
+    if (!slot || usbNode || (name != "PIPE0" && name != "PIPE1")) {
+        result = {OpenError::Absent, "no engine at " + std::string(pipePath)};
+    } else if (slot->openError != OpenError::None) {
+        result = {slot->openError, "virtual engine set so"};
+    }
+    if (why) *why = result;
+    if (!result.ok()) return nullptr;
+    return std::make_unique<VirtualPipe>(*this, slot->engine, name == "PIPE0");
+}
+
+int32_t VirtualBus::Deliver(const std::shared_ptr<VirtualEngine>& engine, const uint8_t* data,
+                            uint32_t count) {
+    std::unique_lock lock(mutex_);
+    Slot* slot = Find(engine.get());
+    if (!slot || !slot->present) return 0;
+    const VirtualEngine::Effect effect = engine->Receive(data, count);
+    if (effect == VirtualEngine::Effect::None) return static_cast<int32_t>(count);
+    const bool enteringLoader = engine->mode() == EngineMode::App;
+    slot->present = false;
+    Emit(*slot, DeviceEventKind::Removal, lock);
+    if (effect == VirtualEngine::Effect::Unplug) return 0;
+    if (!(enteringLoader && engine->settings().noReturn)) {
+        lock.unlock();
+        ScheduleReturn(engine, engine->settings().rebootMs);
+    }
+    return static_cast<int32_t>(count);
+}
+
+int32_t VirtualBus::Collect(const std::shared_ptr<VirtualEngine>& engine, uint8_t* data,
+                            uint32_t count, int timeoutMs) {
+    {
+        std::lock_guard lock(mutex_);
+        Slot* slot = Find(engine.get());
+        if (slot && slot->present) {
+            const auto answer = engine->TakeAnswer(count);
+            if (!answer.empty()) {
+                std::copy(answer.begin(), answer.end(), data);
+                return static_cast<int32_t>(answer.size());
+            }
+        }
+    }
+    // Answers are prepared as the request arrives, so none now means none within the deadline.
+    if (timeoutMs > 0) sleeper_->SleepFor(std::chrono::milliseconds(timeoutMs));
+    return 0;
+}
+
+void VirtualBus::ScheduleReturn(const std::shared_ptr<VirtualEngine>& engine, int delayMs) {
+    std::unique_lock lock(mutex_);
+    if (delayMs <= 0) {
+        engine->Restart();
+        if (Slot* slot = Find(engine.get())) {
+            slot->present = true;
+            Emit(*slot, DeviceEventKind::Arrival, lock);
+        }
+        return;
+    }
+    due_.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), engine});
+    if (!timer_.joinable()) timer_ = std::thread([this] { TimerLoop(); });
+    timerWake_.notify_all();
+}
+
+void VirtualBus::TimerLoop() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (due_.empty()) {
+            timerWake_.wait(lock);
+            continue;
+        }
+        auto next = std::min_element(due_.begin(), due_.end(),
+                                     [](const Due& a, const Due& b) { return a.when < b.when; });
+        if (std::chrono::steady_clock::now() < next->when) {
+            timerWake_.wait_until(lock, next->when);
+            continue;
+        }
+        auto engine = next->engine;
+        due_.erase(next);
+        engine->Restart();
+        if (Slot* slot = Find(engine.get())) {
+            slot->present = true;
+            Emit(*slot, DeviceEventKind::Arrival, lock);
+        }
+    }
+}
+
+void VirtualBus::Start(Sink sink) {
+    std::lock_guard lock(sinkMutex_);
+    sink_ = std::move(sink);
+}
+
+void VirtualBus::Stop() {
+    std::lock_guard lock(sinkMutex_);
+    sink_ = nullptr;
+}
+
+}  // namespace kq

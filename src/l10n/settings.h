@@ -1,0 +1,93 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kq {
+
+// The executable's full path and its folder with exactly one trailing separator; computed on
+// the first call, the same strings afterwards.
+class ModulePathsRecord {
+public:
+    // The source of the executable's path (default: /proc/self/exe); injectable for tests.
+    explicit ModulePathsRecord(std::function<std::string()> executablePath = {});
+    const std::string& fullPath();
+    const std::string& moduleDir();
+
+private:
+    void Compute();
+
+    std::function<std::string()> executablePath_;
+    std::string fullPath_;
+    std::string moduleDir_;
+    bool computed_ = false;
+};
+
+// The system's language: the primary language id in the low 8 bits as the system reports it
+// (0x04 Chinese, 0x09 English, others as they come).
+class LocaleSource {
+public:
+    virtual ~LocaleSource() = default;
+    virtual unsigned SystemDefaultLanguage() const = 0;
+};
+
+// From LC_ALL / LC_MESSAGES / LANG, as the C library sees them.
+class SystemLocale final : public LocaleSource {
+public:
+    unsigned SystemDefaultLanguage() const override;
+};
+
+inline constexpr unsigned kLangChinese = 0x04;
+inline constexpr unsigned kLangEnglish = 0x09;
+
+struct ConfigPair {
+    std::string key;
+    std::string value;
+};
+
+// Profile (INI) file calls with the semantics the program relies on. Sizes are buffer sizes in
+// bytes including the terminating zero; results are cut to size - 1 bytes on a character
+// boundary.
+namespace profile {
+std::string GetString(const std::string& file, std::string_view section, std::string_view key,
+                      std::string_view defaultValue, size_t bufferSize);
+// Entries "key=value" of a section in file order, cut to bufferSize as one block would be.
+std::vector<std::string> GetSection(const std::string& file, std::string_view section,
+                                    size_t bufferSize);
+// Creates file, section or key as needed, replaces a value in place, keeps every other byte.
+bool WriteString(const std::string& file, std::string_view section, std::string_view key,
+                 std::string_view value);
+}  // namespace profile
+
+// Config.ini and the language in use. One per process, created by start-up and passed on.
+class Settings {
+public:
+    // programDir ends in one separator; Config.ini and Language/ live there.
+    Settings(std::string programDir, const LocaleSource& locale);
+
+    const std::string& programDir() const { return programDir_; }
+    std::string configFile() const;
+    const LocaleSource& locale() const { return locale_; }
+
+    // Sets CurrentLanguageFile; true when Config.ini names a language, false when the locale
+    // chose it (start-up then asks the user).
+    bool LanguageFilePath(const std::string& moduleDir);
+    void SaveLanguageChoice(const std::string& name);
+    std::string ReadLanguageSetting() const;
+    void WriteLanguageSetting(const std::string& name) const;
+    // Pairs of a section in file order (at most what a 260-byte read holds).
+    std::vector<ConfigPair> ReadConfigSection(const std::string& section) const;
+
+    // A key's text in the current language (UTF-8), or the text after its first ".".
+    std::string Translate(std::string_view key) const;
+
+    std::string CurrentLanguageFile;
+
+private:
+    std::string programDir_;
+    const LocaleSource& locale_;
+};
+
+}  // namespace kq
