@@ -1,0 +1,3 @@
+#include "app/tool_app.h"
+
+int main(int argc, char** argv) { return kq::RunTool(argc, argv); }

@@ -1,0 +1,195 @@
+#include "app/main_dlg.h"
+
+#include <QAction>
+
+#include "app/about_dlg.h"
+#include "app/tab_ctrl.h"
+#include "devlink/link.h"
+#include "l10n/settings.h"
+#include "pages/window_tools.h"
+#include "ui_main_dlg.h"
+
+namespace kq {
+namespace {
+
+constexpr int kStatusHeight = 20;
+constexpr const char* kNoProductId = "Product ID: XX-XX-XX-XX-XX-XX";
+
+}  // namespace
+
+CMainDlg::CMainDlg(PageContext& context, HotplugSource* hotplug, QWidget* parent)
+    : QDialog(parent),
+      m_ledPage(context),
+      m_systemPage(context),
+      m_flipPage(context),
+      m_hIcon(":/icons/kq7300.png"),
+      context_(context),
+      hotplug_(hotplug),
+      ui_(std::make_unique<Ui::MainDlg>()),
+      keys_(nullptr) {
+    ui_->setupUi(this);
+    m_tab = ui_->IDC_1000;
+    m_statusBar = nullptr;
+    // Minimised but never maximised or resized by hand: the window follows its page.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+}
+
+CMainDlg::~CMainDlg() {
+    if (hotplug_) hotplug_->Stop();
+}
+
+int CMainDlg::DoModal() {
+    OnInitDialog();
+    return exec();
+}
+
+bool CMainDlg::OnInitDialog() {
+    TranslateWindow(this, context_.settings);
+    keys_ = new EnterEscapeFilter(this);
+
+    // The about box is reached from the window's context menu or F1.
+    auto* about = new QAction(Tr(context_.settings, "Main.About"), this);
+    about->setShortcut(QKeySequence::HelpContents);
+    connect(about, &QAction::triggered, this, &CMainDlg::OnAbout);
+    addAction(about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    setWindowIcon(m_hIcon);
+
+    if (hotplug_) {
+        // The source may call from any thread; the event is handled on this window's thread.
+        hotplug_->Start([this](const HotplugEvent& event) {
+            QMetaObject::invokeMethod(
+                this, [this, event] { OnDeviceChange(&event); }, Qt::QueuedConnection);
+        });
+    }
+
+    m_statusBar = new CStatusBarCtrl(this);
+    m_statusBar->SetParts({120, -1});
+    m_statusBar->SetText(0, Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
+    m_statusBar->SetText(1, kNoProductId);
+
+    m_systemPage.m_bUpgrading = 0;
+
+    m_ledPage.Create(m_tab);
+    m_systemPage.Create(m_tab);
+    m_flipPage.Create(m_tab);
+    FillTabs();
+
+    setWindowTitle(kCaption);
+
+    m_curPage = 0;
+    LayoutCurrentPage();
+    m_tab->SetCurSel(0);
+    for (int i = 0; i < m_tab->GetItemCount(); ++i) m_pages[i]->hide();
+    m_pages[0]->show();
+    connect(m_tab, &CTabCtrl::selChange, this, &CMainDlg::OnSelchangeTab);
+
+    CheckDevice();
+    return true;
+}
+
+void CMainDlg::FillTabs() {
+    struct Choice {
+        const char* key;
+        CPageDlg* page;
+        const char* title;
+    };
+    const Choice choices[] = {{"dlg1", &m_ledPage, "Tab.Led"},
+                              {"dlg2", &m_flipPage, "Tab.Flip"},
+                              {"dlg3", &m_systemPage, "Tab.System"}};
+    const Settings& settings = context_.settings;
+    int n = 0;
+    for (const ConfigPair& pair : settings.ReadConfigSection("dialog")) {
+        if (pair.value != "true") continue;
+        for (const Choice& c : choices) {
+            if (pair.key != c.key) continue;
+            // Three slots, one per page: a page named twice keeps its first tab.
+            if (std::find(m_pages, m_pages + n, c.page) != m_pages + n) break;
+            m_pages[n] = c.page;
+            m_tab->InsertItem(n, Tr(settings, c.title));
+            ++n;
+            break;
+        }
+    }
+    if (m_tab->GetItemCount() > 0) return;
+    int i = 0;
+    for (const Choice& c : choices) {
+        m_pages[i] = c.page;
+        m_tab->InsertItem(i++, Tr(settings, c.title));
+    }
+}
+
+void CMainDlg::LayoutCurrentPage() {
+    CPageDlg* page = m_pages[m_curPage];
+    const QSize p = page->size();
+    page->move(CTabCtrl::kPageLeft, CTabCtrl::kPageTop);
+    m_tab->setGeometry(0, 0, p.width() + 16, p.height() + 33);
+    // The window manager adds the frame; this sets the client area and leaves the window's
+    // top-left corner where it is.
+    setFixedSize(m_tab->width(), m_tab->height() + kStatusHeight);
+    m_statusBar->setGeometry(0, m_tab->height(), width(), kStatusHeight);
+    update();
+}
+
+void CMainDlg::OnSelchangeTab() {
+    m_pages[m_curPage]->hide();
+    m_curPage = m_tab->GetCurSel();
+    LayoutCurrentPage();
+    m_pages[m_curPage]->show();
+    m_pages[m_curPage]->OnInitDialog();
+}
+
+void CMainDlg::OnAbout() {
+    CAboutDlg about(m_hIcon, this);
+    about.exec();
+}
+
+void CMainDlg::CheckDevice() {
+    if (!context_.link.FindDevice()) return;
+    RefreshConnected(QString());
+}
+
+void CMainDlg::RefreshConnected(const QString& prefix) {
+    DeviceLink& link = context_.link;
+    m_statusBar->SetText(0, prefix + Tr(context_.settings, "WarningGeneral.DeviceConnect"));
+    link.DevicePresent = 1;
+    if (link.QueryDeviceMode() != DeviceMode::Application) return;
+    uint8_t id[8] = {};
+    if (link.GetProductId(id)) {
+        m_statusBar->SetText(1, QString("Product ID: ") + FormatProductId(id).c_str());
+    }
+    uint8_t value = 0;
+    if (!link.GetLedCurrent(value) || value > 100) return;
+    m_ledPage.ShowLedCurrent(value);
+}
+
+bool CMainDlg::OnDeviceChange(const HotplugEvent* record) {
+    if (!record || record->interfaceClass != EngineInterfaceClass) return true;
+    // The engine restarts into its loader during an upgrade; the status bar must not follow.
+    if (m_systemPage.m_bUpgrading) return true;
+    if (!MatchVidPid(record->path, kEngineVendorId, kEngineProductId)) return true;
+    DeviceLink& link = context_.link;
+    link.FindDevice();
+    if (record->kind == DeviceEventKind::Arrival) {
+        RefreshConnected(" ");
+    } else {
+        m_statusBar->SetText(0, " " + Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
+        m_statusBar->SetText(1, kNoProductId);
+        link.DevicePresent = 0;
+    }
+    return true;
+}
+
+void CMainDlg::reject() { OnCancel(); }
+
+void CMainDlg::OnCancel() {
+    // A blocking wait on the UI thread: short enough not to matter, and it goes through the
+    // link's sleeper so tests need not wait.
+    context_.link.DelayMilliseconds(200);
+    QDialog::reject();
+}
+
+}  // namespace kq

@@ -1,0 +1,99 @@
+#include "app/tool_app.h"
+
+#include <CLI/CLI.hpp>
+#include <QApplication>
+#include <QFontDatabase>
+#include <iostream>
+
+#include "app/language_dlg.h"
+#include "app/main_dlg.h"
+#include "app/screenshots.h"
+#include "devlink/link.h"
+#include "l10n/settings.h"
+#include "pages/qt_services.h"
+#include "usb/backend.h"
+
+namespace kq {
+
+CToolApp::CToolApp(PageContext& context, HotplugSource* hotplug, std::string moduleDir)
+    : context_(context), hotplug_(hotplug), moduleDir_(std::move(moduleDir)) {}
+
+bool CToolApp::InitInstance() {
+    if (!context_.settings.LanguageFilePath(moduleDir_)) {
+        CLanguageDlg language(context_.settings);
+        language.OnInitDialog();
+        if (beforeModal) beforeModal(language);
+        language.exec();
+    }
+    CMainDlg main(context_, hotplug_);
+    main.OnInitDialog();
+    if (beforeModal) beforeModal(main);
+    main.exec();
+    return false;
+}
+
+namespace {
+
+// The templates ask for a 9-point CJK font; one that covers both languages keeps the pages
+// looking the same in either.
+void ChooseFont() {
+    const QString family = "WenQuanYi Micro Hei";
+    if (!QFontDatabase::families().contains(family)) return;
+    QApplication::setFont(QFont(family, 9));
+}
+
+}  // namespace
+
+int RunTool(int argc, char** argv) {
+    QApplication app(argc, argv);
+    CLI::App cli{"Controls the KQ7300 light engine: power, LED, current, mirroring, firmware.",
+                 "kq7300tool"};
+    BackendOptions options;
+    AddBackendOptions(cli, options);
+    std::string screenshotDir;
+    cli.add_option("--screenshot", screenshotDir)->group("");  // for the documentation only
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return cli.exit(e) == 0 ? 0 : 2;
+    }
+
+    Backend backend;
+    std::string error;
+    if (!MakeBackend(options, backend, &error)) {
+        std::cerr << "error: --virtual-engine: " << error << '\n';
+        return 2;
+    }
+    DeviceLink link(*backend.platform);
+    if (!options.tracePath.empty() && !link.trace().Open(options.tracePath)) {
+        std::cerr << "error: cannot open trace file " << options.tracePath << '\n';
+        return 2;
+    }
+
+    ModulePathsRecord paths;
+    SystemLocale locale;
+    Settings settings(paths.moduleDir(), locale);
+    PageFlags flags;
+    QtMessagePresenter messages;
+    QtFileDialogProvider files;
+    QtProcessStarter processes;
+    PageContext context{link,
+                        settings,
+                        flags,
+                        messages,
+                        files,
+                        processes,
+                        QString::fromStdString(paths.fullPath()),
+                        QCoreApplication::arguments().mid(1)};
+    ChooseFont();
+    QApplication::setWindowIcon(QIcon(":/icons/kq7300.png"));
+
+    if (!screenshotDir.empty()) {
+        return TakeScreenshots(context, backend.hotplug, QString::fromStdString(screenshotDir));
+    }
+    CToolApp tool(context, backend.hotplug, paths.moduleDir());
+    tool.InitInstance();
+    return 0;
+}
+
+}  // namespace kq

@@ -1,0 +1,39 @@
+#include "pages/flip_dlg.h"
+
+#include "devlink/link.h"
+#include "pages/window_tools.h"
+#include "ui_flip_page.h"
+
+namespace kq {
+
+CFlipDlg::CFlipDlg(PageContext& context)
+    : CPageDlg(context, QSize(187, 38)), ui_(std::make_unique<Ui::FlipPage>()) {
+    ui_->setupUi(this);
+    connect(ui_->IDC_1070, &QPushButton::clicked, this, &CFlipDlg::OnFlipDo);
+    connect(ui_->IDC_1068, &QCheckBox::clicked, this, &CFlipDlg::OnFlipX);
+    connect(ui_->IDC_1069, &QCheckBox::clicked, this, &CFlipDlg::OnFlipY);
+}
+
+CFlipDlg::~CFlipDlg() = default;
+
+bool CFlipDlg::OnInitDialog() {
+    ui_->IDC_1068->setChecked(m_flipX != 0);
+    ui_->IDC_1069->setChecked(m_flipY != 0);
+    TranslateWindow(this, context_.settings);
+    return true;
+}
+
+void CFlipDlg::OnFlipX() { m_flipX = ui_->IDC_1068->isChecked() ? 1 : 0; }
+
+void CFlipDlg::OnFlipY() { m_flipY = ui_->IDC_1069->isChecked() ? 1 : 0; }
+
+void CFlipDlg::OnFlipDo() {
+    DeviceLink& link = context_.link;
+    if (link.QueryDeviceMode() != DeviceMode::Application) {
+        CommunicationFail();
+        return;
+    }
+    if (!link.SetFlip(m_flipX != 0 ? 1 : 0, m_flipY != 0 ? 1 : 0)) CommunicationFail();
+}
+
+}  // namespace kq

@@ -1,0 +1,200 @@
+#include "pages/led_dlg.h"
+
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QSlider>
+
+#include "devlink/link.h"
+#include "l10n/settings.h"
+#include "pages/number_text.h"
+#include "pages/window_tools.h"
+#include "ui_led_page.h"
+
+namespace kq {
+
+CLedDlg::CLedDlg(PageContext& context)
+    : CPageDlg(context, QSize(290, 93)), ui_(std::make_unique<Ui::LedPage>()) {
+    ui_->setupUi(this);
+    m_editCurrent = ui_->IDC_1004;
+    m_sliderCurrent = ui_->IDC_1003;
+    // A box for digits only, as the template's number style asks.
+    m_editCurrent->setValidator(
+        new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_editCurrent));
+    m_editCurrent->installEventFilter(this);
+    m_sliderCurrent->installEventFilter(this);
+
+    connect(ui_->IDC_1002, &QPushButton::clicked, this, &CLedDlg::OnLedSwitch);
+    connect(ui_->IDC_1005, &QPushButton::clicked, this, &CLedDlg::OnWrite);
+    connect(ui_->IDC_1006, &QPushButton::clicked, this, &CLedDlg::OnRead);
+    connect(m_editCurrent, &QLineEdit::textChanged, this, &CLedDlg::OnCurrentTextChange);
+    connect(ui_->IDC_1007, &QPushButton::clicked, this, &CLedDlg::OnPowerSwitch);
+}
+
+CLedDlg::~CLedDlg() = default;
+
+bool CLedDlg::OnInitDialog() {
+    UpdateData(false);
+    TranslateWindow(this, context_.settings);
+    // Both switch labels take turns; keep room for the longer one so neither is ever cut.
+    for (QPushButton* b : {ui_->IDC_1002, ui_->IDC_1007}) {
+        const QFontMetrics fm(b->font());
+        const int text = std::max(fm.horizontalAdvance(Tr("Led.On")),
+                                  fm.horizontalAdvance(Tr("Led.Off")));
+        b->setMinimumWidth(std::max(b->minimumWidth(), text + 24));
+    }
+
+    PageFlags& flags = context_.flags;
+    if (flags.g_bLedPageFirstInit) {
+        m_sliderCurrent->setRange(0, 100);
+        m_sliderCurrent->setTickInterval(1);
+        m_lastPos = static_cast<uint16_t>(m_sliderCurrent->value());
+        m_editCurrent->setText(QString::number(m_lastPos));
+        m_bPowerOff = 0;
+        m_bLedOff = 0;
+        flags.g_bLedPageFirstInit = false;
+    }
+
+    if (context_.link.QueryDeviceMode() == DeviceMode::Application &&
+        flags.g_bLedPageReadPending) {
+        OnRead();
+        flags.g_bLedPageReadPending = false;
+    }
+    return true;
+}
+
+void CLedDlg::ShowLedCurrent(uint8_t value) {
+    m_sliderCurrent->setValue(value);
+    m_lastPos = value;
+    m_editCurrent->setText(QString::number(value));
+}
+
+void CLedDlg::OnLedSwitch() {
+    DeviceLink& link = context_.link;
+    // The loader understands the LED switch too, so only a missing engine stops it.
+    if (link.QueryDeviceMode() == DeviceMode::None) {
+        CommunicationFail();
+        return;
+    }
+    const bool switchOn = m_bLedOff != 0;
+    if (!link.SetLedSwitch(switchOn ? 1 : 0)) {
+        // The controls stay as they are, so they keep agreeing with the switch and its label.
+        CommunicationFail();
+        return;
+    }
+    m_bLedOff = switchOn ? 0 : 1;
+    EnableCurrentControls(switchOn);
+    SetTextKey(ui_->IDC_1002, context_.settings, switchOn ? "Led.Off" : "Led.On");
+}
+
+void CLedDlg::OnPowerSwitch() {
+    DeviceLink& link = context_.link;
+    if (link.QueryDeviceMode() != DeviceMode::Application) {
+        CommunicationFail();
+        return;
+    }
+    const bool switchOn = m_bPowerOff != 0;
+    if (!link.SetPower(switchOn)) {
+        CommunicationFail();
+        return;
+    }
+    m_bPowerOff = switchOn ? 0 : 1;
+    SetTextKey(ui_->IDC_1007, context_.settings, switchOn ? "Led.Off" : "Led.On");
+}
+
+void CLedDlg::OnWrite() {
+    // The box only warns about numbers above 100 while they are typed; nothing that large
+    // ever goes to the engine.
+    const long long value = LeadingInteger(m_editCurrent->text());
+    if (value < 0 || value > 100) {
+        Prompt(Tr("Led.RangePrompt").arg(0).arg(100));
+        return;
+    }
+    DeviceLink& link = context_.link;
+    if (link.QueryDeviceMode() != DeviceMode::Application) {
+        CommunicationFail();
+        return;
+    }
+    m_sliderCurrent->setValue(static_cast<int>(value));
+    m_lastPos = static_cast<uint16_t>(value);
+    if (!link.SetLedCurrent(static_cast<uint8_t>(value))) CommunicationFail();
+}
+
+void CLedDlg::OnRead() {
+    DeviceLink& link = context_.link;
+    if (link.QueryDeviceMode() != DeviceMode::Application) {
+        CommunicationFail();
+        return;
+    }
+    uint8_t value = 0;
+    if (!link.GetLedCurrent(value)) {
+        CommunicationFail();
+        return;
+    }
+    if (value > 100) {
+        MessageBox("WarningUart.Title", "WarningUart.ReadFail");
+        return;
+    }
+    ShowLedCurrent(value);
+}
+
+void CLedDlg::OnCurrentTextChange() {
+    UpdateData(true);
+    UpdateData(false);
+}
+
+void CLedDlg::OnSliderRelease() {
+    UpdateData(true);
+    const auto position = static_cast<uint16_t>(m_sliderCurrent->value());
+    if (position != m_lastPos) {
+        m_editCurrent->setText(QString::number(position));
+        m_lastPos = position;
+    }
+    UpdateData(false);
+}
+
+bool CLedDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_editCurrent && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        const auto value = static_cast<uint16_t>(LeadingInteger(m_editCurrent->text()));
+        if (value <= 100) m_sliderCurrent->setValue(value);
+    }
+    // The slider has moved by the time its mouse button is let go, whether dragged or clicked.
+    if (watched == m_sliderCurrent && event->type() == QEvent::MouseButtonRelease) {
+        OnSliderRelease();
+    }
+    return CPageDlg::eventFilter(watched, event);
+}
+
+bool CLedDlg::UpdateData(bool saveAndValidate) {
+    if (!saveAndValidate) {
+        const QString text = QString::number(m_nCurrent);
+        // Writing the same text again would only report another change.
+        if (m_editCurrent->text() != text) m_editCurrent->setText(text);
+        return true;
+    }
+    const std::optional<uint32_t> number = ParseUnsigned(m_editCurrent->text());
+    if (!number) {
+        Prompt(Tr("Led.NumberPrompt"));
+        return false;
+    }
+    m_nCurrent = *number;
+    if (m_nCurrent > 100) {
+        Prompt(Tr("Led.RangePrompt").arg(0).arg(100));
+        return false;
+    }
+    return true;
+}
+
+void CLedDlg::Prompt(const QString& text) {
+    context_.messages.Show(this, kCaption, text, MessageIcon::Warning);
+    m_editCurrent->setFocus();
+    m_editCurrent->selectAll();
+}
+
+void CLedDlg::EnableCurrentControls(bool enable) {
+    for (int id : {1003, 1004, 1005, 1006}) FindControl(this, id)->setEnabled(enable);
+}
+
+}  // namespace kq

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "pages/page_dlg.h"
+
+class QLineEdit;
+class QSlider;
+
+namespace Ui {
+class LedPage;
+}
+
+namespace kq {
+
+// The LED page: power and LED switches, and the LED current as a slider and a number box.
+class CLedDlg : public CPageDlg {
+    Q_OBJECT
+
+public:
+    explicit CLedDlg(PageContext& context);
+    ~CLedDlg() override;
+
+    bool OnInitDialog() override;
+    // Slider and box 1004 show value; m_lastPos follows.
+    void ShowLedCurrent(uint8_t value);
+
+    void OnLedSwitch();
+    void OnWrite();
+    void OnRead();
+    void OnCurrentTextChange();
+    void OnSliderRelease();
+    void OnPowerSwitch();
+
+    QLineEdit* m_editCurrent;
+    QSlider* m_sliderCurrent;
+    uint32_t m_nCurrent = 0;
+    int m_bPowerOff = 0;
+    int m_bLedOff = 0;
+    uint16_t m_lastPos = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Box 1004 <-> m_nCurrent, checked against 0..100 when reading the box.
+    bool UpdateData(bool saveAndValidate);
+    void Prompt(const QString& text);
+    void EnableCurrentControls(bool enable);
+
+    std::unique_ptr<Ui::LedPage> ui_;
+};
+
+}  // namespace kq

@@ -1,0 +1,33 @@
+#include "pages/page_dlg.h"
+
+#include "l10n/settings.h"
+#include "pages/window_tools.h"
+
+namespace kq {
+
+CPageDlg::CPageDlg(PageContext& context, QSize templateDialogUnits)
+    : context_(context),
+      templateDialogUnits_(templateDialogUnits),
+      keys_(new EnterEscapeFilter(this)) {}
+
+CPageDlg::~CPageDlg() = default;
+
+void CPageDlg::Create(QWidget* parent) {
+    setParent(parent);
+    hide();
+    OnInitDialog();
+    // The template's size, or more when a language's texts need it.
+    resize(DialogUnitsToPixels(font(), templateDialogUnits_).expandedTo(sizeHint()));
+}
+
+void CPageDlg::MessageBox(std::string_view titleKey, std::string_view textKey) {
+    context_.messages.Show(this, Tr(titleKey), Tr(textKey), MessageIcon::None);
+}
+
+void CPageDlg::CommunicationFail() {
+    MessageBox("WarningUart.Title", "WarningUart.CommunicationFail");
+}
+
+QString CPageDlg::Tr(std::string_view key) const { return kq::Tr(context_.settings, key); }
+
+}  // namespace kq

@@ -1,0 +1,31 @@
+#include "pages/qt_services.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QProcess>
+#include <cstdlib>
+
+namespace kq {
+
+void QtMessagePresenter::Show(QWidget* owner, const QString& title, const QString& text,
+                              MessageIcon icon) {
+    QMessageBox box(icon == MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
+                    title, text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+std::optional<QString> QtFileDialogProvider::GetOpenFileName(QWidget* owner,
+                                                             const QStringList& filters) {
+    const QString path =
+        QFileDialog::getOpenFileName(owner, QString(), QString(), filters.join(";;"));
+    if (path.isEmpty()) return std::nullopt;
+    return path;
+}
+
+bool QtProcessStarter::StartDetached(const QString& program, const QStringList& arguments) {
+    return QProcess::startDetached(program, arguments);
+}
+
+void QtProcessStarter::ExitNow(int code) { std::_Exit(code); }
+
+}  // namespace kq

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "pages/page_dlg.h"
+
+class QComboBox;
+class QLineEdit;
+class QThread;
+
+namespace Ui {
+class SystemPage;
+}
+
+namespace kq {
+
+// The System page: the language choice with its restart button, and the firmware upgrade
+// controls (file name, browse, Upgrade, Stop, progress).
+class CSystemDlg : public CPageDlg {
+    Q_OBJECT
+
+public:
+    explicit CSystemDlg(PageContext& context);
+    ~CSystemDlg() override;
+
+    bool OnInitDialog() override;
+    void OnBrowse();
+    void OnFileNameChange();
+    void OnLanguageSelChange();
+    void OnRestart();
+
+    QLineEdit* m_editFileName;
+    QString m_strFileName;
+    // Shared with the upgrade worker: the main window ignores device notifications while
+    // m_bUpgrading is set, and the worker polls m_bStopRequested before each block.
+    QThread* m_pUpgradeThread = nullptr;
+    std::atomic<int> m_bUpgrading{0};
+    std::atomic<int> m_bStopRequested{0};
+    uint32_t m_firmwareLength = 0;
+    uint32_t m_loaderLength = 0;
+    QComboBox* m_comboLanguage;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    std::unique_ptr<Ui::SystemPage> ui_;
+};
+
+}  // namespace kq
