@@ -1,0 +1,249 @@
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+
+#include "pages/led_dlg.h"
+#include "pages/window_tools.h"
+#include "window_fixture.h"
+
+namespace kq::testing {
+namespace {
+
+const Bytes kMode{0xFE};
+const Bytes kReadCurrent{0x01, 0x01};
+
+class LedPageTest : public WindowTest {
+protected:
+    // The page as the main window creates it: hidden, inside a parent, initialised once.
+    CLedDlg& Page() {
+        if (!page_) {
+            page_ = std::make_unique<CLedDlg>(context_);
+            page_->Create(&parent_);
+            parent_.show();
+            page_->show();
+        }
+        return *page_;
+    }
+    QPushButton* Button(int id) { return FindControl<QPushButton>(page_.get(), id); }
+    void SetBox(const QString& text) { Page().m_editCurrent->setText(text); }
+
+    QWidget parent_;
+    std::unique_ptr<CLedDlg> page_;
+};
+
+TEST_F(LedPageTest, FirstInitWithoutEngineShowsZeroAndSendsNothing) {
+    CLedDlg& page = Page();
+    EXPECT_EQ(page.m_editCurrent->text(), "0");
+    EXPECT_EQ(page.m_sliderCurrent->maximum(), 100);
+    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_TRUE(flags_.g_bLedPageReadPending);
+}
+
+TEST_F(LedPageTest, FirstInitInApplicationModeReadsTheCurrentOnce) {
+    Attach("current=37");
+    CLedDlg& page = Page();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, kReadCurrent}));
+    EXPECT_EQ(page.m_editCurrent->text(), "37");
+    EXPECT_EQ(page.m_sliderCurrent->value(), 37);
+    EXPECT_EQ(page.m_lastPos, 37);
+    EXPECT_EQ(page.m_nCurrent, 37u);
+
+    page.OnInitDialog();  // the tab selected again: the mode query only
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode}));
+}
+
+TEST_F(LedPageTest, ReadIsPostponedWhileTheEngineRunsItsLoader) {
+    Attach("mode=loader");
+    Page();
+    EXPECT_TRUE(flags_.g_bLedPageReadPending);
+    EXPECT_TRUE(messages_.shown.empty());
+}
+
+TEST_F(LedPageTest, LedSwitchTogglesLabelAndCurrentControls) {
+    Attach();
+    CLedDlg& page = Page();
+    NewPayloads();
+
+    Button(1002)->click();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x02, 0x00}}));
+    EXPECT_EQ(page.m_bLedOff, 1);
+    EXPECT_EQ(Button(1002)->text(), "Switch on");
+    for (int id : {1003, 1004, 1005, 1006}) EXPECT_FALSE(FindControl(&page, id)->isEnabled());
+    EXPECT_FALSE(engine_->ledOn());
+
+    page.OnInitDialog();  // re-selecting the tab keeps the label
+    EXPECT_EQ(Button(1002)->text(), "Switch on");
+
+    Button(1002)->click();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, Bytes{0x02, 0x01}}));
+    EXPECT_EQ(Button(1002)->text(), "Switch off");
+    for (int id : {1003, 1004, 1005, 1006}) EXPECT_TRUE(FindControl(&page, id)->isEnabled());
+}
+
+TEST_F(LedPageTest, FailedLedSwitchChangesNothing) {
+    Attach();
+    CLedDlg& page = Page();
+    bus_.Unplug(engine_);  // DevicePresent still set: the commands go out and fail
+
+    Button(1002)->click();
+    EXPECT_EQ(MessageTexts(), QStringList{"The engine did not answer."});
+    EXPECT_EQ(messages_.shown[0].title, "Communication");
+    EXPECT_EQ(page.m_bLedOff, 0);
+    EXPECT_EQ(Button(1002)->text(), "Switch off");
+    EXPECT_TRUE(FindControl(&page, 1005)->isEnabled());
+}
+
+TEST_F(LedPageTest, InTheLoaderTheLedSwitchSendsButPowerDoesNot) {
+    Attach("mode=loader");
+    CLedDlg& page = Page();
+    NewPayloads();
+
+    Button(1002)->click();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x02, 0x00}}));
+    EXPECT_TRUE(messages_.shown.empty());
+
+    Button(1007)->click();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode}));
+    EXPECT_EQ(MessageTexts(), QStringList{"The engine did not answer."});
+    EXPECT_EQ(page.m_bPowerOff, 0);
+}
+
+TEST_F(LedPageTest, PowerSwitchSendsOffThenOn) {
+    Attach();
+    CLedDlg& page = Page();
+    NewPayloads();
+    Button(1007)->click();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x03, 0x02}}));
+    EXPECT_EQ(Button(1007)->text(), "Switch on");
+    EXPECT_EQ(page.m_bPowerOff, 1);
+    EXPECT_TRUE(FindControl(&page, 1005)->isEnabled());  // power leaves the controls alone
+    Button(1007)->click();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x03, 0x01}}));
+    EXPECT_EQ(Button(1007)->text(), "Switch off");
+}
+
+TEST_F(LedPageTest, NoEngineMeansMessageAndOnlyTheGate) {
+    CLedDlg& page = Page();
+    for (int id : {1002, 1005, 1006, 1007}) Button(id)->click();
+    EXPECT_EQ(messages_.shown.size(), 4u);
+    EXPECT_EQ(page.m_bLedOff, 0);
+    EXPECT_EQ(page.m_bPowerOff, 0);
+}
+
+TEST_F(LedPageTest, WriteSendsTheBoxAndMovesTheSlider) {
+    Attach();
+    CLedDlg& page = Page();
+    NewPayloads();
+    SetBox("65");
+    Button(1005)->click();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 65}}));
+    EXPECT_EQ(page.m_sliderCurrent->value(), 65);
+    EXPECT_EQ(page.m_lastPos, 65);
+    EXPECT_EQ(engine_->current(), 65);
+    EXPECT_TRUE(messages_.shown.empty());
+}
+
+TEST_F(LedPageTest, WriteAbove100SendsNothingAndShowsTheRangePrompt) {
+    Attach();
+    CLedDlg& page = Page();
+    NewPayloads();
+    SetBox("150");  // the box itself warns once
+    messages_.shown.clear();
+    Button(1005)->click();
+    EXPECT_TRUE(NewPayloads().empty());
+    EXPECT_EQ(MessageTexts(), QStringList{"Enter a number from 0 to 100."});
+    EXPECT_EQ(messages_.shown[0].title, "KQ7300");
+    EXPECT_EQ(page.m_sliderCurrent->value(), 50);
+}
+
+TEST_F(LedPageTest, BoxPromptsRestoreNormaliseOrKeep) {
+    CLedDlg& page = Page();
+    SetBox("42");
+    SetBox("");
+    EXPECT_EQ(MessageTexts(), QStringList{"Enter a whole number."});
+    EXPECT_EQ(page.m_editCurrent->text(), "42");
+
+    messages_.shown.clear();
+    SetBox("007");
+    EXPECT_EQ(page.m_editCurrent->text(), "7");
+    EXPECT_EQ(page.m_nCurrent, 7u);
+    EXPECT_TRUE(messages_.shown.empty());
+
+    SetBox("150");
+    EXPECT_EQ(MessageTexts(), QStringList{"Enter a number from 0 to 100."});
+    EXPECT_EQ(page.m_editCurrent->text(), "150");
+    EXPECT_EQ(page.m_nCurrent, 150u);
+    EXPECT_EQ(page.m_sliderCurrent->value(), 0);  // a text change never moves the slider
+}
+
+TEST_F(LedPageTest, ReadOutOfRangeWarnsAndKeepsTheShownCurrent) {
+    Attach("current=101");
+    CLedDlg& page = Page();
+    EXPECT_EQ(MessageTexts(), QStringList{"The engine reported an impossible current."});
+    EXPECT_EQ(page.m_editCurrent->text(), "0");
+    EXPECT_EQ(page.m_sliderCurrent->value(), 0);
+}
+
+TEST_F(LedPageTest, SliderReleaseWritesOnlyAMovedPosition) {
+    Attach();
+    CLedDlg& page = Page();  // read 50
+    page.m_sliderCurrent->setValue(40);  // dragged
+    QTest::mouseRelease(page.m_sliderCurrent, Qt::LeftButton);
+    EXPECT_EQ(page.m_editCurrent->text(), "40");
+    EXPECT_EQ(page.m_lastPos, 40);
+
+    page.ShowLedCurrent(50);
+    SetBox("20");
+    QTest::mouseRelease(page.m_sliderCurrent, Qt::LeftButton);  // thumb pressed, not moved
+    EXPECT_EQ(page.m_editCurrent->text(), "20");
+    EXPECT_EQ(page.m_sliderCurrent->value(), 50);
+
+    QTest::mouseClick(page.m_editCurrent, Qt::LeftButton);  // clicking the box moves the slider
+    EXPECT_EQ(page.m_sliderCurrent->value(), 20);
+    EXPECT_EQ(page.m_lastPos, 50);
+    EXPECT_TRUE(NewPayloads().size() == 3);  // the first-init read only; nothing was sent
+}
+
+TEST_F(LedPageTest, SliderReleaseWithTooLargeBoxPromptsThenWrites) {
+    CLedDlg& page = Page();
+    SetBox("150");
+    messages_.shown.clear();
+    page.m_sliderCurrent->setValue(30);
+    QTest::mouseRelease(page.m_sliderCurrent, Qt::LeftButton);
+    EXPECT_EQ(MessageTexts().value(0), "Enter a number from 0 to 100.");
+    EXPECT_EQ(page.m_editCurrent->text(), "30");
+}
+
+TEST_F(LedPageTest, KeyboardMovesOfTheSliderLeaveTheBox) {
+    CLedDlg& page = Page();
+    page.m_sliderCurrent->setFocus();
+    QTest::keyClick(page.m_sliderCurrent, Qt::Key_Right);
+    EXPECT_EQ(page.m_sliderCurrent->value(), 1);
+    EXPECT_EQ(page.m_editCurrent->text(), "0");
+}
+
+TEST_F(LedPageTest, EnterAndEscapeInTheBoxDoNothing) {
+    CLedDlg& page = Page();
+    int returns = 0;
+    QObject::connect(page.m_editCurrent, &QLineEdit::returnPressed, [&] { ++returns; });
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Return);
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Enter);
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Escape);
+    EXPECT_EQ(returns, 0);
+    EXPECT_TRUE(page.isVisible());
+}
+
+TEST_F(LedPageTest, TranslationAgainKeepsTheTexts) {
+    CLedDlg& page = Page();
+    EXPECT_EQ(Button(1005)->text(), "Ver.2");
+    EXPECT_EQ(Button(1006)->text(), "Read");  // no entry: the text after the key's first "."
+    page.OnInitDialog();
+    page.OnInitDialog();
+    EXPECT_EQ(Button(1005)->text(), "Ver.2");
+    EXPECT_EQ(Button(1006)->text(), "Read");
+    EXPECT_EQ(page.m_editCurrent->text(), "0");
+}
+
+}  // namespace
+}  // namespace kq::testing

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "devlink/link.h"
+#include "emulator/virtual_bus.h"
+#include "l10n/settings.h"
+#include "pages/page_context.h"
+
+namespace kq::testing {
+
+struct RecordingPresenter final : MessagePresenter {
+    struct Shown {
+        QString title;
+        QString text;
+        MessageIcon icon;
+    };
+    void Show(QWidget*, const QString& title, const QString& text, MessageIcon icon) override {
+        shown.push_back({title, text, icon});
+    }
+    std::vector<Shown> shown;
+};
+
+struct FakeFileDialog final : FileDialogProvider {
+    std::optional<QString> GetOpenFileName(QWidget*, const QStringList& f) override {
+        filters = f;
+        return answer;
+    }
+    std::optional<QString> answer;
+    QStringList filters;
+};
+
+struct FakeProcessStarter final : ProcessStarter {
+    bool StartDetached(const QString& p, const QStringList& a) override {
+        program = p;
+        arguments = a;
+        ++starts;
+        return startSucceeds;
+    }
+    void ExitNow(int code) override { exitCode = code; }
+    bool startSucceeds = true;
+    int starts = 0;
+    QString program;
+    QStringList arguments;
+    std::optional<int> exitCode;
+};
+
+struct FixedLocale final : LocaleSource {
+    unsigned SystemDefaultLanguage() const override { return language; }
+    unsigned language = kLangEnglish;
+};
+
+// A program folder with small language files, a virtual bus and everything a window needs.
+class WindowTest : public ::testing::Test {
+protected:
+    WindowTest();
+
+    std::string ProgramDir() const { return dir_.path().toStdString() + "/"; }
+    void WriteConfig(const std::string& text);
+    std::string ReadConfig() const;
+    void UseLanguage(const std::string& name);
+
+    // Plugs an engine in and lets the link find it, as the main window's device check does.
+    std::shared_ptr<VirtualEngine> Attach(const std::string& engineSettings = "");
+    // Command payloads the engine has received since the last call.
+    std::vector<std::vector<uint8_t>> NewPayloads();
+    QStringList MessageTexts() const;
+
+    QTemporaryDir dir_;
+    CountingSleeper sleeper_;
+    VirtualBus bus_{&sleeper_};
+    DeviceLink link_{bus_, &sleeper_};
+    std::shared_ptr<VirtualEngine> engine_;
+    size_t seenFrames_ = 0;
+    FixedLocale locale_;
+    Settings settings_;
+    PageFlags flags_;
+    RecordingPresenter messages_;
+    FakeFileDialog files_;
+    FakeProcessStarter processes_;
+    PageContext context_;
+};
+
+using Bytes = std::vector<uint8_t>;
+
+}  // namespace kq::testing
