@@ -1,0 +1,216 @@
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QSlider>
+#include <QTabBar>
+#include <QTest>
+
+#include "app/main_dlg.h"
+#include "app/tab_ctrl.h"
+#include "window_fixture.h"
+
+namespace kq::testing {
+namespace {
+
+class MainWindowTest : public WindowTest {
+protected:
+    CMainDlg& Window() {
+        if (!window_) {
+            window_ = std::make_unique<CMainDlg>(context_, &bus_);
+            window_->OnInitDialog();
+            window_->show();
+        }
+        return *window_;
+    }
+    QStringList Tabs() {
+        QStringList tabs;
+        for (int i = 0; i < Window().m_tab->GetItemCount(); ++i) {
+            tabs << Window().m_tab->GetItemText(i);
+        }
+        return tabs;
+    }
+    QString Status(int part) { return Window().m_statusBar->GetText(part); }
+    // Hotplug events arrive as queued calls.
+    void Deliver() { QCoreApplication::processEvents(); }
+
+    std::unique_ptr<CMainDlg> window_;
+};
+
+struct TabCase {
+    const char* config;
+    QStringList tabs;
+};
+
+class MainWindowTabs : public MainWindowTest, public ::testing::WithParamInterface<TabCase> {};
+
+TEST_P(MainWindowTabs, FollowTheDialogSection) {
+    if (*GetParam().config) WriteConfig(GetParam().config);
+    EXPECT_EQ(Tabs(), GetParam().tabs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Config, MainWindowTabs,
+    ::testing::Values(
+        TabCase{"", {"LED", "Flip", "System"}},
+        TabCase{"[themes]\nSolution=English\n", {"LED", "Flip", "System"}},
+        TabCase{"[dialog]\ndlg1=true\ndlg2=true\ndlg3=true\n", {"LED", "Flip", "System"}},
+        TabCase{"[dialog]\ndlg3=true\ndlg1=true\n", {"System", "LED"}},
+        TabCase{"[dialog]\ndlg1=true\ndlg2=false\ndlg3=true\n", {"LED", "System"}},
+        TabCase{"[dialog]\ndlg1=TRUE\ndlg2=True\n", {"LED", "Flip", "System"}},
+        TabCase{"[dialog]\ndlg2=true\n", {"Flip"}},
+        TabCase{"[dialog]\nshow=true\nDLG1=true\n", {"LED", "Flip", "System"}},
+        TabCase{"[dialog]\ndlg2=true\ndlg2=true\ndlg1=true\n", {"Flip", "LED"}}));
+
+TEST_F(MainWindowTest, TabsShowTheirPagesAndTheWindowFitsAroundEach) {
+    CMainDlg& window = Window();
+    const QPoint topLeft(137, 91);
+    window.move(topLeft);
+    QTabBar* bar = window.m_tab->tabBar();
+    for (int tab : {1, 2, 0, 2}) {
+        bar->setCurrentIndex(tab);
+        CPageDlg* page = window.m_pages[tab];
+        EXPECT_EQ(window.m_curPage, tab);
+        EXPECT_TRUE(page->isVisible());
+        EXPECT_EQ(page->parentWidget(), window.m_tab);
+        EXPECT_EQ(page->pos(), QPoint(8, 25));
+        EXPECT_EQ(window.m_tab->geometry(), QRect(QPoint(0, 0), page->size() + QSize(16, 33)));
+        EXPECT_EQ(window.size(), window.m_tab->size() + QSize(0, 20));
+        EXPECT_EQ(window.m_statusBar->geometry(), QRect(0, window.m_tab->height(),
+                                                        window.width(), 20));
+        EXPECT_EQ(window.pos(), topLeft);
+        for (int other = 0; other < 3; ++other) {
+            if (other != tab) {
+                EXPECT_FALSE(window.m_pages[other]->isVisible());
+            }
+        }
+    }
+    EXPECT_LT(window.m_flipPage.width(), window.m_ledPage.width());
+}
+
+TEST_F(MainWindowTest, SelectingATabInitialisesItsPageAgain) {
+    engine_ = bus_.Plug();  // attached from the start: the pages come before the device check
+    Window();
+    NewPayloads();
+    Window().m_tab->tabBar()->setCurrentIndex(1);
+    EXPECT_TRUE(NewPayloads().empty());  // Flip re-initialises without the engine
+    Window().m_tab->tabBar()->setCurrentIndex(0);
+    // The LED page's own first read happens now: the engine was not known at its creation.
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{{0xFE}, {0xFE}, {0x01, 0x01}}));
+    Window().m_tab->tabBar()->setCurrentIndex(1);
+    Window().m_tab->tabBar()->setCurrentIndex(0);
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{{0xFE}}));
+}
+
+TEST_F(MainWindowTest, CaptionIsFixedWhateverTheLanguage) {
+    UseLanguage("SimpChinese");
+    EXPECT_EQ(Window().windowTitle(), "KQ7300");
+    EXPECT_EQ(Tabs(), (QStringList{"灯光", "翻转", "系统"}));
+}
+
+TEST_F(MainWindowTest, StartWithoutTheEngine) {
+    Window();
+    EXPECT_EQ(Status(0), "Disconnected");
+    EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX");
+    EXPECT_EQ(link_.DevicePresent, 0);
+    EXPECT_EQ(Window().m_ledPage.m_editCurrent->text(), "0");
+    EXPECT_TRUE(messages_.shown.empty());
+}
+
+TEST_F(MainWindowTest, StartWithTheEngineShowsIdAndCurrent) {
+    bus_.Plug(*ParseEngineSettings("current=100", nullptr));
+    EXPECT_EQ(Status(0), "Connected");
+    EXPECT_EQ(Status(1), "Product ID: 0A-1B-2C-3D-4E-5F");
+    EXPECT_EQ(link_.DevicePresent, 1);
+    EXPECT_EQ(Window().m_ledPage.m_editCurrent->text(), "100");
+    EXPECT_EQ(Window().m_ledPage.m_sliderCurrent->value(), 100);
+    EXPECT_EQ(Window().m_ledPage.m_lastPos, 100);
+}
+
+TEST_F(MainWindowTest, ACurrentAbove100IsNotShown) {
+    bus_.Plug(*ParseEngineSettings("current=101,product-id=00ff10a0b0c0d0e0", nullptr));
+    EXPECT_EQ(Status(1), "Product ID: 00-FF-10-A0-B0-C0");
+    EXPECT_EQ(Window().m_ledPage.m_editCurrent->text(), "0");
+    EXPECT_TRUE(messages_.shown.empty());
+}
+
+TEST_F(MainWindowTest, AFailedIdQueryKeepsThePlaceholder) {
+    bus_.Plug(*ParseEngineSettings("fault=drop@2", nullptr));  // mode, then the id
+    EXPECT_EQ(Status(0), "Connected");
+    EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX");
+    EXPECT_EQ(Window().m_ledPage.m_editCurrent->text(), "50");
+}
+
+TEST_F(MainWindowTest, RemovalAndArrivalRewriteTheStatusWithALeadingBlank) {
+    auto engine = bus_.Plug();
+    Window();
+    bus_.Unplug(engine);
+    Deliver();
+    EXPECT_EQ(Status(0), " Disconnected");
+    EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX");
+    EXPECT_EQ(link_.DevicePresent, 0);
+
+    bus_.Replug(engine);
+    Deliver();
+    EXPECT_EQ(Status(0), " Connected");
+    EXPECT_EQ(Status(1), "Product ID: 0A-1B-2C-3D-4E-5F");
+    EXPECT_EQ(link_.DevicePresent, 1);
+}
+
+TEST_F(MainWindowTest, AnEngineArrivingInItsLoaderCountsAsPresentWithoutId) {
+    Window();
+    bus_.Plug(*ParseEngineSettings("mode=loader", nullptr));
+    Deliver();
+    EXPECT_EQ(Status(0), " Connected");
+    EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX");
+    EXPECT_EQ(link_.DevicePresent, 1);
+}
+
+TEST_F(MainWindowTest, ForeignNotificationsChangeNothing) {
+    CMainDlg& window = Window();
+    bus_.Plug(*ParseEngineSettings("vid=1234", nullptr));
+    bus_.Plug(*ParseEngineSettings("pid=0001", nullptr));
+    Deliver();
+    HotplugEvent stick{DeviceEventKind::Arrival, GUID_DEVINTERFACE_USB_DEVICE,
+                       "\\\\?\\usb#vid_c251&pid_1706#0002a0000000#" +
+                           GUID_DEVINTERFACE_USB_DEVICE.ToString()};
+    EXPECT_TRUE(window.OnDeviceChange(&stick));
+    EXPECT_TRUE(window.OnDeviceChange(nullptr));
+    EXPECT_EQ(Status(0), "Disconnected");
+    EXPECT_EQ(link_.DevicePresent, 0);
+}
+
+TEST_F(MainWindowTest, NotificationsDuringAnUpgradeAreIgnored) {
+    auto engine = bus_.Plug();
+    CMainDlg& window = Window();
+    window.m_systemPage.m_bUpgrading = 1;
+    bus_.Unplug(engine);
+    Deliver();
+    EXPECT_EQ(Status(0), "Connected");
+    EXPECT_EQ(Status(1), "Product ID: 0A-1B-2C-3D-4E-5F");
+    EXPECT_EQ(link_.DevicePresent, 1);
+}
+
+TEST_F(MainWindowTest, EnterAndEscapeCloseNothingButTheCloseBoxDoesAfterThePause) {
+    CMainDlg& window = Window();
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QTest::keyClick(window.m_ledPage.m_editCurrent, Qt::Key_Escape);
+    QTest::keyClick(window.m_ledPage.m_editCurrent, Qt::Key_Return);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(sleeper_.total(), std::chrono::microseconds(0));
+
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(window.result(), QDialog::Rejected);
+    EXPECT_EQ(sleeper_.total(), std::chrono::milliseconds(200));
+}
+
+TEST_F(MainWindowTest, RestartClosesTheMainWindow) {
+    CMainDlg& window = Window();
+    window.m_tab->tabBar()->setCurrentIndex(2);
+    window.m_systemPage.OnRestart();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(processes_.starts, 1);
+}
+
+}  // namespace
+}  // namespace kq::testing

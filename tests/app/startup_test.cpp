@@ -1,0 +1,115 @@
+#include <QComboBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/language_dlg.h"
+#include "app/main_dlg.h"
+#include "app/tab_ctrl.h"
+#include "app/tool_app.h"
+#include "pages/window_tools.h"
+#include "window_fixture.h"
+
+namespace kq::testing {
+namespace {
+
+class LanguageDialogTest : public WindowTest {
+protected:
+    CLanguageDlg& Dialog() {
+        dialog_.OnInitDialog();
+        dialog_.show();
+        return dialog_;
+    }
+    void Press(int id) { FindControl<QPushButton>(&dialog_, id)->click(); }
+
+    CLanguageDlg dialog_{settings_};
+};
+
+TEST_F(LanguageDialogTest, PreselectsByLocaleAndOkStoresIt) {
+    locale_.language = 0x804 & 0xFF;
+    EXPECT_EQ(Dialog().m_comboLanguage->currentIndex(), 1);
+    EXPECT_EQ(dialog_.windowTitle(), "Dialog");
+    EXPECT_EQ(dialog_.m_comboLanguage->itemText(0), "English");
+    Press(1);
+    EXPECT_EQ(dialog_.result(), QDialog::Accepted);
+    EXPECT_EQ(settings_.ReadLanguageSetting(), "SimpChinese");
+    EXPECT_EQ(settings_.CurrentLanguageFile, ProgramDir() + "Language/SimpChinese.lang");
+}
+
+TEST_F(LanguageDialogTest, OtherLocalesPreselectEnglish) {
+    locale_.language = 0x07;
+    EXPECT_EQ(Dialog().m_comboLanguage->currentIndex(), 0);
+    Press(1);
+    EXPECT_EQ(settings_.ReadLanguageSetting(), "English");
+}
+
+TEST_F(LanguageDialogTest, EnterConfirmsTheChosenEntry) {
+    Dialog().m_comboLanguage->setCurrentIndex(1);
+    QTest::keyClick(&dialog_, Qt::Key_Return);
+    EXPECT_EQ(settings_.ReadLanguageSetting(), "SimpChinese");
+}
+
+TEST_F(LanguageDialogTest, CancelAndEscapeStoreNothing) {
+    const std::string inUse = settings_.CurrentLanguageFile;
+    Dialog().m_comboLanguage->setCurrentIndex(1);
+    Press(2);
+    EXPECT_EQ(dialog_.result(), QDialog::Rejected);
+    dialog_.show();
+    QTest::keyClick(&dialog_, Qt::Key_Escape);
+    EXPECT_FALSE(dialog_.isVisible());
+    EXPECT_EQ(ReadConfig(), "");
+    EXPECT_EQ(settings_.CurrentLanguageFile, inUse);
+}
+
+class StartupTest : public WindowTest {
+protected:
+    // Runs start-up; answer() acts on each dialog while it runs modally.
+    QStringList Run(const std::function<void(QDialog&)>& answer) {
+        CToolApp tool(context_, &bus_, ProgramDir());
+        QStringList shown;
+        tool.beforeModal = [&](QDialog& dialog) {
+            shown << dialog.metaObject()->className();
+            QTimer::singleShot(0, &dialog, [&] {
+                if (auto* main = qobject_cast<CMainDlg*>(&dialog)) {
+                    mainTabs_ = main->m_tab->GetItemText(0);
+                    main->close();
+                } else {
+                    answer(dialog);
+                }
+            });
+        };
+        EXPECT_FALSE(tool.InitInstance());
+        return shown;
+    }
+
+    QString mainTabs_;
+};
+
+TEST_F(StartupTest, FirstRunAsksForTheLanguageAndTheWindowSpeaksIt) {
+    const QStringList shown = Run([](QDialog& dialog) {
+        auto& language = static_cast<CLanguageDlg&>(dialog);
+        language.m_comboLanguage->setCurrentIndex(1);
+        FindControl<QPushButton>(&language, 1)->click();
+    });
+    EXPECT_EQ(shown, (QStringList{"kq::CLanguageDlg", "kq::CMainDlg"}));
+    EXPECT_EQ(settings_.ReadLanguageSetting(), "SimpChinese");
+    EXPECT_EQ(mainTabs_, "灯光");
+}
+
+TEST_F(StartupTest, CancelledFirstRunStillOpensTheWindowInTheLocaleLanguage) {
+    locale_.language = kLangChinese;
+    const QStringList shown = Run([](QDialog& dialog) { dialog.reject(); });
+    EXPECT_EQ(shown.size(), 2);
+    EXPECT_EQ(ReadConfig(), "");
+    EXPECT_EQ(mainTabs_, "灯光");
+}
+
+TEST_F(StartupTest, ConfiguredLanguageGoesStraightToTheWindow) {
+    WriteConfig("[themes]\nsolution=English\n");
+    locale_.language = kLangChinese;
+    EXPECT_EQ(Run({}), QStringList{"kq::CMainDlg"});
+    EXPECT_EQ(mainTabs_, "LED");
+}
+
+}  // namespace
+}  // namespace kq::testing
