@@ -111,7 +111,7 @@ VirtualBus::Slot* VirtualBus::Find(const VirtualEngine* engine) {
 VirtualBus::Slot* VirtualBus::FindByPath(std::string_view path, bool* usbNode) {
     for (Slot& slot : slots_) {
         if (!slot.present) continue;
-        if (EnginePath(*slot.engine) == path) {
+        if (slot.listAsEngineInterface && EnginePath(*slot.engine) == path) {
             if (usbNode) *usbNode = false;
             return &slot;
         }
@@ -149,7 +149,7 @@ std::vector<InterfaceEntry> VirtualBus::ListInterfaces(const Guid& interfaceClas
     std::vector<InterfaceEntry> entries;
     for (const Slot& slot : slots_) {
         if (!slot.present) continue;
-        if (interfaceClass == EngineInterfaceClass) {
+        if (interfaceClass == EngineInterfaceClass && slot.listAsEngineInterface) {
             entries.push_back({EnginePath(*slot.engine), !slot.detailFails});
         } else if (interfaceClass == GUID_DEVINTERFACE_USB_DEVICE && slot.listAsUsbDevice) {
             entries.push_back({DeviceNodePath(*slot.engine), !slot.detailFails});

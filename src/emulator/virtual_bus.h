@@ -24,6 +24,7 @@ public:
         OpenError openError = OpenError::None;       // the test-open and pipes fail so
         std::optional<DeviceProperty> failingProperty; // this property cannot be read
         bool detailFails = false;
+        bool listAsEngineInterface = true;
         bool listAsUsbDevice = true;  // also appears as a USB device node
     };
 
