@@ -9,7 +9,7 @@ namespace kq {
 namespace {
 
 class VirtualPipe final : public PipeHandle {
-public:
+  public:
     VirtualPipe(VirtualBus& bus, std::shared_ptr<VirtualEngine> engine, bool requestPipe)
         : bus_(bus), engine_(std::move(engine)), requestPipe_(requestPipe) {}
 
@@ -29,7 +29,7 @@ public:
 
     std::string LastTransferError() const override { return error_; }
 
-private:
+  private:
     VirtualBus& bus_;
     std::shared_ptr<VirtualEngine> engine_;
     bool requestPipe_;
@@ -164,8 +164,10 @@ std::optional<std::string> VirtualBus::ReadProperty(const InterfaceEntry& entry,
     const Slot* slot = FindByPath(entry.path, nullptr);
     if (!slot || slot->failingProperty == property) return std::nullopt;
     switch (property) {
-        case DeviceProperty::Driver: return "virtual-engine";
-        case DeviceProperty::LocationInformation: return "virtual bus";
+        case DeviceProperty::Driver:
+            return "virtual-engine";
+        case DeviceProperty::LocationInformation:
+            return "virtual bus";
         case DeviceProperty::HardwareId: {
             char id[32];
             std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", slot->engine->settings().vid,

@@ -1,10 +1,10 @@
+#include "cli/ctl.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#include "cli/ctl.h"
 
 namespace kq {
 namespace {
@@ -50,12 +50,13 @@ TEST(CtlTest, StatusOfOtherEngines) {
 }
 
 TEST(CtlTest, CommandsSendTheirFramesThroughTheGate) {
-    const auto trace = std::filesystem::temp_directory_path() /
-                       ("kq-ctl-" + std::to_string(::getpid()) + ".txt");
+    const auto trace =
+        std::filesystem::temp_directory_path() / ("kq-ctl-" + std::to_string(::getpid()) + ".txt");
     std::filesystem::remove(trace);
     EXPECT_EQ(Ctl({"--virtual-engine", "--trace", trace.string(), "flip", "xy"}).code, 0);
     EXPECT_EQ(Ctl({"--trace=" + trace.string(), "--virtual-engine", "current", "65"}).code, 0);
-    EXPECT_EQ(Ctl({"--virtual-engine=mode=loader", "--trace", trace.string(), "led", "off"}).code, 0);
+    EXPECT_EQ(Ctl({"--virtual-engine=mode=loader", "--trace", trace.string(), "led", "off"}).code,
+              0);
     EXPECT_EQ(Ctl({"--virtual-engine=mode=loader", "--trace", trace.string(), "power", "off"}).code,
               1);
     const std::string text = Slurp(trace);

@@ -12,8 +12,7 @@ namespace {
 
 using test::Bytes;
 
-const std::string kPath =
-    MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
+const std::string kPath = MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
 
 std::vector<uint8_t> Frame(std::vector<uint8_t> payload) {
     const size_t total = payload.size() + 4;
@@ -26,7 +25,7 @@ std::vector<uint8_t> Frame(std::vector<uint8_t> payload) {
 }
 
 class CommandTest : public ::testing::Test {
-protected:
+  protected:
     CommandTest() : link(platform, &sleeper) {
         platform.entries.push_back({kPath});
         link.setDevicePath(kPath);
@@ -88,8 +87,8 @@ TEST_F(CommandTest, QueriesSendTheirRequestAndReadTheirAnswer) {
     EXPECT_EQ(ops[2].bytes, Bytes({0x06, 0x00, 0x01, 0x01, 0x7E, 0x06}));
     EXPECT_EQ(ops[4].bytes, Frame({0xF8, 0x00}));
     EXPECT_EQ(ops[6].bytes, Frame({0xFA}));
-    EXPECT_EQ(ops[8].bytes, Bytes({0x0D, 0x00, 0xFC, 0x00, 0x24, 0x00, 0x00, 0x40, 0x00, 0x00,
-                                   0x00, 0x64, 0x91}));
+    EXPECT_EQ(ops[8].bytes, Bytes({0x0D, 0x00, 0xFC, 0x00, 0x24, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00,
+                                   0x64, 0x91}));
     EXPECT_EQ(ops[9].bytes.size(), 68u);
     EXPECT_EQ(sleeper.total(), std::chrono::milliseconds(20)) << "ReadBlock pauses 20 ms";
 }

@@ -51,7 +51,7 @@ TEST(PathParsingTest, ShortPathsMatchNothing) {
 }
 
 class DiscoveryTest : public ::testing::Test {
-protected:
+  protected:
     DiscoveryTest() : link(platform) {}
     void Add(std::string path, Guid cls = EngineInterfaceClass) {
         test::ScriptedPlatform::Entry e;

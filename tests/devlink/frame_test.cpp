@@ -10,11 +10,10 @@ namespace {
 
 using test::Bytes;
 
-const std::string kPath =
-    MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
+const std::string kPath = MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
 
 class FrameTest : public ::testing::Test {
-protected:
+  protected:
     FrameTest() : link(platform, &sleeper) {
         platform.entries.push_back({kPath});
         link.setDevicePath(kPath);
@@ -79,11 +78,12 @@ TEST_F(FrameTest, RejectedAnswersLeaveTheBufferUntouched) {
     }
     bad.push_back(Bytes({0x00, 0x07, 0x41, 0x50, 0x50, 0xE5, 0x9A}));  // length high byte first
     bad.push_back(Bytes({0x07, 0x00, 0x41, 0x50, 0x50, 0xE5}));        // short
-    bad.push_back({});                                                  // nothing came
+    bad.push_back({});                                                 // nothing came
     for (const auto& answer : bad) {
         platform.answers.push_back(answer);
         uint8_t buffer[3] = {0xEE, 0xEE, 0xEE};
-        EXPECT_FALSE(link.ReceiveFrame(buffer, 3, 50)) << WireTrace::Hex(answer.data(), answer.size());
+        EXPECT_FALSE(link.ReceiveFrame(buffer, 3, 50))
+            << WireTrace::Hex(answer.data(), answer.size());
         EXPECT_EQ(buffer[0], 0xEE);
         EXPECT_EQ(buffer[2], 0xEE);
     }

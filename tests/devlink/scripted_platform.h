@@ -13,7 +13,7 @@ namespace kq::test {
 // A platform whose interface list and answers are written by the test: the place to put
 // corrupted answers, odd paths and failing properties in front of the real link code.
 class ScriptedPlatform final : public DevicePlatform {
-public:
+  public:
     struct Entry {
         std::string path;
         bool detailOk = true;
@@ -75,7 +75,7 @@ public:
         return a;
     }
 
-private:
+  private:
     const Entry* Find(const std::string& path) const {
         for (const Entry& e : entries) {
             if (e.path == path) return &e;
@@ -88,7 +88,7 @@ private:
 };
 
 class ScriptedPipe final : public PipeHandle {
-public:
+  public:
     ScriptedPipe(ScriptedPlatform& platform, std::string path)
         : platform_(platform), path_(std::move(path)) {}
     int32_t Write(const uint8_t* data, uint32_t count, int) override {
@@ -103,7 +103,7 @@ public:
         return static_cast<int32_t>(answer.size());
     }
 
-private:
+  private:
     ScriptedPlatform& platform_;
     std::string path_;
 };

@@ -45,9 +45,8 @@ TEST(WireTraceTest, RecordsFramesAnswersAndDiagnosticsOnly) {
             << line;
         if (line[0] != '#') wire.push_back(line);
     }
-    const std::vector<std::string> expected = {
-        "> 05 00 FE 82 43", "< 07 00 41 50 50 E5 9A", "> 05 00 FE 82 43", "< -",
-        "> 06 00 02 01 74 06"};
+    const std::vector<std::string> expected = {"> 05 00 FE 82 43", "< 07 00 41 50 50 E5 9A",
+                                               "> 05 00 FE 82 43", "< -", "> 06 00 02 01 74 06"};
     EXPECT_EQ(wire, expected);
     EXPECT_NE(lines.back().find("PIPE0 not opened"), std::string::npos) << lines.back();
     std::filesystem::remove(file);

@@ -40,7 +40,7 @@ TEST(EngineSettingsTest, RefusesWhatItDoesNotUnderstand) {
 }
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<VirtualEngine> Attach(const std::string& settings) {
         std::string error;
         auto s = ParseEngineSettings(settings, &error);
