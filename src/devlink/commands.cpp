@@ -10,7 +10,9 @@ void PutLe32(uint8_t* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-uint8_t Code(CommandCode c) { return static_cast<uint8_t>(c); }
+uint8_t Code(CommandCode c) {
+    return static_cast<uint8_t>(c);
+}
 
 }  // namespace
 

@@ -25,20 +25,28 @@ uint32_t HexField(std::string_view path, size_t pos) {
 // Ranks the reasons an engine could not be opened, so the user hears the most useful one.
 int Severity(OpenError e) {
     switch (e) {
-        case OpenError::NoPermission: return 4;
-        case OpenError::Busy: return 3;
-        case OpenError::Other: return 2;
-        case OpenError::Absent: return 1;
-        case OpenError::None: return 0;
+        case OpenError::NoPermission:
+            return 4;
+        case OpenError::Busy:
+            return 3;
+        case OpenError::Other:
+            return 2;
+        case OpenError::Absent:
+            return 1;
+        case OpenError::None:
+            return 0;
     }
     return 0;
 }
 
 const char* PropertyName(DeviceProperty p) {
     switch (p) {
-        case DeviceProperty::Driver: return "driver";
-        case DeviceProperty::LocationInformation: return "location";
-        case DeviceProperty::HardwareId: return "hardware id";
+        case DeviceProperty::Driver:
+            return "driver";
+        case DeviceProperty::LocationInformation:
+            return "location";
+        case DeviceProperty::HardwareId:
+            return "hardware id";
     }
     return "?";
 }
@@ -54,8 +62,8 @@ void ExtractInstance(std::string_view path, std::string& out) {
     out.clear();
     if (path.size() <= kInstancePos) return;
     out.push_back(path[kInstancePos]);
-    for (size_t i = kInstancePos + 1; i < path.size() && path[i] != '#' && out.size() < kMaxInstance;
-         ++i) {
+    for (size_t i = kInstancePos + 1;
+         i < path.size() && path[i] != '#' && out.size() < kMaxInstance; ++i) {
         out.push_back(path[i]);
     }
 }
@@ -88,8 +96,8 @@ int DeviceLink::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorI
         properties.push_back(DeviceProperty::HardwareId);
         for (DeviceProperty property : properties) {
             if (!platform_.ReadProperty(entry, property)) {
-                trace_.Note(std::string("discovery ended: ") + PropertyName(property) +
-                            " of " + entry.path + " could not be read");
+                trace_.Note(std::string("discovery ended: ") + PropertyName(property) + " of " +
+                            entry.path + " could not be read");
                 return 0;
             }
         }

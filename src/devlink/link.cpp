@@ -8,11 +8,16 @@ namespace kq {
 
 const char* OpenErrorText(OpenError e) {
     switch (e) {
-        case OpenError::None: return "ok";
-        case OpenError::Absent: return "no engine";
-        case OpenError::NoPermission: return "permission denied";
-        case OpenError::Busy: return "busy (claimed by another program)";
-        case OpenError::Other: return "cannot be opened";
+        case OpenError::None:
+            return "ok";
+        case OpenError::Absent:
+            return "no engine";
+        case OpenError::NoPermission:
+            return "permission denied";
+        case OpenError::Busy:
+            return "busy (claimed by another program)";
+        case OpenError::Other:
+            return "cannot be opened";
     }
     return "?";
 }
@@ -88,8 +93,8 @@ int32_t DeviceLink::WriteToPipe(std::string_view devicePath, std::string_view pi
     const int32_t written = pipe->Write(data, count, timeoutMs);
     if (written != static_cast<int32_t>(count)) {
         const std::string error = pipe->LastTransferError();
-        trace_.Note("wrote " + std::to_string(written) + " of " + std::to_string(count) +
-                    " bytes" + (error.empty() ? "" : ": " + error));
+        trace_.Note("wrote " + std::to_string(written) + " of " + std::to_string(count) + " bytes" +
+                    (error.empty() ? "" : ": " + error));
     }
     pipe->Flush();
     return written;

@@ -43,7 +43,7 @@ inline constexpr size_t kMaxPipePath = 259;
 // DevicePresent. One transaction (a request and its answer) holds the lock from first byte to
 // last, and DevicePath is replaced under the same lock.
 class DeviceLink {
-public:
+  public:
     explicit DeviceLink(DevicePlatform& platform, Sleeper* sleeper = nullptr);
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
@@ -82,8 +82,8 @@ public:
 
     // Pipes
     std::unique_ptr<PipeHandle> OpenPipe(std::string_view devicePath, std::string_view pipeName);
-    int32_t WriteToPipe(std::string_view devicePath, std::string_view pipeName,
-                        const uint8_t* data, uint32_t count, int timeoutMs);
+    int32_t WriteToPipe(std::string_view devicePath, std::string_view pipeName, const uint8_t* data,
+                        uint32_t count, int timeoutMs);
     int32_t ReadFromPipe(std::string_view devicePath, std::string_view pipeName, uint8_t* data,
                          uint32_t count, int timeoutMs);
     int32_t PipeWrite(const uint8_t* data, uint32_t count, int timeoutMs);
@@ -105,7 +105,7 @@ public:
     std::string DevicePath;
     std::atomic<int> DevicePresent{0};
 
-private:
+  private:
     void NoteOpenFailure(const OpenResult& why);
 
     DevicePlatform& platform_;

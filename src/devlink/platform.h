@@ -29,13 +29,13 @@ enum class DeviceProperty { Driver, LocationInformation, HardwareId };
 
 // One present interface of a class, in the order the platform lists them.
 struct InterfaceEntry {
-    std::string path;       // Windows form: \\?\usb#vid_XXXX&pid_XXXX#INSTANCE#{class}
-    bool detailOk = true;   // false when the interface's details could not be read
+    std::string path;      // Windows form: \\?\usb#vid_XXXX&pid_XXXX#INSTANCE#{class}
+    bool detailOk = true;  // false when the interface's details could not be read
 };
 
 // One opened pipe. Destroying it releases the endpoint: no handle outlives one transfer.
 class PipeHandle {
-public:
+  public:
     virtual ~PipeHandle() = default;
     // One transfer with timeoutMs as its deadline; returns the bytes moved (0 on failure).
     virtual int32_t Write(const uint8_t* data, uint32_t count, int timeoutMs) = 0;
@@ -47,7 +47,7 @@ public:
 
 // What discovery and the pipe transport need of the system.
 class DevicePlatform {
-public:
+  public:
     virtual ~DevicePlatform() = default;
     // Present interfaces of one class (a snapshot).
     virtual std::vector<InterfaceEntry> ListInterfaces(const Guid& interfaceClass) = 0;
@@ -71,7 +71,7 @@ struct HotplugEvent {
 // Arrival and removal of device interfaces. The sink may be called on any thread; a consumer
 // that owns a thread of its own (the window, the monitor command) hands the event over to it.
 class HotplugSource {
-public:
+  public:
     using Sink = std::function<void(const HotplugEvent&)>;
     virtual ~HotplugSource() = default;
     virtual void Start(Sink sink) = 0;
@@ -81,7 +81,7 @@ public:
 
 // A platform with nothing attached: the real backend's stand-in where none is available.
 class EmptyPlatform final : public DevicePlatform {
-public:
+  public:
     std::vector<InterfaceEntry> ListInterfaces(const Guid&) override { return {}; }
     std::optional<std::string> ReadProperty(const InterfaceEntry&, DeviceProperty) override {
         return std::nullopt;

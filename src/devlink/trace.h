@@ -10,7 +10,7 @@ namespace kq {
 
 // The wire trace: "> " frames written, "< " bytes read ("< -" for none), "# " diagnostics.
 class WireTrace {
-public:
+  public:
     // An empty path leaves the trace off. Returns false when the file cannot be opened.
     bool Open(const std::string& path);
     bool enabled() const { return enabled_; }
@@ -21,7 +21,7 @@ public:
 
     static std::string Hex(const uint8_t* data, size_t count);
 
-private:
+  private:
     void Line(std::string_view prefix, std::string_view text);
 
     std::mutex mutex_;

@@ -57,15 +57,22 @@ std::optional<EngineSettings> ParseEngineSettings(std::string_view text, std::st
     if (text.empty()) return s;
     for (std::string_view item : Split(text, ',')) {
         const size_t eq = item.find('=');
-        if (eq == std::string_view::npos) return fail("expected key=value, got '" + std::string(item) + "'");
+        if (eq == std::string_view::npos)
+            return fail("expected key=value, got '" + std::string(item) + "'");
         const std::string key(item.substr(0, eq));
         const std::string_view value = item.substr(eq + 1);
-        const auto bad = [&] { return fail("bad value for " + key + ": '" + std::string(value) + "'"); };
+        const auto bad = [&] {
+            return fail("bad value for " + key + ": '" + std::string(value) + "'");
+        };
         if (key == "mode") {
-            if (value == "app") s.mode = EngineMode::App;
-            else if (value == "loader") s.mode = EngineMode::Loader;
-            else if (value == "mute") s.mode = EngineMode::Mute;
-            else return bad();
+            if (value == "app")
+                s.mode = EngineMode::App;
+            else if (value == "loader")
+                s.mode = EngineMode::Loader;
+            else if (value == "mute")
+                s.mode = EngineMode::Mute;
+            else
+                return bad();
         } else if (key == "product-id") {
             if (value.size() != 16) return bad();
             for (size_t i = 0; i < 8; ++i) {

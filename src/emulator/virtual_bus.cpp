@@ -9,7 +9,7 @@ namespace kq {
 namespace {
 
 class VirtualPipe final : public PipeHandle {
-public:
+  public:
     VirtualPipe(VirtualBus& bus, std::shared_ptr<VirtualEngine> engine, bool requestPipe)
         : bus_(bus), engine_(std::move(engine)), requestPipe_(requestPipe) {}
 
@@ -29,7 +29,7 @@ public:
 
     std::string LastTransferError() const override { return error_; }
 
-private:
+  private:
     VirtualBus& bus_;
     std::shared_ptr<VirtualEngine> engine_;
     bool requestPipe_;
@@ -111,7 +111,7 @@ VirtualBus::Slot* VirtualBus::Find(const VirtualEngine* engine) {
 VirtualBus::Slot* VirtualBus::FindByPath(std::string_view path, bool* usbNode) {
     for (Slot& slot : slots_) {
         if (!slot.present) continue;
-        if (EnginePath(*slot.engine) == path) {
+        if (slot.listAsEngineInterface && EnginePath(*slot.engine) == path) {
             if (usbNode) *usbNode = false;
             return &slot;
         }
@@ -149,7 +149,7 @@ std::vector<InterfaceEntry> VirtualBus::ListInterfaces(const Guid& interfaceClas
     std::vector<InterfaceEntry> entries;
     for (const Slot& slot : slots_) {
         if (!slot.present) continue;
-        if (interfaceClass == EngineInterfaceClass) {
+        if (interfaceClass == EngineInterfaceClass && slot.listAsEngineInterface) {
             entries.push_back({EnginePath(*slot.engine), !slot.detailFails});
         } else if (interfaceClass == GUID_DEVINTERFACE_USB_DEVICE && slot.listAsUsbDevice) {
             entries.push_back({DeviceNodePath(*slot.engine), !slot.detailFails});
@@ -164,8 +164,10 @@ std::optional<std::string> VirtualBus::ReadProperty(const InterfaceEntry& entry,
     const Slot* slot = FindByPath(entry.path, nullptr);
     if (!slot || slot->failingProperty == property) return std::nullopt;
     switch (property) {
-        case DeviceProperty::Driver: return "virtual-engine";
-        case DeviceProperty::LocationInformation: return "virtual bus";
+        case DeviceProperty::Driver:
+            return "virtual-engine";
+        case DeviceProperty::LocationInformation:
+            return "virtual bus";
         case DeviceProperty::HardwareId: {
             char id[32];
             std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", slot->engine->settings().vid,

@@ -16,14 +16,15 @@ namespace kq {
 // An in-process USB bus holding virtual engines: the device list, the pipes and the hotplug
 // events of a machine with these engines plugged in.
 class VirtualBus final : public DevicePlatform, public HotplugSource {
-public:
+  public:
     // Knobs of one plugged engine that model what the system can get wrong around it.
     struct Slot {
         std::shared_ptr<VirtualEngine> engine;
         bool present = true;
-        OpenError openError = OpenError::None;       // the test-open and pipes fail so
-        std::optional<DeviceProperty> failingProperty; // this property cannot be read
+        OpenError openError = OpenError::None;          // the test-open and pipes fail so
+        std::optional<DeviceProperty> failingProperty;  // this property cannot be read
         bool detailFails = false;
+        bool listAsEngineInterface = true;
         bool listAsUsbDevice = true;  // also appears as a USB device node
     };
 
@@ -36,7 +37,8 @@ public:
     void Unplug(const std::shared_ptr<VirtualEngine>& engine);
     void Replug(const std::shared_ptr<VirtualEngine>& engine);
     // Runs f on the slot of engine under the bus lock (to set its knobs).
-    void Configure(const std::shared_ptr<VirtualEngine>& engine, const std::function<void(Slot&)>& f);
+    void Configure(const std::shared_ptr<VirtualEngine>& engine,
+                   const std::function<void(Slot&)>& f);
     bool IsPresent(const std::shared_ptr<VirtualEngine>& engine);
 
     static std::string EnginePath(const VirtualEngine& engine);
@@ -59,7 +61,7 @@ public:
     int32_t Collect(const std::shared_ptr<VirtualEngine>& engine, uint8_t* data, uint32_t count,
                     int timeoutMs);
 
-private:
+  private:
     Slot* Find(const VirtualEngine* engine);
     Slot* FindByPath(std::string_view path, bool* usbNode);
     void Emit(const Slot& slot, DeviceEventKind kind, std::unique_lock<std::mutex>& lock);

@@ -107,8 +107,8 @@ void VirtualEngine::Handle(const uint8_t* p, size_t n, Effect& effect) {
                 length > kMaxPayload) {
                 return;
             }
-            Answer(std::vector<uint8_t>(memory.begin() + address,
-                                        memory.begin() + address + length));
+            Answer(
+                std::vector<uint8_t>(memory.begin() + address, memory.begin() + address + length));
             return;
         }
         case 0xFD:
@@ -155,21 +155,51 @@ void VirtualEngine::Restart() {
     answer_.reset();
 }
 
-EngineMode VirtualEngine::mode() const { std::lock_guard l(mutex_); return mode_; }
-uint8_t VirtualEngine::current() const { std::lock_guard l(mutex_); return current_; }
-bool VirtualEngine::ledOn() const { std::lock_guard l(mutex_); return ledOn_; }
-bool VirtualEngine::powerOn() const { std::lock_guard l(mutex_); return powerOn_; }
-uint8_t VirtualEngine::flipMode() const { std::lock_guard l(mutex_); return flip_; }
-uint64_t VirtualEngine::requestCount() const { std::lock_guard l(mutex_); return requests_; }
-int VirtualEngine::startLoaderCount() const { std::lock_guard l(mutex_); return startLoaders_; }
-int VirtualEngine::finishUpgradeCount() const { std::lock_guard l(mutex_); return finishes_; }
+EngineMode VirtualEngine::mode() const {
+    std::lock_guard l(mutex_);
+    return mode_;
+}
+uint8_t VirtualEngine::current() const {
+    std::lock_guard l(mutex_);
+    return current_;
+}
+bool VirtualEngine::ledOn() const {
+    std::lock_guard l(mutex_);
+    return ledOn_;
+}
+bool VirtualEngine::powerOn() const {
+    std::lock_guard l(mutex_);
+    return powerOn_;
+}
+uint8_t VirtualEngine::flipMode() const {
+    std::lock_guard l(mutex_);
+    return flip_;
+}
+uint64_t VirtualEngine::requestCount() const {
+    std::lock_guard l(mutex_);
+    return requests_;
+}
+int VirtualEngine::startLoaderCount() const {
+    std::lock_guard l(mutex_);
+    return startLoaders_;
+}
+int VirtualEngine::finishUpgradeCount() const {
+    std::lock_guard l(mutex_);
+    return finishes_;
+}
 
 std::vector<std::vector<uint8_t>> VirtualEngine::frames() const {
     std::lock_guard l(mutex_);
     return frames_;
 }
-std::vector<uint8_t> VirtualEngine::flash() const { std::lock_guard l(mutex_); return flash_; }
-std::vector<uint8_t> VirtualEngine::loaderRam() const { std::lock_guard l(mutex_); return ram_; }
+std::vector<uint8_t> VirtualEngine::flash() const {
+    std::lock_guard l(mutex_);
+    return flash_;
+}
+std::vector<uint8_t> VirtualEngine::loaderRam() const {
+    std::lock_guard l(mutex_);
+    return ram_;
+}
 std::vector<std::pair<uint32_t, uint32_t>> VirtualEngine::blockWrites() const {
     std::lock_guard l(mutex_);
     return writes_;

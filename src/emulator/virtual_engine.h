@@ -37,7 +37,7 @@ std::optional<EngineSettings> ParseEngineSettings(std::string_view text, std::st
 // state and memories and prepares answers. Transport-neutral: the in-process bus and the
 // emulated USB endpoints both feed it. Thread-safe.
 class VirtualEngine {
-public:
+  public:
     // What a request did to the engine's presence on the bus.
     enum class Effect { None, Unplug, Reboot };
 
@@ -75,7 +75,7 @@ public:
     void setFlash(const std::vector<uint8_t>& contents);
     void setBlockSize(uint32_t size);
 
-private:
+  private:
     void Answer(std::vector<uint8_t> payload);
     void Handle(const uint8_t* payload, size_t length, Effect& effect);
     std::vector<uint8_t>& Memory();

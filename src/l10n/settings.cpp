@@ -1,0 +1,155 @@
+#include "l10n/settings.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <utility>
+
+#include "l10n/text.h"
+
+namespace kq {
+namespace {
+
+constexpr std::string_view kConfigFileName = "Config.ini";
+constexpr std::string_view kLanguageFolder = "Language/";
+constexpr std::string_view kLanguageExtension = ".lang";
+constexpr std::string_view kThemesSection = "themes";
+constexpr std::string_view kSolutionKey = "Solution";
+constexpr std::string_view kStringSection = "String";
+
+// Buffer sizes (bytes, terminating zero included) of the reads.
+constexpr size_t kStartupLanguageBuffer = 64;
+constexpr size_t kLanguageSettingBuffer = 260;
+constexpr size_t kConfigSectionBuffer = 260;
+constexpr size_t kTranslationBuffer = 300;
+
+std::string ReadExecutablePath() {
+    std::string path(4096, '\0');
+    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
+    if (n <= 0 || static_cast<size_t>(n) >= path.size()) return {};
+    path.resize(static_cast<size_t>(n));
+    return path;
+}
+
+std::string WithTrailingSeparator(std::string dir) {
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir;
+}
+
+std::string LanguageFileIn(const std::string& dir, std::string_view name) {
+    return WithTrailingSeparator(dir) + std::string(kLanguageFolder) + std::string(name) +
+           std::string(kLanguageExtension);
+}
+
+// Windows primary language ids of the ISO 639-1 codes a locale name may start with.
+unsigned PrimaryLanguageOf(std::string_view code) {
+    static constexpr std::pair<std::string_view, unsigned> kIds[] = {
+        {"ar", 0x01}, {"bg", 0x02}, {"ca", 0x03}, {"zh", 0x04}, {"cs", 0x05}, {"da", 0x06},
+        {"de", 0x07}, {"el", 0x08}, {"en", 0x09}, {"es", 0x0A}, {"fi", 0x0B}, {"fr", 0x0C},
+        {"he", 0x0D}, {"hu", 0x0E}, {"is", 0x0F}, {"it", 0x10}, {"ja", 0x11}, {"ko", 0x12},
+        {"nl", 0x13}, {"nb", 0x14}, {"no", 0x14}, {"pl", 0x15}, {"pt", 0x16}, {"ro", 0x18},
+        {"ru", 0x19}, {"sv", 0x1D}, {"th", 0x1E}, {"tr", 0x1F}, {"uk", 0x22}, {"vi", 0x2A},
+    };
+    for (const auto& [iso, id] : kIds) {
+        if (text::EqualsNoCase(code, iso)) return id;
+    }
+    return 0x00;  // neutral: none of the above
+}
+
+}  // namespace
+
+ModulePathsRecord::ModulePathsRecord(std::function<std::string()> executablePath)
+    : executablePath_(executablePath ? std::move(executablePath) : ReadExecutablePath) {}
+
+const std::string& ModulePathsRecord::fullPath() {
+    Compute();
+    return fullPath_;
+}
+
+const std::string& ModulePathsRecord::moduleDir() {
+    Compute();
+    return moduleDir_;
+}
+
+void ModulePathsRecord::Compute() {
+    if (computed_) return;
+    fullPath_ = executablePath_();
+    const size_t slash = fullPath_.rfind('/');
+    moduleDir_ = slash == std::string::npos ? "./" : fullPath_.substr(0, slash + 1);
+    computed_ = true;
+}
+
+unsigned SystemLocale::SystemDefaultLanguage() const {
+    // The variable the C library consults for messages: LC_ALL, then LC_MESSAGES, then LANG.
+    std::string_view name;
+    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && *value != '\0') {
+            name = value;
+            break;
+        }
+    }
+    if (name.empty() || name == "C" || name.starts_with("C.") || name == "POSIX") {
+        return kLangEnglish;
+    }
+    return PrimaryLanguageOf(name.substr(0, name.find_first_of("_.@-")));
+}
+
+Settings::Settings(std::string programDir, const LocaleSource& locale)
+    : programDir_(WithTrailingSeparator(std::move(programDir))), locale_(locale) {}
+
+std::string Settings::configFile() const {
+    return programDir_ + std::string(kConfigFileName);
+}
+
+bool Settings::LanguageFilePath(const std::string& moduleDir) {
+    const std::string config = WithTrailingSeparator(moduleDir) + std::string(kConfigFileName);
+    std::string name =
+        profile::GetString(config, kThemesSection, kSolutionKey, "", kStartupLanguageBuffer);
+    const bool configured = !name.empty();
+    if (!configured) {
+        name = (locale_.SystemDefaultLanguage() & 0xFF) == kLangChinese ? "SimpChinese" : "English";
+    }
+    CurrentLanguageFile = LanguageFileIn(moduleDir, name);
+    return configured;
+}
+
+void Settings::SaveLanguageChoice(const std::string& name) {
+    CurrentLanguageFile = LanguageFileIn(programDir_, name);
+    profile::WriteString(configFile(), kThemesSection, kSolutionKey, name);
+}
+
+std::string Settings::ReadLanguageSetting() const {
+    return profile::GetString(configFile(), kThemesSection, kSolutionKey, "",
+                              kLanguageSettingBuffer);
+}
+
+void Settings::WriteLanguageSetting(const std::string& name) const {
+    profile::WriteString(configFile(), kThemesSection, kSolutionKey, name);
+}
+
+std::vector<ConfigPair> Settings::ReadConfigSection(const std::string& section) const {
+    std::vector<ConfigPair> pairs;
+    for (const std::string& entry :
+         profile::GetSection(configFile(), section, kConfigSectionBuffer)) {
+        const size_t eq = entry.find('=');
+        if (eq == std::string::npos) {
+            pairs.push_back({"", entry});
+        } else {
+            pairs.push_back({entry.substr(0, eq), entry.substr(eq + 1)});
+        }
+    }
+    return pairs;
+}
+
+std::string Settings::Translate(std::string_view key) const {
+    if (!CurrentLanguageFile.empty()) {
+        std::string text =
+            profile::GetString(CurrentLanguageFile, kStringSection, key, "", kTranslationBuffer);
+        if (!text.empty()) return text;
+    }
+    const size_t dot = key.find('.');
+    return std::string(dot == std::string_view::npos ? key : key.substr(dot + 1));
+}
+
+}  // namespace kq

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Byte-level text helpers of the settings layer: UTF-8 is the internal encoding, GB18030 the
+// encoding of Simplified Chinese files saved on Windows.
+namespace kq::text {
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF).
+bool IsValidUtf8(std::string_view bytes);
+
+// The longest prefix of at most maxBytes bytes that does not end inside a UTF-8 character.
+std::string_view CutUtf8(std::string_view utf8, size_t maxBytes);
+
+// GB18030 bytes as UTF-8; a byte that starts no valid sequence becomes U+FFFD.
+std::string Gb18030ToUtf8(std::string_view bytes);
+
+// UTF-8 as GB18030 (which covers all of Unicode); invalid input bytes become '?'.
+std::string Utf8ToGb18030(std::string_view utf8);
+
+// Leading and trailing blanks (space, tab) removed.
+std::string_view TrimBlanks(std::string_view s);
+
+// ASCII case-insensitive equality, the way section and key names are matched.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
+}  // namespace kq::text

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "devlink/link.h"
+#include "emulator/virtual_bus.h"
+#include "scripted_platform.h"
+
+namespace kq {
+namespace {
+
+using test::Bytes;
+
+const std::string kPath = MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
+
+std::vector<uint8_t> Frame(std::vector<uint8_t> payload) {
+    const size_t total = payload.size() + 4;
+    std::vector<uint8_t> f{static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8)};
+    f.insert(f.end(), payload.begin(), payload.end());
+    const uint16_t crc = Crc16(f.data(), f.size());
+    f.push_back(static_cast<uint8_t>(crc >> 8));
+    f.push_back(static_cast<uint8_t>(crc));
+    return f;
+}
+
+class CommandTest : public ::testing::Test {
+  protected:
+    CommandTest() : link(platform, &sleeper) {
+        platform.entries.push_back({kPath});
+        link.setDevicePath(kPath);
+        link.DevicePresent = 1;
+    }
+    test::ScriptedPlatform platform;
+    CountingSleeper sleeper;
+    DeviceLink link;
+};
+
+TEST_F(CommandTest, OperatingCommandsSendTheWorkedFrames) {
+    EXPECT_TRUE(link.SetFlip(1, 0));
+    EXPECT_TRUE(link.SetFlip(0, 0));
+    EXPECT_TRUE(link.SetFlip(1, 1));
+    EXPECT_TRUE(link.SetFlip(0, 1));
+    EXPECT_TRUE(link.SetFlip(2, 1));  // not a flag: neither axis
+    EXPECT_TRUE(link.SetLedCurrent(50));
+    EXPECT_TRUE(link.SetPower(false));
+    EXPECT_TRUE(link.SetPower(true));
+    EXPECT_TRUE(link.SetLedSwitch(0));
+    const std::vector<std::vector<uint8_t>> expected = {
+        Bytes({0x07, 0x00, 0x09, 0x00, 0x02, 0x01, 0xD0}),
+        Bytes({0x07, 0x00, 0x09, 0x00, 0x01, 0x01, 0xDA}),
+        Bytes({0x07, 0x00, 0x09, 0x00, 0x04, 0x01, 0xC4}),
+        Frame({0x09, 0x00, 0x03}),
+        Frame({0x09, 0x00, 0x01}),
+        Bytes({0x07, 0x00, 0x01, 0x00, 0x32, 0x81, 0xD3}),
+        Bytes({0x06, 0x00, 0x03, 0x02, 0xF2, 0x0F}),
+        Frame({0x03, 0x01}),
+        Bytes({0x06, 0x00, 0x02, 0x00, 0xF4, 0x03}),
+    };
+    EXPECT_EQ(platform.written(), expected);
+    for (const auto& op : platform.ops()) EXPECT_TRUE(op.write) << "no command here reads";
+}
+
+TEST_F(CommandTest, QueriesSendTheirRequestAndReadTheirAnswer) {
+    platform.answers = {Frame({'A', 'P', 'P'}), Frame({42}),
+                        Frame({0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x0E}),
+                        Frame({0x00, 0x04, 0x00, 0x00}), Frame(std::vector<uint8_t>(64, 0x5A))};
+    uint8_t mode[3];
+    ASSERT_TRUE(link.GetMode(mode));
+    uint8_t current = 0;
+    ASSERT_TRUE(link.GetLedCurrent(current));
+    EXPECT_EQ(current, 42);
+    uint8_t id[8];
+    ASSERT_TRUE(link.GetProductId(id));
+    EXPECT_EQ(FormatProductId(id), "0A-1B-2C-3D-4E-5F");
+    EXPECT_EQ(id[6], 0x60);
+    EXPECT_EQ(id[7], 2) << "byte 7 is handed over modulo 12";
+    EXPECT_EQ(link.GetBlockSize(), 1024u);
+    std::vector<uint8_t> block(64);
+    ASSERT_TRUE(link.ReadBlock(0x2400, 64, block.data()));
+    EXPECT_EQ(block, std::vector<uint8_t>(64, 0x5A));
+
+    const auto ops = platform.ops();
+    ASSERT_EQ(ops.size(), 10u);
+    EXPECT_EQ(ops[0].bytes, Bytes({0x05, 0x00, 0xFE, 0x82, 0x43}));
+    EXPECT_EQ(ops[1].bytes.size(), 7u);
+    EXPECT_EQ(ops[2].bytes, Bytes({0x06, 0x00, 0x01, 0x01, 0x7E, 0x06}));
+    EXPECT_EQ(ops[4].bytes, Frame({0xF8, 0x00}));
+    EXPECT_EQ(ops[6].bytes, Frame({0xFA}));
+    EXPECT_EQ(ops[8].bytes, Bytes({0x0D, 0x00, 0xFC, 0x00, 0x24, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00,
+                                   0x64, 0x91}));
+    EXPECT_EQ(ops[9].bytes.size(), 68u);
+    EXPECT_EQ(sleeper.total(), std::chrono::milliseconds(20)) << "ReadBlock pauses 20 ms";
+}
+
+TEST_F(CommandTest, FailedQueriesReportTheirDocumentedValues) {
+    uint8_t current = 77;
+    EXPECT_FALSE(link.GetLedCurrent(current));
+    EXPECT_EQ(current, 0);
+    EXPECT_EQ(link.GetBlockSize(), 0u);
+    uint8_t id[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    EXPECT_FALSE(link.GetProductId(id));
+    EXPECT_EQ(id[0], 9);
+    EXPECT_FALSE(link.GetProductId(nullptr));
+    EXPECT_FALSE(link.ReadBlock(0, 4, nullptr));
+    EXPECT_FALSE(link.Transact(0x01, nullptr, 1, nullptr, 0, 50));
+    EXPECT_FALSE(link.Transact(0x01, Bytes({1}).data(), 1, nullptr, 1, 50));
+}
+
+TEST_F(CommandTest, QueryDeviceModeTellsTheModes) {
+    link.DevicePresent = 0;
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::None);
+    EXPECT_TRUE(platform.ops().empty()) << "no engine, no exchange";
+    link.DevicePresent = 1;
+    platform.answers = {Frame({'A', 'P', 'P'}), Frame({'A', 'P', 'Q'}), {}};
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Application);
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other) << "an engine that does not answer";
+}
+
+TEST_F(CommandTest, WriteBlockVerifiedReadsBackOnceAndComparesEveryByte) {
+    const auto data = Bytes({1, 2, 3, 4});
+    platform.answers = {Frame({1, 2, 3, 4}), Frame({1, 2, 3, 5})};
+    EXPECT_TRUE(link.WriteBlockVerified(0x100, 4, data.data()));
+    EXPECT_FALSE(link.WriteBlockVerified(0x100, 4, data.data()));
+    const auto written = platform.written();
+    ASSERT_EQ(written.size(), 4u) << "a mismatch is not written again";
+    EXPECT_EQ(written[0], Frame({0xFB, 0x00, 0x01, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4}));
+    EXPECT_EQ(written[1], Frame({0xFC, 0x00, 0x01, 0, 0, 4, 0, 0, 0}));
+    EXPECT_EQ(sleeper.total(), std::chrono::milliseconds(120)) << "60 ms before each read-back";
+    EXPECT_FALSE(link.WriteBlockVerified(0, 4, nullptr));
+    std::vector<uint8_t> huge(kMaxPayload - 8);
+    EXPECT_FALSE(link.WriteBlockVerified(0, static_cast<uint32_t>(huge.size()), huge.data()));
+    EXPECT_EQ(platform.written().size(), 4u);
+}
+
+TEST_F(CommandTest, DelaysAreReducedTo16BitsOfMilliseconds) {
+    link.DelayMilliseconds(0);
+    EXPECT_EQ(sleeper.total().count(), 0);
+    link.DelayMilliseconds(70000);
+    EXPECT_EQ(sleeper.total(), std::chrono::milliseconds(70000 & 0xFFFF));
+}
+
+TEST(RealSleeperTest, SleepsAtLeastAsLongAsAskedWithoutSpinning) {
+    RealSleeper sleeper;
+    const auto wallStart = std::chrono::steady_clock::now();
+    const std::clock_t cpuStart = std::clock();
+    sleeper.SleepFor(std::chrono::milliseconds(60));
+    const auto wall = std::chrono::steady_clock::now() - wallStart;
+    const double cpuMs = 1000.0 * double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    EXPECT_GE(wall, std::chrono::milliseconds(60));
+    EXPECT_LT(cpuMs, 30.0) << "a wait must sleep, not spin";
+}
+
+TEST(RealSleeperTest, InterruptCutsWaitsShort) {
+    RealSleeper sleeper;
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sleeper.Interrupt();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    sleeper.SleepFor(std::chrono::seconds(30));
+    closer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// Two threads exchanging with one engine: each request must be followed by its own answer.
+TEST(LinkLockTest, TransactionsOfTwoThreadsNeverInterleave) {
+    VirtualBus bus;
+    bus.Plug();
+    DeviceLink link(bus);
+    ASSERT_TRUE(link.FindDevice());
+    link.DevicePresent = 1;
+    std::atomic<int> failures{0};
+    auto worker = [&](bool modes) {
+        for (int i = 0; i < 300; ++i) {
+            if (modes) {
+                if (link.QueryDeviceMode() != DeviceMode::Application) ++failures;
+            } else {
+                uint8_t id[8];
+                if (!link.GetProductId(id) || id[0] != 0x0A) ++failures;
+            }
+        }
+    };
+    std::thread a(worker, true);
+    std::thread b(worker, false);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(LinkLockTest, ANewDevicePathTakesEffectWithTheNextTransfer) {
+    VirtualBus bus;
+    auto first = bus.Plug();
+    EngineSettings other;
+    other.serial = "other";
+    auto second = bus.Plug(other);
+    DeviceLink link(bus);
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_TRUE(link.SetLedSwitch(1));
+    link.setDevicePath(VirtualBus::EnginePath(*second));
+    EXPECT_TRUE(link.SetLedSwitch(0));
+    EXPECT_EQ(first->frames().size(), 1u);
+    EXPECT_EQ(second->frames().size(), 1u);
+    EXPECT_FALSE(second->ledOn());
+}
+
+}  // namespace
+}  // namespace kq

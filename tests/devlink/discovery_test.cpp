@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include "devlink/link.h"
+#include "scripted_platform.h"
+
+namespace kq {
+namespace {
+
+std::string EnginePath(std::string_view instance, uint16_t vid = 0xC251, uint16_t pid = 0x1706) {
+    return MakeInterfacePath(vid, pid, instance, EngineInterfaceClass);
+}
+
+std::string NodePath(std::string_view instance) {
+    return MakeInterfacePath(0xC251, 0x1706, instance, GUID_DEVINTERFACE_USB_DEVICE);
+}
+
+TEST(PathParsingTest, ReadsTheFixedPositions) {
+    uint32_t vid = 0;
+    uint32_t pid = 0;
+    ParseVidPid("\\\\?\\usb#VID_C251&PID_1706#0002a0000000#{x}", vid, pid);
+    EXPECT_EQ(vid, 0xC251u);
+    EXPECT_EQ(pid, 0x1706u);
+    EXPECT_TRUE(MatchVidPid(EnginePath("abc"), 0xC251, 0x1706));
+    EXPECT_FALSE(MatchVidPid(EnginePath("abc", 0xC252), 0xC251, 0x1706));
+    EXPECT_FALSE(MatchVidPid(EnginePath("abc", 0xC251, 0x1707), 0xC251, 0x1706));
+
+    std::string instance;
+    ExtractInstance(EnginePath("0002a0000000"), instance);
+    EXPECT_EQ(instance, "0002a0000000");
+    ExtractInstance("\\\\?\\usb#vid_c251&pid_1706#", instance);
+    EXPECT_EQ(instance, "");
+    ExtractInstance("\\\\?\\usb#vid_c251&pid_1706#" + std::string(400, 'z'), instance);
+    EXPECT_EQ(instance.size(), 260u);
+    ExtractInstance("\\\\?\\usb#vid_c251&pid_1706##a#b", instance);
+    EXPECT_EQ(instance, "#a") << "the first character is taken whatever it is";
+}
+
+TEST(PathParsingTest, ShortPathsMatchNothing) {
+    for (std::string_view path : {"", "\\\\?\\usb#vid_c251", "\\\\?\\usb#vid_c251&pid_17"}) {
+        EXPECT_FALSE(MatchVidPid(path, 0xC251, 0x1706)) << path;
+        std::string instance = "stale";
+        ExtractInstance(path, instance);
+        EXPECT_EQ(instance, "");
+    }
+    uint32_t vid = 0;
+    uint32_t pid = 0;
+    ParseVidPid("\\\\?\\usb#vid_c251&p", vid, pid);
+    EXPECT_EQ(vid, 0xC251u);
+    EXPECT_NE(pid, 0u);
+    EXPECT_FALSE(MatchVidPid("\\\\?\\usb#vid_0000&pid_", 0, 0));
+}
+
+class DiscoveryTest : public ::testing::Test {
+  protected:
+    DiscoveryTest() : link(platform) {}
+    void Add(std::string path, Guid cls = EngineInterfaceClass) {
+        test::ScriptedPlatform::Entry e;
+        e.path = std::move(path);
+        e.cls = cls;
+        platform.entries.push_back(e);
+    }
+    test::ScriptedPlatform platform;
+    DeviceLink link;
+};
+
+TEST_F(DiscoveryTest, FindsTheEngineWithTheExpectedInstance) {
+    Add(EnginePath("somethingelse"));
+    Add(EnginePath("0002a0000000"));
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), EnginePath("0002a0000000"));
+    EXPECT_EQ(link.lastDiscoveryError(), OpenError::None);
+}
+
+TEST_F(DiscoveryTest, InstanceMustMatchExactlyUnlessTheDeviceNodeVouchesForIt) {
+    link.setDevicePath("previous");
+    Add(EnginePath("0002A0000000"));  // letters are case-sensitive
+    EXPECT_FALSE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), "previous") << "a failed search keeps DevicePath";
+
+    Add(NodePath("0002a0000000"), GUID_DEVINTERFACE_USB_DEVICE);
+    ASSERT_TRUE(link.FindDevice()) << "relaxed retry takes the engine whatever its instance";
+    EXPECT_EQ(link.devicePath(), EnginePath("0002A0000000"));
+}
+
+TEST_F(DiscoveryTest, VendorAndProductDigitsMatchInEitherCase) {
+    Add("\\\\?\\USB#VID_C251&PID_1706#0002a0000000#{28D78FAD-5A12-11D1-AE5B-0000F803A8C2}");
+    EXPECT_TRUE(link.FindDevice());
+}
+
+TEST_F(DiscoveryTest, UnopenableInterfacesAreSkippedAndTheReasonKept) {
+    Add(EnginePath("0002a0000000"));
+    platform.entries.back().openError = OpenError::NoPermission;
+    EXPECT_FALSE(link.FindDevice());
+    EXPECT_EQ(link.lastDiscoveryError(), OpenError::NoPermission);
+
+    Add(EnginePath("0002a0000000", 0xC251, 0x1706) + "x");  // same engine, second interface
+    platform.entries.back().path = "\\\\?\\usb#vid_c251&pid_1706#0002a0000000#second";
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), "\\\\?\\usb#vid_c251&pid_1706#0002a0000000#second");
+}
+
+TEST_F(DiscoveryTest, AnUnreadablePropertyEndsThatEnumeration) {
+    Add(EnginePath("printer", 0x1234, 0x5678));
+    platform.entries.back().failingProperty = DeviceProperty::HardwareId;
+    Add(EnginePath("0002a0000000"));
+    EXPECT_FALSE(link.FindDevice()) << "the engine behind the broken interface is not reached";
+
+    // Step 2 then finds the device node; the relaxed step does not read the location.
+    platform.entries[0].failingProperty = DeviceProperty::LocationInformation;
+    EXPECT_FALSE(link.FindDevice());
+    Add(NodePath("0002a0000000"), GUID_DEVINTERFACE_USB_DEVICE);
+    EXPECT_TRUE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), EnginePath("0002a0000000"));
+}
+
+TEST_F(DiscoveryTest, UnreadableDetailsEndTheSearch) {
+    Add(EnginePath("x"));
+    platform.entries.back().detailOk = false;
+    Add(EnginePath("0002a0000000"));
+    EXPECT_FALSE(link.FindDevice());
+}
+
+TEST_F(DiscoveryTest, EnumerateInterfacesHonoursTheAlternativeInstance) {
+    Add(EnginePath("first"));
+    Add(EnginePath("second"));
+    std::string out;
+    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "second", out, 1),
+              1);
+    EXPECT_EQ(out, EnginePath("second"));
+    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", nullptr, out, 1),
+              1);
+    EXPECT_EQ(out, EnginePath("first"));
+    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "none", out, 1),
+              0);
+}
+
+}  // namespace
+}  // namespace kq

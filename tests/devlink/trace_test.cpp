@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "devlink/link.h"
+#include "emulator/virtual_bus.h"
+
+namespace kq {
+namespace {
+
+std::vector<std::string> Lines(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST(WireTraceTest, RecordsFramesAnswersAndDiagnosticsOnly) {
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("kq-trace-" + std::to_string(::getpid()) + ".txt");
+    std::filesystem::remove(file);
+    CountingSleeper sleeper;
+    VirtualBus bus(&sleeper);
+    EngineSettings mute;
+    mute.mode = EngineMode::Mute;
+    mute.serial = "mute";
+    bus.Plug();
+    DeviceLink link(bus, &sleeper);
+    ASSERT_TRUE(link.trace().Open(file.string()));
+    ASSERT_TRUE(link.FindDevice());
+    link.DevicePresent = 1;
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Application);
+    link.setDevicePath(VirtualBus::EnginePath(*bus.Plug(mute)));
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other);
+    link.setDevicePath("");
+    EXPECT_FALSE(link.SetLedSwitch(1));
+
+    const auto lines = Lines(file);
+    std::vector<std::string> wire;
+    for (const auto& line : lines) {
+        ASSERT_TRUE(line.rfind("> ", 0) == 0 || line.rfind("< ", 0) == 0 ||
+                    line.rfind("# ", 0) == 0)
+            << line;
+        if (line[0] != '#') wire.push_back(line);
+    }
+    const std::vector<std::string> expected = {"> 05 00 FE 82 43", "< 07 00 41 50 50 E5 9A",
+                                               "> 05 00 FE 82 43", "< -", "> 06 00 02 01 74 06"};
+    EXPECT_EQ(wire, expected);
+    EXPECT_NE(lines.back().find("PIPE0 not opened"), std::string::npos) << lines.back();
+    std::filesystem::remove(file);
+}
+
+}  // namespace
+}  // namespace kq

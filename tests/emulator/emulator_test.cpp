@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include "devlink/link.h"
+#include "emulator/virtual_bus.h"
+
+namespace kq {
+namespace {
+
+TEST(EngineSettingsTest, ParsesEveryKey) {
+    std::string error;
+    auto s = ParseEngineSettings(
+        "mode=loader,product-id=0102030405060708,current=255,block-size=4096,serial=ABC,"
+        "vid=1234,pid=ABcd,reboot-ms=0,fault=crc@3+drop@1+unplug@9+no-return",
+        &error);
+    ASSERT_TRUE(s) << error;
+    EXPECT_EQ(s->mode, EngineMode::Loader);
+    EXPECT_EQ(s->productId[7], 0x08);
+    EXPECT_EQ(s->current, 255);
+    EXPECT_EQ(s->blockSize, 4096u);
+    EXPECT_EQ(s->serial, "ABC");
+    EXPECT_EQ(s->vid, 0x1234);
+    EXPECT_EQ(s->pid, 0xABCD);
+    EXPECT_EQ(s->rebootMs, 0);
+    EXPECT_EQ(s->crcFaults, std::set<uint64_t>{3});
+    EXPECT_EQ(s->dropFaults, std::set<uint64_t>{1});
+    EXPECT_EQ(s->unplugFaults, std::set<uint64_t>{9});
+    EXPECT_TRUE(s->noReturn);
+    EXPECT_TRUE(ParseEngineSettings("", &error));
+}
+
+TEST(EngineSettingsTest, RefusesWhatItDoesNotUnderstand) {
+    for (const char* bad :
+         {"colour=red", "mode=sleepy", "product-id=0102", "product-id=01020304050607zz",
+          "current=256", "current=-1", "block-size=x", "vid=12345", "pid=", "reboot-ms=-5",
+          "fault=crc", "fault=crc@0", "fault=melt@3", "fault=drop@2+", "mode", "serial=a#b"}) {
+        std::string error;
+        EXPECT_FALSE(ParseEngineSettings(bad, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+class EngineTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<VirtualEngine> Attach(const std::string& settings) {
+        std::string error;
+        auto s = ParseEngineSettings(settings, &error);
+        EXPECT_TRUE(s) << error;
+        engine = bus.Plug(*s);
+        EXPECT_TRUE(link.FindDevice());
+        link.DevicePresent = 1;
+        return engine;
+    }
+
+    CountingSleeper sleeper;
+    VirtualBus bus{&sleeper};
+    DeviceLink link{bus, &sleeper};
+    std::shared_ptr<VirtualEngine> engine;
+};
+
+TEST_F(EngineTest, KeepsTheStateItIsToldAndReportsIt) {
+    Attach("current=7");
+    uint8_t current = 0;
+    ASSERT_TRUE(link.GetLedCurrent(current));
+    EXPECT_EQ(current, 7);
+    EXPECT_TRUE(link.SetLedCurrent(65));
+    EXPECT_TRUE(link.SetLedSwitch(0));
+    EXPECT_TRUE(link.SetPower(false));
+    EXPECT_TRUE(link.SetFlip(1, 1));
+    EXPECT_EQ(engine->current(), 65);
+    EXPECT_FALSE(engine->ledOn());
+    EXPECT_FALSE(engine->powerOn());
+    EXPECT_EQ(engine->flipMode(), 4);
+    EXPECT_EQ(engine->frames().size(), 5u);
+}
+
+TEST_F(EngineTest, IgnoresDamagedFramesAndUnknownCommands) {
+    Attach("");
+    const uint8_t unknown[] = {0x42};
+    EXPECT_TRUE(link.SendFrame(unknown, 1, 50));
+    uint8_t answer[1];
+    EXPECT_FALSE(link.ReceiveFrame(answer, 1, 50));
+    const uint8_t damaged[] = {0x05, 0x00, 0xFE, 0x82, 0x44};
+    EXPECT_EQ(link.PipeWrite(damaged, 5, 50), 5);
+    uint8_t mode[3];
+    EXPECT_FALSE(link.ReceiveFrame(mode, 3, 50));
+    EXPECT_EQ(engine->frames().size(), 2u) << "tests can read every frame received";
+}
+
+TEST_F(EngineTest, FaultsHitTheNumberedRequest) {
+    Attach("fault=crc@1+drop@2+unplug@4");
+    uint8_t mode[3];
+    EXPECT_FALSE(link.GetMode(mode)) << "request 1: bad CRC";
+    EXPECT_FALSE(link.GetMode(mode)) << "request 2: dropped";
+    EXPECT_TRUE(link.GetMode(mode));
+    std::vector<HotplugEvent> events;
+    bus.Start([&](const HotplugEvent& e) { events.push_back(e); });
+    EXPECT_FALSE(link.GetMode(mode)) << "request 4: the engine leaves";
+    EXPECT_FALSE(bus.IsPresent(engine));
+    EXPECT_FALSE(link.FindDevice());
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, DeviceEventKind::Removal);
+    EXPECT_EQ(events[0].path, VirtualBus::EnginePath(*engine));
+    bus.Stop();
+}
+
+TEST_F(EngineTest, StartLoaderAndFinishRebootIntoTheOtherMode) {
+    Attach("reboot-ms=0");
+    std::vector<HotplugEvent> events;
+    bus.Start([&](const HotplugEvent& e) { events.push_back(e); });
+    EXPECT_TRUE(link.StartLoader());
+    EXPECT_EQ(engine->mode(), EngineMode::Loader);
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_TRUE(link.FinishUpgrade());
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Application);
+    bus.Stop();
+    ASSERT_EQ(events.size(), 8u);
+    EXPECT_EQ(events[1].kind, DeviceEventKind::Removal);
+    EXPECT_EQ(events[2].kind, DeviceEventKind::Arrival);
+    EXPECT_EQ(events[0].path, events[3].path) << "a removal carries its arrival's path";
+    EXPECT_EQ(events[0].interfaceClass, EngineInterfaceClass);
+}
+
+TEST_F(EngineTest, ReturnsAfterTheRebootTimeUnlessToldNotTo) {
+    Attach("reboot-ms=30");
+    EXPECT_TRUE(link.StartLoader());
+    EXPECT_FALSE(bus.IsPresent(engine));
+    for (int i = 0; i < 200 && !bus.IsPresent(engine); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(bus.IsPresent(engine));
+    EXPECT_EQ(engine->mode(), EngineMode::Loader);
+
+    EngineSettings gone;
+    gone.serial = "gone";
+    gone.noReturn = true;
+    gone.rebootMs = 0;
+    auto other = bus.Plug(gone);
+    link.setDevicePath(VirtualBus::EnginePath(*other));
+    EXPECT_TRUE(link.StartLoader());
+    EXPECT_FALSE(bus.IsPresent(other));
+}
+
+TEST_F(EngineTest, BlocksGoToRamInTheApplicationAndToFlashInTheLoader) {
+    Attach("reboot-ms=0,block-size=512");
+    EXPECT_EQ(link.GetBlockSize(), 512u);
+    const std::vector<uint8_t> data{1, 2, 3, 4};
+    EXPECT_TRUE(link.WriteBlockVerified(0x10, 4, data.data()));
+    EXPECT_EQ(engine->loaderRam()[0x10], 1);
+    EXPECT_EQ(engine->flash()[0x10], 0xFF);
+    link.StartLoader();
+    EXPECT_TRUE(link.WriteBlockVerified(0x2400, 4, data.data()));
+    std::vector<uint8_t> back(4);
+    EXPECT_TRUE(link.ReadBlock(0x2400, 4, back.data()));
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(engine->flash()[0x2403], 4);
+    EXPECT_FALSE(link.ReadBlock(VirtualEngine::kFlashSize - 2, 4, back.data()))
+        << "no answer beyond the memory";
+}
+
+TEST_F(EngineTest, AMuteEngineAnswersNothing) {
+    Attach("mode=mute");
+    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_EQ(link.GetBlockSize(), 0u);
+    EXPECT_GE(sleeper.total(), std::chrono::milliseconds(2000)) << "each read waits its deadline";
+}
+
+TEST_F(EngineTest, UnopenableEnginesAreSkippedWithTheReason) {
+    engine = bus.Plug();
+    bus.Configure(engine, [](VirtualBus::Slot& s) { s.openError = OpenError::Busy; });
+    EXPECT_FALSE(link.FindDevice());
+    EXPECT_EQ(link.lastDiscoveryError(), OpenError::Busy);
+}
+
+}  // namespace
+}  // namespace kq

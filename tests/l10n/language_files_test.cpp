@@ -1,0 +1,138 @@
+// The shipped language files: every key the program uses has a real translation in both.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "l10n/settings.h"
+#include "l10n/text.h"
+#include "temp_dir.h"
+
+namespace kq {
+namespace {
+
+using kq::testing::ReadBytes;
+
+const char* const kProgramKeys[] = {
+    "Tab.Led",
+    "Tab.Flip",
+    "Tab.System",
+    "WarningGeneral.DeviceConnect",
+    "WarningGeneral.DeviceDisconnect",
+    "ConfigGeneral.English",
+    "ConfigGeneral.SimpChinese",
+    "Dialog",
+    "System.Language",
+    "System.confirm",
+    "System.Cancel",
+    "System.UpGrate",
+    "System.UdiskFileName",
+    "System.FirmWareUpGrate",
+    "System.Stop",
+    "Led.PowerCtrl",
+    "Led.LedCtrl",
+    "Led.On",
+    "Led.Off",
+    "Led.LedCurrent",
+    "Led.SliderTitle",
+    "Led.Write",
+    "Led.Read",
+    "FLIP.x",
+    "FLIP.y",
+    "FLIP.do",
+    "WarningUart.Title",
+    "WarningUart.CommunicationFail",
+    "WarningUart.ReadFail",
+    "WarningSystem.Title",
+    "WarningSystem.FirmWareUpgrateSuccess",
+    "WarningSystem.FirmWareUpgrateFail",
+    "WarningSystem.InvalidFileName",
+    // Texts of the windows beyond the keys above.
+    "System.BrowseTitle",
+    "System.FilterEnc",
+    "System.FilterBin",
+    "System.FilterAll",
+    "Prompt.Title",
+    "Prompt.InvalidNumber",
+    "Prompt.Range",
+    "About.Title",
+    "About.Version",
+    "About.Description",
+    "About.OK",
+};
+
+class NoLocale final : public LocaleSource {
+  public:
+    unsigned SystemDefaultLanguage() const override { return kLangEnglish; }
+};
+
+class LanguageFileTest : public ::testing::TestWithParam<const char*> {
+  protected:
+    std::string Path() const { return std::string(KQ_LANGUAGE_SOURCE_DIR) + GetParam() + ".lang"; }
+    Settings Loaded() const {
+        Settings settings("/nonexistent/", locale_);
+        settings.CurrentLanguageFile = Path();
+        return settings;
+    }
+
+    NoLocale locale_;
+};
+
+TEST_P(LanguageFileTest, IsUtf8) {
+    EXPECT_TRUE(text::IsValidUtf8(ReadBytes(Path())));
+}
+
+TEST_P(LanguageFileTest, TranslatesEveryKey) {
+    const Settings settings = Loaded();
+    for (const char* key : kProgramKeys) {
+        const std::string raw = profile::GetString(Path(), "String", key, "", 300);
+        EXPECT_FALSE(raw.empty()) << GetParam() << " lacks " << key;
+        EXPECT_EQ(settings.Translate(key), raw);
+    }
+}
+
+TEST_P(LanguageFileTest, HoldsNoUnknownOrRepeatedKeys) {
+    const std::set<std::string> known(std::begin(kProgramKeys), std::end(kProgramKeys));
+    std::map<std::string, int> seen;
+    for (const std::string& entry : profile::GetSection(Path(), "String", 1 << 20)) {
+        ++seen[entry.substr(0, entry.find('='))];
+    }
+    for (const auto& [key, count] : seen) {
+        EXPECT_TRUE(known.count(key)) << GetParam() << " has unknown key " << key;
+        EXPECT_EQ(count, 1) << GetParam() << " repeats " << key;
+    }
+}
+
+TEST_P(LanguageFileTest, IsCopiedBesideTheBuiltPrograms) {
+    const std::string copy = std::string(KQ_LANGUAGE_BUILD_DIR) + GetParam() + ".lang";
+    EXPECT_EQ(ReadBytes(copy), ReadBytes(Path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shipped, LanguageFileTest, ::testing::Values("English", "SimpChinese"));
+
+TEST(EnglishFile, UsesProperWording) {
+    Settings settings("/nonexistent/", NoLocale());
+    settings.CurrentLanguageFile = std::string(KQ_LANGUAGE_SOURCE_DIR) + "English.lang";
+    EXPECT_EQ(settings.Translate("System.UpGrate"), "Upgrade");
+    EXPECT_EQ(settings.Translate("System.FirmWareUpGrate"), "Firmware upgrade");
+    EXPECT_EQ(settings.Translate("WarningSystem.FirmWareUpgrateSuccess"),
+              "Firmware upgrade succeeded.");
+    EXPECT_EQ(settings.Translate("System.Stop"), "Stop");
+    EXPECT_EQ(settings.Translate("Led.LedCurrent"), "LED current");
+    EXPECT_EQ(settings.Translate("Led.PowerCtrl"), "Power");
+    EXPECT_EQ(settings.Translate("Led.On"), "On");
+    EXPECT_EQ(settings.Translate("Led.Off"), "Off");
+    EXPECT_EQ(settings.Translate("System.FilterBin"), "Binary files");
+}
+
+TEST(SimpChineseFile, IsChinese) {
+    Settings settings("/nonexistent/", NoLocale());
+    settings.CurrentLanguageFile = std::string(KQ_LANGUAGE_SOURCE_DIR) + "SimpChinese.lang";
+    EXPECT_EQ(settings.Translate("System.UpGrate"), "升级");
+    EXPECT_EQ(settings.Translate("WarningSystem.FirmWareUpgrateSuccess"), "固件升级成功。");
+    EXPECT_EQ(settings.Translate("System.FilterBin"), "二进制文件");
+    EXPECT_EQ(settings.Translate("ConfigGeneral.SimpChinese"), "简体中文");
+}
+
+}  // namespace
+}  // namespace kq

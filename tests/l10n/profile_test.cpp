@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "l10n/settings.h"
+#include "l10n/text.h"
+#include "temp_dir.h"
+
+namespace kq::profile {
+namespace {
+
+using kq::testing::CountFiles;
+using kq::testing::ReadBytes;
+using kq::testing::TempDir;
+using kq::testing::WriteBytes;
+
+class ProfileTest : public ::testing::Test {
+  protected:
+    std::string Get(std::string_view section, std::string_view key, size_t size = 260,
+                    std::string_view fallback = "<default>") {
+        return GetString(ini_, section, key, fallback, size);
+    }
+
+    TempDir dir_;
+    std::string ini_ = dir_.file("Config.ini");
+};
+
+TEST_F(ProfileTest, NamesMatchWithoutRegardToCase) {
+    WriteBytes(ini_, "[Themes]\nSOLUTION=English\n");
+    EXPECT_EQ(Get("themes", "Solution"), "English");
+    EXPECT_EQ(Get("THEMES", "solution"), "English");
+}
+
+TEST_F(ProfileTest, FirstEqualsSignSplits) {
+    WriteBytes(ini_, "[s]\na=b=c\n");
+    EXPECT_EQ(Get("s", "a"), "b=c");
+}
+
+TEST_F(ProfileTest, BlanksAroundKeyAndValueAreRemoved) {
+    WriteBytes(ini_, "  [ s ]  \n \t key \t=  two words \t\n");
+    EXPECT_EQ(Get("s", "key"), "two words");
+}
+
+TEST_F(ProfileTest, OnePairOfEnclosingQuotesIsRemoved) {
+    WriteBytes(ini_,
+               "[s]\n"
+               "d = \"  padded  \"\n"
+               "q='single'\n"
+               "nested=\"'inner'\"\n"
+               "mixed=\"open'\n"
+               "lone=\"\n"
+               "inside=a \"b\" c\n"
+               "empty=\"\"\n");
+    EXPECT_EQ(Get("s", "d"), "  padded  ");
+    EXPECT_EQ(Get("s", "q"), "single");
+    EXPECT_EQ(Get("s", "nested"), "'inner'");
+    EXPECT_EQ(Get("s", "mixed"), "\"open'");
+    EXPECT_EQ(Get("s", "lone"), "\"");
+    EXPECT_EQ(Get("s", "inside"), "a \"b\" c");
+    EXPECT_EQ(Get("s", "empty"), "");
+}
+
+TEST_F(ProfileTest, MissingFileSectionOrKeyGivesTheDefault) {
+    EXPECT_EQ(Get("s", "k"), "<default>");
+    WriteBytes(ini_, "[other]\nk=1\n[s]\nj=2\nk\n");
+    EXPECT_EQ(Get("none", "k"), "<default>");
+    EXPECT_EQ(Get("s", "missing"), "<default>");
+    EXPECT_EQ(Get("s", "k"), "<default>");  // a line without "=" holds no value
+}
+
+TEST_F(ProfileTest, EmptyValueIsReadAsEmpty) {
+    WriteBytes(ini_, "[s]\nk=\nb=   \n");
+    EXPECT_EQ(Get("s", "k"), "");
+    EXPECT_EQ(Get("s", "b"), "");
+}
+
+TEST_F(ProfileTest, ResultIsCutToBufferSizeLessOne) {
+    WriteBytes(ini_, "[s]\nk=abcdefghij\n");
+    EXPECT_EQ(Get("s", "k", 5), "abcd");
+    EXPECT_EQ(Get("s", "k", 11), "abcdefghij");
+    EXPECT_EQ(Get("s", "k", 1), "");
+    EXPECT_EQ(Get("s", "k", 0), "");
+    EXPECT_EQ(Get("s", "missing", 4, "default"), "def");
+}
+
+TEST_F(ProfileTest, CutNeverSplitsAUtf8Character) {
+    WriteBytes(ini_, "[s]\nk=中文字\n");  // three characters of three bytes
+    EXPECT_EQ(Get("s", "k", 10), "中文字");
+    EXPECT_EQ(Get("s", "k", 9), "中文");
+    EXPECT_EQ(Get("s", "k", 7), "中文");
+    EXPECT_EQ(Get("s", "k", 6), "中");
+    EXPECT_EQ(Get("s", "k", 3), "");
+}
+
+TEST_F(ProfileTest, CommentsBlankLinesAndByteOrderMarkAreSkipped) {
+    WriteBytes(ini_, "\xEF\xBB\xBF[s]\r\n; k=commented\r\n\r\n# k=also\r\nk=real\r\n");
+    EXPECT_EQ(Get("s", "k"), "real");
+    EXPECT_EQ(GetSection(ini_, "s", 260), std::vector<std::string>{"k=real"});
+}
+
+TEST_F(ProfileTest, FirstSectionAndFirstKeyOfTheNameWin) {
+    WriteBytes(ini_, "[s]\nk=first\nk=second\n[S]\nk=third\nonly=later\n");
+    EXPECT_EQ(Get("s", "k"), "first");
+    EXPECT_EQ(Get("s", "only"), "<default>");
+}
+
+TEST_F(ProfileTest, Gb18030FileIsReadAsUtf8) {
+    // "[String]", "Name=简体中文", a section named 乚 whose second byte is ']'.
+    WriteBytes(ini_, "[String]\r\nName=\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4\r\n[\x81\x5D]\r\nk=v\r\n");
+    EXPECT_EQ(Get("String", "name"), "简体中文");
+    EXPECT_EQ(Get("乚", "k"), "v");
+    EXPECT_EQ(Get("String", "name", 8), "简体");
+}
+
+TEST_F(ProfileTest, SectionListsEntriesInFileOrder) {
+    WriteBytes(ini_,
+               "[dialog]\ndlg3 = true\n; note\n\ndlg1=true\nbare line\n=nokey\n[next]\nx=1\n");
+    EXPECT_EQ(GetSection(ini_, "DIALOG", 260),
+              (std::vector<std::string>{"dlg3=true", "dlg1=true", "bare line"}));
+    EXPECT_TRUE(GetSection(ini_, "missing", 260).empty());
+    EXPECT_TRUE(GetSection(dir_.file("none.ini"), "dialog", 260).empty());
+}
+
+TEST_F(ProfileTest, SectionIsCutAsOneBlock) {
+    // Entries of 8 bytes take 9 with their zero; one more zero ends the block.
+    std::string content = "[s]\n";
+    for (int i = 0; i < 10; ++i) content += "k" + std::to_string(i) + "=value\n";
+    WriteBytes(ini_, content);
+    EXPECT_EQ(GetSection(ini_, "s", 91).size(), 10u);
+    EXPECT_EQ(GetSection(ini_, "s", 91).back(), "k9=value");
+    EXPECT_EQ(GetSection(ini_, "s", 90).size(), 10u);
+    EXPECT_EQ(GetSection(ini_, "s", 90).back(), "k9=valu");
+    const std::vector<std::string> cut = GetSection(ini_, "s", 25);
+    ASSERT_EQ(cut.size(), 3u);
+    EXPECT_EQ(cut[2], "k2=va");
+    EXPECT_EQ(GetSection(ini_, "s", 20).size(), 2u);
+    EXPECT_TRUE(GetSection(ini_, "s", 2).empty());
+}
+
+TEST_F(ProfileTest, SectionCutNeverSplitsAUtf8Character) {
+    WriteBytes(ini_, "[s]\nk=中文\n");  // "k=中文" is 8 bytes
+    EXPECT_EQ(GetSection(ini_, "s", 10), std::vector<std::string>{"k=中文"});
+    EXPECT_EQ(GetSection(ini_, "s", 9), std::vector<std::string>{"k=中"});
+    EXPECT_EQ(GetSection(ini_, "s", 6), std::vector<std::string>{"k="});
+}
+
+TEST_F(ProfileTest, WriteCreatesFileSectionAndKey) {
+    EXPECT_TRUE(WriteString(ini_, "themes", "Solution", "English"));
+    EXPECT_EQ(ReadBytes(ini_), "[themes]\nSolution=English\n");
+    EXPECT_TRUE(WriteString(ini_, "dialog", "dlg1", "true"));
+    EXPECT_EQ(ReadBytes(ini_), "[themes]\nSolution=English\n\n[dialog]\ndlg1=true\n");
+    EXPECT_TRUE(WriteString(ini_, "themes", "Other", "x"));
+    EXPECT_EQ(ReadBytes(ini_), "[themes]\nSolution=English\nOther=x\n\n[dialog]\ndlg1=true\n");
+}
+
+TEST_F(ProfileTest, WriteCreatesMissingFolderNever) {
+    EXPECT_FALSE(WriteString(dir_.file("absent/Config.ini"), "themes", "Solution", "English"));
+}
+
+TEST_F(ProfileTest, WriteReplacesValueInPlaceAndKeepsEveryOtherByte) {
+    const std::string before =
+        "\xEF\xBB\xBF; settings of the tool\r\n"
+        "\r\n"
+        "[Themes]   \r\n"
+        "  solution =  \"SimpChinese\"  \r\n"
+        "; the pages\r\n"
+        "[dialog]\r\n"
+        "dlg3=true\r\n"
+        "dlg1=true";
+    WriteBytes(ini_, before);
+    EXPECT_TRUE(WriteString(ini_, "themes", "Solution", "English"));
+    std::string expected = before;
+    expected.replace(expected.find("\"SimpChinese\"  "), 15, "English");
+    EXPECT_EQ(ReadBytes(ini_), expected);
+}
+
+TEST_F(ProfileTest, WriteAddsKeyAfterLastEntryWithTheFileLineEndings) {
+    WriteBytes(ini_, "[themes]\r\nA=1\r\n\r\n; pages\r\n[dialog]\r\ndlg1=true\r\n");
+    EXPECT_TRUE(WriteString(ini_, "THEMES", "Solution", "English"));
+    EXPECT_EQ(ReadBytes(ini_),
+              "[themes]\r\nA=1\r\nSolution=English\r\n\r\n; pages\r\n[dialog]\r\ndlg1=true\r\n");
+    EXPECT_TRUE(WriteString(ini_, "dialog", "dlg2", "true"));
+    EXPECT_EQ(ReadBytes(ini_),
+              "[themes]\r\nA=1\r\nSolution=English\r\n\r\n; pages\r\n[dialog]\r\n"
+              "dlg1=true\r\ndlg2=true\r\n");
+}
+
+TEST_F(ProfileTest, WriteAfterALastLineWithoutLineEnding) {
+    WriteBytes(ini_, "[themes]\r\nA=1");
+    EXPECT_TRUE(WriteString(ini_, "themes", "B", "2"));
+    EXPECT_EQ(ReadBytes(ini_), "[themes]\r\nA=1\r\nB=2");
+    EXPECT_TRUE(WriteString(ini_, "new", "C", "3"));
+    EXPECT_EQ(ReadBytes(ini_), "[themes]\r\nA=1\r\nB=2\r\n\r\n[new]\r\nC=3\r\n");
+}
+
+TEST_F(ProfileTest, WrittenValuesReadBackUnchanged) {
+    for (const std::string value : {"plain", "", "  blanks  ", "\"quoted\"", "'single'", "a=b",
+                                    "简体中文", "x\"", "; not a comment"}) {
+        ASSERT_TRUE(WriteString(ini_, "s", "k", value)) << value;
+        EXPECT_EQ(Get("s", "k"), value);
+    }
+}
+
+TEST_F(ProfileTest, WriteRefusesTextThatCannotStandOnOneLine) {
+    WriteBytes(ini_, "[s]\nk=old\n");
+    EXPECT_FALSE(WriteString(ini_, "s", "k", "two\nlines"));
+    EXPECT_FALSE(WriteString(ini_, "s", "k", "cr\r"));
+    EXPECT_FALSE(WriteString(ini_, "s", "a=b", "v"));
+    EXPECT_FALSE(WriteString(ini_, "s", "", "v"));
+    EXPECT_FALSE(WriteString(ini_, "a]b", "k", "v"));
+    EXPECT_FALSE(WriteString(ini_, "", "k", "v"));
+    EXPECT_EQ(ReadBytes(ini_), "[s]\nk=old\n");
+}
+
+TEST_F(ProfileTest, WriteIntoGb18030FileKeepsItsEncoding) {
+    const std::string before = "; \xD6\xD0\xCE\xC4\r\n[String]\r\nName=\xD6\xD0\r\n";
+    WriteBytes(ini_, before);
+    EXPECT_TRUE(WriteString(ini_, "String", "Name", "简体"));
+    EXPECT_EQ(ReadBytes(ini_), "; \xD6\xD0\xCE\xC4\r\n[String]\r\nName=\xBC\xF2\xCC\xE5\r\n");
+    EXPECT_EQ(Get("String", "Name"), "简体");
+}
+
+TEST_F(ProfileTest, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
+    WriteBytes(ini_, "[s]\nk=1\n");
+    ASSERT_EQ(chmod(ini_.c_str(), 0640), 0);
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "2"));
+    struct stat st {};
+    ASSERT_EQ(stat(ini_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(CountFiles(dir_.path()), 1u);
+}
+
+TEST_F(ProfileTest, WriteThroughSymbolicLinkUpdatesTheTarget) {
+    const std::string target = dir_.file("real.ini");
+    WriteBytes(target, "[s]\nk=1\n");
+    ASSERT_EQ(symlink(target.c_str(), ini_.c_str()), 0);
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "2"));
+    struct stat st {};
+    ASSERT_EQ(lstat(ini_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadBytes(target), "[s]\nk=2\n");
+}
+
+TEST_F(ProfileTest, FailedWriteInReadOnlyFolderChangesNothing) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    WriteBytes(ini_, "[themes]\nSolution=English\n");
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0500), 0);
+    EXPECT_FALSE(WriteString(ini_, "themes", "Solution", "SimpChinese"));
+    EXPECT_FALSE(WriteString(dir_.file("new.ini"), "themes", "Solution", "SimpChinese"));
+    chmod(dir_.path().c_str(), 0700);
+    EXPECT_EQ(ReadBytes(ini_), "[themes]\nSolution=English\n");
+    EXPECT_EQ(CountFiles(dir_.path()), 1u);
+}
+
+TEST_F(ProfileTest, ReadOnlyFileIsNotReplaced) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    WriteBytes(ini_, "[themes]\nSolution=English\n");
+    ASSERT_EQ(chmod(ini_.c_str(), 0400), 0);
+    EXPECT_FALSE(WriteString(ini_, "themes", "Solution", "SimpChinese"));
+    EXPECT_EQ(Get("themes", "Solution"), "English");
+}
+
+// A full disk: the file size limit makes every write past it fail, for the superuser too.
+TEST_F(ProfileTest, FailedWriteOnFullDiskChangesNothing) {
+    const std::string before = "; keep me\n[themes]\nSolution=English\n";
+    WriteBytes(ini_, before);
+    const std::string big(4096, 'x');
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{16, 16};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(WriteString(ini_, "themes", "Solution", big) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write reported success";
+    EXPECT_EQ(ReadBytes(ini_), before);
+    EXPECT_EQ(CountFiles(dir_.path()), 1u) << "the temporary file was left behind";
+}
+
+// A process killed in the middle of writing leaves the old file whole.
+TEST_F(ProfileTest, WriteInterruptedByDeathKeepsTheOldFile) {
+    const std::string before = "; keep me\r\n[themes]\r\nSolution=English\r\n";
+    WriteBytes(ini_, before);
+    const std::string big(1 << 16, 'x');
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlimit noCore{0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        signal(SIGXFSZ, SIG_DFL);  // exceeding the limit kills the process mid-write
+        const rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        WriteString(ini_, "themes", "Solution", big);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+    EXPECT_EQ(ReadBytes(ini_), before);
+    EXPECT_EQ(GetString(ini_, "themes", "Solution", "", 64), "English");
+}
+
+TEST_F(ProfileTest, UnchangedValueLeavesTheFileAlone) {
+    WriteBytes(ini_, "[s]\nk=same\n");
+    struct stat before {};
+    ASSERT_EQ(stat(ini_.c_str(), &before), 0);
+    EXPECT_TRUE(WriteString(ini_, "S", "K", "same"));
+    struct stat after {};
+    ASSERT_EQ(stat(ini_.c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+}  // namespace
+}  // namespace kq::profile

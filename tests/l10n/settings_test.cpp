@@ -1,0 +1,372 @@
+#include "l10n/settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "temp_dir.h"
+
+namespace kq {
+namespace {
+
+using kq::testing::ReadBytes;
+using kq::testing::TempDir;
+using kq::testing::WriteBytes;
+
+class FakeLocale final : public LocaleSource {
+  public:
+    explicit FakeLocale(unsigned id) : id_(id) {}
+    unsigned SystemDefaultLanguage() const override { return id_; }
+
+  private:
+    unsigned id_;
+};
+
+const FakeLocale kEnglishUs(0x0409);
+const FakeLocale kChinesePrc(0x0804);
+const FakeLocale kChineseTaiwan(0x0404);
+const FakeLocale kGerman(0x0407);
+
+class SettingsTest : public ::testing::Test {
+  protected:
+    void Config(const std::string& content) { WriteBytes(dir_.file("Config.ini"), content); }
+    void Language(const std::string& name, const std::string& content) {
+        WriteBytes(dir_.file("Language/" + name + ".lang"), content);
+    }
+    std::string LanguageFile(const std::string& name) const {
+        return dir_.path() + "Language/" + name + ".lang";
+    }
+
+    TempDir dir_;
+    Settings settings_{dir_.path(), kEnglishUs};
+};
+
+TEST(ModulePaths, FolderEndsInOneSeparator) {
+    ModulePathsRecord paths([] { return std::string("/opt/kq7300/kq7300tool"); });
+    EXPECT_EQ(paths.fullPath(), "/opt/kq7300/kq7300tool");
+    EXPECT_EQ(paths.moduleDir(), "/opt/kq7300/");
+}
+
+TEST(ModulePaths, ExecutableInTheRoot) {
+    ModulePathsRecord paths([] { return std::string("/tool"); });
+    EXPECT_EQ(paths.moduleDir(), "/");
+}
+
+TEST(ModulePaths, ComputedOnce) {
+    int calls = 0;
+    ModulePathsRecord paths([&] {
+        ++calls;
+        return std::string("/a/b");
+    });
+    const std::string& first = paths.moduleDir();
+    EXPECT_EQ(&paths.moduleDir(), &first);
+    EXPECT_EQ(paths.fullPath(), "/a/b");
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(ModulePaths, DefaultIsTheRunningExecutable) {
+    ModulePathsRecord paths;
+    ASSERT_FALSE(paths.fullPath().empty());
+    EXPECT_EQ(paths.moduleDir().back(), '/');
+    EXPECT_EQ(paths.fullPath().rfind(paths.moduleDir(), 0), 0u);
+    EXPECT_EQ(paths.fullPath().find('/', paths.moduleDir().size()), std::string::npos);
+}
+
+class SystemLocaleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* name : kVariables) {
+            const char* value = std::getenv(name);
+            saved_.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+            unsetenv(name);
+        }
+    }
+    void TearDown() override {
+        for (size_t i = 0; i < saved_.size(); ++i) {
+            if (saved_[i]) {
+                setenv(kVariables[i], saved_[i]->c_str(), 1);
+            } else {
+                unsetenv(kVariables[i]);
+            }
+        }
+    }
+    static unsigned With(const char* variable, const char* value) {
+        setenv(variable, value, 1);
+        return SystemLocale().SystemDefaultLanguage() & 0xFF;
+    }
+
+    static constexpr const char* kVariables[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::vector<std::optional<std::string>> saved_;
+};
+
+TEST_F(SystemLocaleTest, ChineseOfAnyRegion) {
+    EXPECT_EQ(With("LANG", "zh_CN.UTF-8"), kLangChinese);
+    EXPECT_EQ(With("LANG", "zh_TW.UTF-8"), kLangChinese);
+    EXPECT_EQ(With("LANG", "zh_HK"), kLangChinese);
+}
+
+TEST_F(SystemLocaleTest, OtherLanguages) {
+    EXPECT_EQ(With("LANG", "en_US.UTF-8"), kLangEnglish);
+    EXPECT_EQ(With("LANG", "de_DE.UTF-8"), 0x07u);
+    EXPECT_EQ(With("LANG", "C.UTF-8"), kLangEnglish);
+    EXPECT_EQ(With("LANG", "POSIX"), kLangEnglish);
+    unsetenv("LANG");
+    EXPECT_EQ(SystemLocale().SystemDefaultLanguage(), kLangEnglish);
+}
+
+TEST_F(SystemLocaleTest, LcAllThenLcMessagesThenLang) {
+    setenv("LANG", "en_GB.UTF-8", 1);
+    EXPECT_EQ(With("LC_MESSAGES", "zh_CN.UTF-8"), kLangChinese);
+    EXPECT_EQ(With("LC_ALL", "fr_FR.UTF-8"), 0x0Cu);
+    EXPECT_EQ(With("LC_ALL", ""), kLangChinese);  // empty counts as unset
+}
+
+TEST_F(SettingsTest, ConfiguredLanguageIsUsed) {
+    Config("[themes]\nSolution=English\n");
+    EXPECT_TRUE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile("English"));
+}
+
+TEST_F(SettingsTest, KeyNameIsMatchedWithoutRegardToCase) {
+    Config("[THEMES]\nsolution = SimpChinese\n");
+    EXPECT_TRUE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile("SimpChinese"));
+}
+
+TEST_F(SettingsTest, QuotedNameWithBlanks) {
+    Config("[themes]\nSolution=  \"English\"  \n");
+    EXPECT_TRUE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile("English"));
+}
+
+TEST_F(SettingsTest, NoConfigFileChoosesFromLocale) {
+    Settings chinese(dir_.path(), kChinesePrc);
+    EXPECT_FALSE(chinese.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(chinese.CurrentLanguageFile, LanguageFile("SimpChinese"));
+    Settings taiwan(dir_.path(), kChineseTaiwan);
+    EXPECT_FALSE(taiwan.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(taiwan.CurrentLanguageFile, LanguageFile("SimpChinese"));
+    Settings german(dir_.path(), kGerman);
+    EXPECT_FALSE(german.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(german.CurrentLanguageFile, LanguageFile("English"));
+    EXPECT_FALSE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile("English"));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("Config.ini")));  // nothing written back
+}
+
+TEST_F(SettingsTest, EmptyOrBlankNameChoosesFromLocale) {
+    Settings chinese(dir_.path(), kChinesePrc);
+    for (const char* content : {"[themes]\nSolution=\n", "[themes]\nSolution=   \n", "[themes]\n",
+                                "[dialog]\ndlg1=true\n"}) {
+        Config(content);
+        EXPECT_FALSE(chinese.LanguageFilePath(dir_.path())) << content;
+        EXPECT_EQ(chinese.CurrentLanguageFile, LanguageFile("SimpChinese"));
+    }
+}
+
+TEST_F(SettingsTest, SeventyCharacterNameIsUsedAsSixtyThree) {
+    const std::string name(70, 'L');
+    Config("[themes]\nSolution=" + name + "\n");
+    EXPECT_TRUE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile(name.substr(0, 63)));
+    EXPECT_EQ(settings_.ReadLanguageSetting(), name);
+}
+
+TEST_F(SettingsTest, LanguageSettingIsCutAt259Bytes) {
+    const std::string name(300, 'n');
+    Config("[themes]\nSolution=" + name + "\n");
+    EXPECT_EQ(settings_.ReadLanguageSetting(), name.substr(0, 259));
+}
+
+TEST_F(SettingsTest, StartupNameCutKeepsWholeCharacters) {
+    std::string name(61, 'a');
+    name += "中";  // bytes 61..63: the 64-byte read keeps 63 bytes, which would split it
+    Config("[themes]\nSolution=" + name + "\n");
+    EXPECT_TRUE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile(std::string(61, 'a')));
+}
+
+TEST_F(SettingsTest, ReadLanguageSettingSubstitutesNoDefault) {
+    Settings chinese(dir_.path(), kChinesePrc);
+    EXPECT_EQ(chinese.ReadLanguageSetting(), "");
+    Config("[themes]\nSolution=French\n");
+    EXPECT_EQ(chinese.ReadLanguageSetting(), "French");
+}
+
+TEST_F(SettingsTest, SaveLanguageChoiceSwitchesAtOnceAndStores) {
+    Config("; tool settings\n[dialog]\ndlg1=true\n");
+    settings_.LanguageFilePath(dir_.path());
+    settings_.SaveLanguageChoice("SimpChinese");
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile("SimpChinese"));
+    EXPECT_EQ(settings_.ReadLanguageSetting(), "SimpChinese");
+    EXPECT_EQ(ReadBytes(settings_.configFile()),
+              "; tool settings\n[dialog]\ndlg1=true\n\n[themes]\nSolution=SimpChinese\n");
+    Settings nextStart(dir_.path(), kChinesePrc);
+    EXPECT_TRUE(nextStart.LanguageFilePath(dir_.path()));
+}
+
+TEST_F(SettingsTest, SaveLanguageChoiceSwitchesEvenWhenTheWriteFails) {
+    TempDir other;
+    Settings unwritable(other.path() + "missing-folder/", kEnglishUs);
+    unwritable.SaveLanguageChoice("SimpChinese");
+    EXPECT_EQ(unwritable.CurrentLanguageFile,
+              other.path() + "missing-folder/Language/SimpChinese.lang");
+    EXPECT_EQ(unwritable.ReadLanguageSetting(), "");
+}
+
+TEST_F(SettingsTest, WriteLanguageSettingKeepsTheRunningLanguage) {
+    Config("[themes]\r\nSolution=English\r\n");
+    settings_.LanguageFilePath(dir_.path());
+    settings_.WriteLanguageSetting("SimpChinese");
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile("English"));
+    EXPECT_EQ(ReadBytes(settings_.configFile()), "[themes]\r\nSolution=SimpChinese\r\n");
+}
+
+TEST_F(SettingsTest, ConfigSectionInFileOrder) {
+    Config("[themes]\nSolution=SimpChinese\n[dialog]\ndlg3=true\ndlg1=true\n");
+    const std::vector<ConfigPair> pairs = settings_.ReadConfigSection("dialog");
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(pairs[0].key, "dlg3");
+    EXPECT_EQ(pairs[0].value, "true");
+    EXPECT_EQ(pairs[1].key, "dlg1");
+    EXPECT_EQ(pairs[1].value, "true");
+}
+
+TEST_F(SettingsTest, ConfigSectionKeepsTheCaseOfKeysAndValues) {
+    Config("[Dialog]\nDLG1=TRUE\ndlg2 = True\n");
+    const std::vector<ConfigPair> pairs = settings_.ReadConfigSection("dialog");
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(pairs[0].key, "DLG1");
+    EXPECT_EQ(pairs[0].value, "TRUE");
+    EXPECT_EQ(pairs[1].key, "dlg2");
+    EXPECT_EQ(pairs[1].value, "True");
+}
+
+TEST_F(SettingsTest, ConfigEntryWithoutEqualsSignIsAllValue) {
+    Config("[dialog]\ndlg2\ndlg1=a=b\n");
+    const std::vector<ConfigPair> pairs = settings_.ReadConfigSection("dialog");
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(pairs[0].key, "");
+    EXPECT_EQ(pairs[0].value, "dlg2");
+    EXPECT_EQ(pairs[1].key, "dlg1");
+    EXPECT_EQ(pairs[1].value, "a=b");
+}
+
+TEST_F(SettingsTest, MissingConfigSectionIsEmpty) {
+    EXPECT_TRUE(settings_.ReadConfigSection("dialog").empty());
+    Config("[themes]\nSolution=English\n[dialog]\n\n");
+    EXPECT_TRUE(settings_.ReadConfigSection("dialog").empty());
+}
+
+TEST_F(SettingsTest, DialogSectionIsCutAt260Bytes) {
+    // 30 entries of "keyNN=value" (11 bytes, 12 with their zero): 21 fit whole in 259 bytes,
+    // the 22nd keeps 259 - 252 - 1 = 6 bytes, the rest is not seen.
+    std::string content = "[dialog]\n";
+    for (int i = 10; i < 40; ++i) content += "key" + std::to_string(i) + "=value\n";
+    content += "dlg1=true\n";
+    Config(content);
+    const std::vector<ConfigPair> pairs = settings_.ReadConfigSection("dialog");
+    ASSERT_EQ(pairs.size(), 22u);
+    EXPECT_EQ(pairs[20].key, "key30");
+    EXPECT_EQ(pairs[20].value, "value");
+    EXPECT_EQ(pairs[21].key, "key31");
+    EXPECT_EQ(pairs[21].value, "");
+    for (const ConfigPair& pair : pairs) EXPECT_NE(pair.key, "dlg1");
+}
+
+TEST_F(SettingsTest, NoLanguageFileConsultedBeforeStartup) {
+    Language("English", "[String]\nLed.Write=Send\n");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Write");
+    EXPECT_EQ(settings_.Translate("WarningUart.CommunicationFail"), "CommunicationFail");
+}
+
+TEST_F(SettingsTest, TranslationOfTheCurrentLanguage) {
+    Language("English", "[String]\nLed.Write=Send\n");
+    Language("SimpChinese", "[String]\nLed.Write=写入\n");
+    Config("[themes]\nSolution=SimpChinese\n");
+    settings_.LanguageFilePath(dir_.path());
+    EXPECT_EQ(settings_.Translate("Led.Write"), "写入");
+    EXPECT_EQ(settings_.Translate("led.WRITE"), "写入");
+}
+
+TEST_F(SettingsTest, LanguageWithoutFileFallsBack) {
+    Config("[themes]\nSolution=French\n");
+    EXPECT_TRUE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile("French"));
+    EXPECT_EQ(settings_.Translate("Tab.Led"), "Led");
+    EXPECT_EQ(settings_.Translate("WarningUart.Title"), "Title");
+    EXPECT_EQ(settings_.Translate("Dialog"), "Dialog");
+}
+
+TEST_F(SettingsTest, FallbackIsTheTextAfterTheFirstDot) {
+    Language("English", "[String]\nLed.Write=\nEmpty.Quoted=\"\"\nBlank.Only=   \n");
+    settings_.LanguageFilePath(dir_.path());
+    EXPECT_EQ(settings_.Translate("one.two.three"), "two.three");
+    EXPECT_EQ(settings_.Translate("trailing."), "");
+    EXPECT_EQ(settings_.Translate("NoDot"), "NoDot");
+    EXPECT_EQ(settings_.Translate("...."), "...");
+    EXPECT_EQ(settings_.Translate(""), "");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Write");
+    EXPECT_EQ(settings_.Translate("Empty.Quoted"), "Quoted");
+    EXPECT_EQ(settings_.Translate("Blank.Only"), "Only");
+    EXPECT_EQ(settings_.Translate("中文.键"), "键");
+}
+
+TEST_F(SettingsTest, TranslationIsUsedByteForByte) {
+    Language("English", "[String]\nA.b=  \"  a \\n b  \"  \nC.d=x=y ; not a comment\n");
+    settings_.LanguageFilePath(dir_.path());
+    EXPECT_EQ(settings_.Translate("A.b"), "  a \\n b  ");
+    EXPECT_EQ(settings_.Translate("C.d"), "x=y ; not a comment");
+}
+
+TEST_F(SettingsTest, OnlyTheStringSectionIsRead) {
+    Language("English", "[Other]\nLed.Write=Wrong\n[String]\nLed.Read=Fetch\n");
+    settings_.LanguageFilePath(dir_.path());
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Write");
+    EXPECT_EQ(settings_.Translate("Led.Read"), "Fetch");
+}
+
+TEST_F(SettingsTest, TranslationIsCutAt299Bytes) {
+    Language(
+        "English", "[String]\nLong.Key=" + std::string(400, 'x') + "\nHan.Key=" + [] {
+            std::string s;
+            for (int i = 0; i < 120; ++i) s += "中";
+            return s;
+        }() + "\n");
+    settings_.LanguageFilePath(dir_.path());
+    EXPECT_EQ(settings_.Translate("Long.Key"), std::string(400, 'x').substr(0, 299));
+    std::string han;
+    for (int i = 0; i < 99; ++i) han += "中";  // 297 bytes: a 100th character would not fit
+    EXPECT_EQ(settings_.Translate("Han.Key"), han);
+}
+
+TEST_F(SettingsTest, LanguageFileWithByteOrderMarkAndCrLf) {
+    Language("English", "\xEF\xBB\xBF[String]\r\nLed.Write=Send\r\n");
+    settings_.LanguageFilePath(dir_.path());
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Send");
+}
+
+TEST_F(SettingsTest, Gb18030LanguageFileIsShownCorrectly) {
+    // SimpChinese.lang saved on Windows: "简体中文" and "写入" in GB18030.
+    Language("SimpChinese",
+             "[String]\r\nConfigGeneral.SimpChinese=\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4\r\n"
+             "Led.Write=\xD0\xB4\xC8\xEB\r\n");
+    Settings chinese(dir_.path(), kChinesePrc);
+    EXPECT_FALSE(chinese.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(chinese.Translate("ConfigGeneral.SimpChinese"), "简体中文");
+    EXPECT_EQ(chinese.Translate("Led.Write"), "写入");
+    EXPECT_EQ(chinese.Translate("Led.Read"), "Read");
+}
+
+TEST_F(SettingsTest, ProgramDirectoryGetsOneTrailingSeparator) {
+    Settings bare("/opt/kq7300", kEnglishUs);
+    EXPECT_EQ(bare.programDir(), "/opt/kq7300/");
+    EXPECT_EQ(bare.configFile(), "/opt/kq7300/Config.ini");
+    EXPECT_EQ(settings_.configFile(), dir_.path() + "Config.ini");
+}
+
+}  // namespace
+}  // namespace kq
