@@ -9,11 +9,14 @@ class AboutDlg;
 
 namespace kq {
 
+class Settings;
+
+// Names the program and its version; reached from the main window's context menu and F1.
 class CAboutDlg : public QDialog {
     Q_OBJECT
 
 public:
-    CAboutDlg(const QIcon& icon, QWidget* parent = nullptr);
+    CAboutDlg(const Settings& settings, const QIcon& icon, QWidget* parent = nullptr);
     ~CAboutDlg() override;
 
 private:

@@ -50,7 +50,7 @@ bool CMainDlg::OnInitDialog() {
     keys_ = new EnterEscapeFilter(this);
 
     // The about box is reached from the window's context menu or F1.
-    auto* about = new QAction(Tr(context_.settings, "Main.About"), this);
+    auto* about = new QAction(Tr(context_.settings, "About.Title"), this);
     about->setShortcut(QKeySequence::HelpContents);
     connect(about, &QAction::triggered, this, &CMainDlg::OnAbout);
     addAction(about);
@@ -143,7 +143,7 @@ void CMainDlg::OnSelchangeTab() {
 }
 
 void CMainDlg::OnAbout() {
-    CAboutDlg about(m_hIcon, this);
+    CAboutDlg about(context_.settings, m_hIcon, this);
     about.exec();
 }
 

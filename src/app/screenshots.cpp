@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QTabBar>
+#include <QTemporaryDir>
 #include <iostream>
 
 #include "app/language_dlg.h"
@@ -12,6 +13,15 @@
 
 namespace kq {
 namespace {
+
+class FixedLocale final : public LocaleSource {
+public:
+    explicit FixedLocale(unsigned language) : language_(language) {}
+    unsigned SystemDefaultLanguage() const override { return language_; }
+
+private:
+    unsigned language_;
+};
 
 bool Save(QWidget& window, const QString& path) {
     QApplication::processEvents();
@@ -27,16 +37,22 @@ bool Save(QWidget& window, const QString& path) {
 
 int TakeScreenshots(PageContext& context, HotplugSource* hotplug, const QString& dir) {
     QDir().mkpath(dir);
-    Settings& settings = context.settings;
-    const std::string keep = settings.CurrentLanguageFile;
+    // A program folder without Config.ini, so that the pictures do not depend on the user's.
+    QTemporaryDir scratch;
     bool ok = true;
     for (const char* language : {"English", "SimpChinese"}) {
-        settings.CurrentLanguageFile = settings.programDir() + "Language/" + language + ".lang";
+        const bool chinese = std::string_view(language) == "SimpChinese";
+        FixedLocale locale(chinese ? kLangChinese : kLangEnglish);
+        Settings settings(scratch.path().toStdString(), locale);
+        settings.CurrentLanguageFile =
+            context.settings.programDir() + "Language/" + language + ".lang";
+        PageFlags flags;
+        PageContext shot{context.link,      settings,           flags,
+                         context.messages,  context.files,      context.processes,
+                         context.programPath, context.arguments};
         const QString suffix = QString(language).toLower();
         {
-            // Each window starts as in a new process.
-            context.flags = PageFlags{};
-            CMainDlg main(context, hotplug);
+            CMainDlg main(shot, hotplug);
             main.OnInitDialog();
             main.show();
             for (int i = 0; i < main.m_tab->GetItemCount(); ++i) {
@@ -53,7 +69,6 @@ int TakeScreenshots(PageContext& context, HotplugSource* hotplug, const QString&
         dialog.show();
         ok &= Save(dialog, QString("%1/language-%2.png").arg(dir, suffix));
     }
-    settings.CurrentLanguageFile = keep;
     return ok ? 0 : 1;
 }
 

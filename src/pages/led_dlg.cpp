@@ -108,7 +108,7 @@ void CLedDlg::OnWrite() {
     // ever goes to the engine.
     const long long value = LeadingInteger(m_editCurrent->text());
     if (value < 0 || value > 100) {
-        Prompt(Tr("Led.RangePrompt").arg(0).arg(100));
+        Prompt(Tr("Prompt.Range").arg(0).arg(100));
         return;
     }
     DeviceLink& link = context_.link;
@@ -176,19 +176,19 @@ bool CLedDlg::UpdateData(bool saveAndValidate) {
     }
     const std::optional<uint32_t> number = ParseUnsigned(m_editCurrent->text());
     if (!number) {
-        Prompt(Tr("Led.NumberPrompt"));
+        Prompt(Tr("Prompt.InvalidNumber"));
         return false;
     }
     m_nCurrent = *number;
     if (m_nCurrent > 100) {
-        Prompt(Tr("Led.RangePrompt").arg(0).arg(100));
+        Prompt(Tr("Prompt.Range").arg(0).arg(100));
         return false;
     }
     return true;
 }
 
 void CLedDlg::Prompt(const QString& text) {
-    context_.messages.Show(this, kCaption, text, MessageIcon::Warning);
+    context_.messages.Show(this, Tr("Prompt.Title"), text, MessageIcon::Warning);
     m_editCurrent->setFocus();
     m_editCurrent->selectAll();
 }

@@ -34,7 +34,8 @@ class FileDialogProvider {
 public:
     virtual ~FileDialogProvider() = default;
     // filters: "Name (*.ext)" entries, the first one selected. Empty when cancelled.
-    virtual std::optional<QString> GetOpenFileName(QWidget* owner, const QStringList& filters) = 0;
+    virtual std::optional<QString> GetOpenFileName(QWidget* owner, const QString& title,
+                                                   const QStringList& filters) = 0;
 };
 
 // Starting another instance of the program, and ending this one at once.

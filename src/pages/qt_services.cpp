@@ -14,10 +14,9 @@ void QtMessagePresenter::Show(QWidget* owner, const QString& title, const QStrin
     box.exec();
 }
 
-std::optional<QString> QtFileDialogProvider::GetOpenFileName(QWidget* owner,
+std::optional<QString> QtFileDialogProvider::GetOpenFileName(QWidget* owner, const QString& title,
                                                              const QStringList& filters) {
-    const QString path =
-        QFileDialog::getOpenFileName(owner, QString(), QString(), filters.join(";;"));
+    const QString path = QFileDialog::getOpenFileName(owner, title, QString(), filters.join(";;"));
     if (path.isEmpty()) return std::nullopt;
     return path;
 }

@@ -12,7 +12,8 @@ public:
 
 class QtFileDialogProvider final : public FileDialogProvider {
 public:
-    std::optional<QString> GetOpenFileName(QWidget* owner, const QStringList& filters) override;
+    std::optional<QString> GetOpenFileName(QWidget* owner, const QString& title,
+                                           const QStringList& filters) override;
 };
 
 class QtProcessStarter final : public ProcessStarter {

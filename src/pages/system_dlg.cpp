@@ -68,7 +68,7 @@ void CSystemDlg::OnBrowse() {
     const QStringList filters = {Tr("System.FilterEnc") + " (*.enc)",
                                  Tr("System.FilterBin") + " (*.bin)",
                                  Tr("System.FilterAll") + " (*)"};
-    const std::optional<QString> path = context_.files.GetOpenFileName(this, filters);
+    const std::optional<QString> path = context_.files.GetOpenFileName(this, Tr("System.BrowseTitle"), filters);
     if (!path) return;
     m_strFileName = *path;
     m_editFileName->setText(m_strFileName);

@@ -13,7 +13,7 @@ namespace kq {
 
 class Settings;
 
-// The caption of the main window and of the framework's input prompts; never translated.
+// The caption of the main window; never translated.
 inline constexpr const char* kCaption = "KQ7300";
 
 QString Tr(const Settings& settings, std::string_view key);

@@ -153,7 +153,7 @@ TEST_F(LedPageTest, WriteAbove100SendsNothingAndShowsTheRangePrompt) {
     Button(1005)->click();
     EXPECT_TRUE(NewPayloads().empty());
     EXPECT_EQ(MessageTexts(), QStringList{"Enter a number from 0 to 100."});
-    EXPECT_EQ(messages_.shown[0].title, "KQ7300");
+    EXPECT_EQ(messages_.shown[0].title, "Invalid input");
     EXPECT_EQ(page.m_sliderCurrent->value(), 50);
 }
 

@@ -84,6 +84,7 @@ TEST_F(SystemPageTest, ReselectionAddsNoItemsAndKeepsTheFileName) {
 TEST_F(SystemPageTest, BrowseFiltersFollowTheLanguage) {
     UseLanguage("SimpChinese");
     FindControl<QPushButton>(&Page(), 1021)->click();
+    EXPECT_EQ(files_.title, "选择固件文件");
     EXPECT_EQ(files_.filters,
               (QStringList{"FilterEnc (*.enc)", "二进制文件 (*.bin)", "FilterAll (*)"}));
 }

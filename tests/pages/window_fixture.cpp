@@ -22,8 +22,9 @@ Led.Write=Ver.2
 WarningUart.Title=Communication
 WarningUart.CommunicationFail=The engine did not answer.
 WarningUart.ReadFail=The engine reported an impossible current.
-Led.NumberPrompt=Enter a whole number.
-Led.RangePrompt=Enter a number from %1 to %2.
+Prompt.Title=Invalid input
+Prompt.InvalidNumber=Enter a whole number.
+Prompt.Range=Enter a number from %1 to %2.
 System.FilterBin=Binary files
 )";
 
@@ -34,6 +35,7 @@ Tab.System=系统
 WarningGeneral.DeviceConnect=设备已连接
 WarningGeneral.DeviceDisconnect=设备未连接
 System.FilterBin=二进制文件
+System.BrowseTitle=选择固件文件
 )";
 
 void WriteFile(const std::string& path, const std::string& text) {

@@ -27,11 +27,14 @@ struct RecordingPresenter final : MessagePresenter {
 };
 
 struct FakeFileDialog final : FileDialogProvider {
-    std::optional<QString> GetOpenFileName(QWidget*, const QStringList& f) override {
+    std::optional<QString> GetOpenFileName(QWidget*, const QString& t,
+                                           const QStringList& f) override {
+        title = t;
         filters = f;
         return answer;
     }
     std::optional<QString> answer;
+    QString title;
     QStringList filters;
 };
 
