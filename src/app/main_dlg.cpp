@@ -183,7 +183,9 @@ bool CMainDlg::OnDeviceChange(const HotplugEvent* record) {
     return true;
 }
 
-void CMainDlg::reject() { OnCancel(); }
+void CMainDlg::reject() {
+    OnCancel();
+}
 
 void CMainDlg::OnCancel() {
     // A blocking wait on the UI thread: short enough not to matter, and it goes through the

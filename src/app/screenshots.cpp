@@ -47,8 +47,8 @@ int TakeScreenshots(PageContext& context, HotplugSource* hotplug, const QString&
         settings.CurrentLanguageFile =
             context.settings.programDir() + "Language/" + language + ".lang";
         PageFlags flags;
-        PageContext shot{context.link,      settings,           flags,
-                         context.messages,  context.files,      context.processes,
+        PageContext shot{context.link,        settings,         flags,
+                         context.messages,    context.files,    context.processes,
                          context.programPath, context.arguments};
         const QString suffix = QString(language).toLower();
         {

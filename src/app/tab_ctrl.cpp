@@ -31,9 +31,13 @@ int CTabCtrl::InsertItem(int index, const QString& text) {
     return at;
 }
 
-int CTabCtrl::GetItemCount() const { return bar_->count(); }
+int CTabCtrl::GetItemCount() const {
+    return bar_->count();
+}
 
-int CTabCtrl::GetCurSel() const { return bar_->currentIndex(); }
+int CTabCtrl::GetCurSel() const {
+    return bar_->currentIndex();
+}
 
 void CTabCtrl::SetCurSel(int index) {
     quiet_ = true;
@@ -41,7 +45,9 @@ void CTabCtrl::SetCurSel(int index) {
     quiet_ = false;
 }
 
-QString CTabCtrl::GetItemText(int index) const { return bar_->tabText(index); }
+QString CTabCtrl::GetItemText(int index) const {
+    return bar_->tabText(index);
+}
 
 void CTabCtrl::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
@@ -85,8 +91,12 @@ void CStatusBarCtrl::SetParts(const QList<int>& rightEdges) {
     }
 }
 
-void CStatusBarCtrl::SetText(int part, const QString& text) { parts_.at(part)->setText(text); }
+void CStatusBarCtrl::SetText(int part, const QString& text) {
+    parts_.at(part)->setText(text);
+}
 
-QString CStatusBarCtrl::GetText(int part) const { return parts_.at(part)->text(); }
+QString CStatusBarCtrl::GetText(int part) const {
+    return parts_.at(part)->text();
+}
 
 }  // namespace kq

@@ -23,9 +23,13 @@ bool CFlipDlg::OnInitDialog() {
     return true;
 }
 
-void CFlipDlg::OnFlipX() { m_flipX = ui_->IDC_1068->isChecked() ? 1 : 0; }
+void CFlipDlg::OnFlipX() {
+    m_flipX = ui_->IDC_1068->isChecked() ? 1 : 0;
+}
 
-void CFlipDlg::OnFlipY() { m_flipY = ui_->IDC_1069->isChecked() ? 1 : 0; }
+void CFlipDlg::OnFlipY() {
+    m_flipY = ui_->IDC_1069->isChecked() ? 1 : 0;
+}
 
 void CFlipDlg::OnFlipDo() {
     DeviceLink& link = context_.link;

@@ -40,8 +40,8 @@ bool CLedDlg::OnInitDialog() {
     // Both switch labels take turns; keep room for the longer one so neither is ever cut.
     for (QPushButton* b : {ui_->IDC_1002, ui_->IDC_1007}) {
         const QFontMetrics fm(b->font());
-        const int text = std::max(fm.horizontalAdvance(Tr("Led.On")),
-                                  fm.horizontalAdvance(Tr("Led.Off")));
+        const int text =
+            std::max(fm.horizontalAdvance(Tr("Led.On")), fm.horizontalAdvance(Tr("Led.Off")));
         b->setMinimumWidth(std::max(b->minimumWidth(), text + 24));
     }
 
@@ -56,8 +56,7 @@ bool CLedDlg::OnInitDialog() {
         flags.g_bLedPageFirstInit = false;
     }
 
-    if (context_.link.QueryDeviceMode() == DeviceMode::Application &&
-        flags.g_bLedPageReadPending) {
+    if (context_.link.QueryDeviceMode() == DeviceMode::Application && flags.g_bLedPageReadPending) {
         OnRead();
         flags.g_bLedPageReadPending = false;
     }

@@ -7,8 +7,12 @@ namespace {
 
 constexpr long long kCeiling = std::numeric_limits<uint32_t>::max() + 1LL;
 
-bool IsBlank(QChar c) { return c == u' ' || c == u'\t'; }
-bool IsDigit(QChar c) { return c >= u'0' && c <= u'9'; }
+bool IsBlank(QChar c) {
+    return c == u' ' || c == u'\t';
+}
+bool IsDigit(QChar c) {
+    return c >= u'0' && c <= u'9';
+}
 
 // Reads digits from i on; returns how many there were.
 int Digits(const QString& text, qsizetype& i, long long& value) {

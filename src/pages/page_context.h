@@ -54,8 +54,8 @@ struct PageContext {
     MessagePresenter& messages;
     FileDialogProvider& files;
     ProcessStarter& processes;
-    QString programPath;     // the running executable, for the restart
-    QStringList arguments;   // the command line after the program name
+    QString programPath;    // the running executable, for the restart
+    QStringList arguments;  // the command line after the program name
 };
 
 }  // namespace kq

@@ -28,6 +28,8 @@ void CPageDlg::CommunicationFail() {
     MessageBox("WarningUart.Title", "WarningUart.CommunicationFail");
 }
 
-QString CPageDlg::Tr(std::string_view key) const { return kq::Tr(context_.settings, key); }
+QString CPageDlg::Tr(std::string_view key) const {
+    return kq::Tr(context_.settings, key);
+}
 
 }  // namespace kq

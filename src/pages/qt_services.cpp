@@ -25,6 +25,8 @@ bool QtProcessStarter::StartDetached(const QString& program, const QStringList& 
     return QProcess::startDetached(program, arguments);
 }
 
-void QtProcessStarter::ExitNow(int code) { std::_Exit(code); }
+void QtProcessStarter::ExitNow(int code) {
+    std::_Exit(code);
+}
 
 }  // namespace kq

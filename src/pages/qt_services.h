@@ -6,8 +6,7 @@ namespace kq {
 
 class QtMessagePresenter final : public MessagePresenter {
 public:
-    void Show(QWidget* owner, const QString& title, const QString& text,
-              MessageIcon icon) override;
+    void Show(QWidget* owner, const QString& title, const QString& text, MessageIcon icon) override;
 };
 
 class QtFileDialogProvider final : public FileDialogProvider {

@@ -68,13 +68,16 @@ void CSystemDlg::OnBrowse() {
     const QStringList filters = {Tr("System.FilterEnc") + " (*.enc)",
                                  Tr("System.FilterBin") + " (*.bin)",
                                  Tr("System.FilterAll") + " (*)"};
-    const std::optional<QString> path = context_.files.GetOpenFileName(this, Tr("System.BrowseTitle"), filters);
+    const std::optional<QString> path =
+        context_.files.GetOpenFileName(this, Tr("System.BrowseTitle"), filters);
     if (!path) return;
     m_strFileName = *path;
     m_editFileName->setText(m_strFileName);
 }
 
-void CSystemDlg::OnFileNameChange() { m_strFileName = m_editFileName->text(); }
+void CSystemDlg::OnFileNameChange() {
+    m_strFileName = m_editFileName->text();
+}
 
 void CSystemDlg::OnLanguageSelChange() {
     const int index = m_comboLanguage->currentIndex();

@@ -79,7 +79,9 @@ void SetTextKey(QWidget* control, const Settings& settings, std::string_view key
     SetShownText(control, Tr(settings, key));
 }
 
-void ExcludeFromTranslation(QWidget* control) { control->setProperty(kNoTranslation, true); }
+void ExcludeFromTranslation(QWidget* control) {
+    control->setProperty(kNoTranslation, true);
+}
 
 QWidget* FindControl(const QWidget* root, int id) {
     const auto all = root->findChildren<QWidget*>();

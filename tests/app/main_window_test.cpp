@@ -49,16 +49,16 @@ TEST_P(MainWindowTabs, FollowTheDialogSection) {
 
 INSTANTIATE_TEST_SUITE_P(
     Config, MainWindowTabs,
-    ::testing::Values(
-        TabCase{"", {"LED", "Flip", "System"}},
-        TabCase{"[themes]\nSolution=English\n", {"LED", "Flip", "System"}},
-        TabCase{"[dialog]\ndlg1=true\ndlg2=true\ndlg3=true\n", {"LED", "Flip", "System"}},
-        TabCase{"[dialog]\ndlg3=true\ndlg1=true\n", {"System", "LED"}},
-        TabCase{"[dialog]\ndlg1=true\ndlg2=false\ndlg3=true\n", {"LED", "System"}},
-        TabCase{"[dialog]\ndlg1=TRUE\ndlg2=True\n", {"LED", "Flip", "System"}},
-        TabCase{"[dialog]\ndlg2=true\n", {"Flip"}},
-        TabCase{"[dialog]\nshow=true\nDLG1=true\n", {"LED", "Flip", "System"}},
-        TabCase{"[dialog]\ndlg2=true\ndlg2=true\ndlg1=true\n", {"Flip", "LED"}}));
+    ::testing::Values(TabCase{"", {"LED", "Flip", "System"}},
+                      TabCase{"[themes]\nSolution=English\n", {"LED", "Flip", "System"}},
+                      TabCase{"[dialog]\ndlg1=true\ndlg2=true\ndlg3=true\n",
+                              {"LED", "Flip", "System"}},
+                      TabCase{"[dialog]\ndlg3=true\ndlg1=true\n", {"System", "LED"}},
+                      TabCase{"[dialog]\ndlg1=true\ndlg2=false\ndlg3=true\n", {"LED", "System"}},
+                      TabCase{"[dialog]\ndlg1=TRUE\ndlg2=True\n", {"LED", "Flip", "System"}},
+                      TabCase{"[dialog]\ndlg2=true\n", {"Flip"}},
+                      TabCase{"[dialog]\nshow=true\nDLG1=true\n", {"LED", "Flip", "System"}},
+                      TabCase{"[dialog]\ndlg2=true\ndlg2=true\ndlg1=true\n", {"Flip", "LED"}}));
 
 TEST_F(MainWindowTest, TabsShowTheirPagesAndTheWindowFitsAroundEach) {
     CMainDlg& window = Window();
@@ -74,8 +74,8 @@ TEST_F(MainWindowTest, TabsShowTheirPagesAndTheWindowFitsAroundEach) {
         EXPECT_EQ(page->pos(), QPoint(8, 25));
         EXPECT_EQ(window.m_tab->geometry(), QRect(QPoint(0, 0), page->size() + QSize(16, 33)));
         EXPECT_EQ(window.size(), window.m_tab->size() + QSize(0, 20));
-        EXPECT_EQ(window.m_statusBar->geometry(), QRect(0, window.m_tab->height(),
-                                                        window.width(), 20));
+        EXPECT_EQ(window.m_statusBar->geometry(),
+                  QRect(0, window.m_tab->height(), window.width(), 20));
         EXPECT_EQ(window.pos(), topLeft);
         for (int other = 0; other < 3; ++other) {
             if (other != tab) {
@@ -169,9 +169,9 @@ TEST_F(MainWindowTest, ForeignNotificationsChangeNothing) {
     bus_.Plug(*ParseEngineSettings("vid=1234", nullptr));
     bus_.Plug(*ParseEngineSettings("pid=0001", nullptr));
     Deliver();
-    HotplugEvent stick{DeviceEventKind::Arrival, GUID_DEVINTERFACE_USB_DEVICE,
-                       "\\\\?\\usb#vid_c251&pid_1706#0002a0000000#" +
-                           GUID_DEVINTERFACE_USB_DEVICE.ToString()};
+    HotplugEvent stick{
+        DeviceEventKind::Arrival, GUID_DEVINTERFACE_USB_DEVICE,
+        "\\\\?\\usb#vid_c251&pid_1706#0002a0000000#" + GUID_DEVINTERFACE_USB_DEVICE.ToString()};
     EXPECT_TRUE(window.OnDeviceChange(&stick));
     EXPECT_TRUE(window.OnDeviceChange(nullptr));
     EXPECT_EQ(Status(0), "Disconnected");

@@ -187,7 +187,7 @@ TEST_F(LedPageTest, ReadOutOfRangeWarnsAndKeepsTheShownCurrent) {
 
 TEST_F(LedPageTest, SliderReleaseWritesOnlyAMovedPosition) {
     Attach();
-    CLedDlg& page = Page();  // read 50
+    CLedDlg& page = Page();              // read 50
     page.m_sliderCurrent->setValue(40);  // dragged
     QTest::mouseRelease(page.m_sliderCurrent, Qt::LeftButton);
     EXPECT_EQ(page.m_editCurrent->text(), "40");

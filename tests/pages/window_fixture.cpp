@@ -46,8 +46,14 @@ void WriteFile(const std::string& path, const std::string& text) {
 
 WindowTest::WindowTest()
     : settings_(dir_.path().toStdString() + "/", locale_),
-      context_{link_,    settings_,  flags_, messages_, files_, processes_,
-               "/opt/kq7300/kq7300tool", {"--virtual-engine", "--trace", "/tmp/t"}} {
+      context_{link_,
+               settings_,
+               flags_,
+               messages_,
+               files_,
+               processes_,
+               "/opt/kq7300/kq7300tool",
+               {"--virtual-engine", "--trace", "/tmp/t"}} {
     QDir(dir_.path()).mkdir("Language");
     WriteFile(ProgramDir() + "Language/English.lang", kEnglish);
     WriteFile(ProgramDir() + "Language/SimpChinese.lang", kChinese);

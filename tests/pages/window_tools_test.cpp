@@ -1,3 +1,5 @@
+#include "pages/window_tools.h"
+
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -5,7 +7,6 @@
 
 #include "pages/flip_dlg.h"
 #include "pages/number_text.h"
-#include "pages/window_tools.h"
 #include "window_fixture.h"
 
 namespace kq::testing {
