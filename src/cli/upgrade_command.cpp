@@ -54,7 +54,6 @@ public:
     ProgressPrinter(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
 
     void Position(int position) {
-        NoticeStop();
         if (position == position_) return;
         position_ = position;
         if (terminal_) {
@@ -65,8 +64,9 @@ public:
     }
 
     void Phase(UpgradePhase phase) {
-        NoticeStop();
-        Line(PhaseText(phase));
+        Finish();
+        out_ << PhaseText(phase) << '\n' << std::flush;
+        if (terminal_ && position_ >= 0) Draw();
     }
 
     void Finish() {
@@ -75,17 +75,6 @@ public:
     }
 
 private:
-    void NoticeStop() {
-        if (stopNoticed_ || !g_stopRequested.load()) return;
-        stopNoticed_ = true;
-        Line("stopping at the next block (Ctrl-C again to quit at once)");
-    }
-
-    void Line(const char* text) {
-        Finish();
-        out_ << text << '\n' << std::flush;
-        if (terminal_ && position_ >= 0) Draw();
-    }
 
     void Draw() {
         constexpr int kWidth = 40;
@@ -99,14 +88,15 @@ private:
     bool terminal_;
     int position_ = -1;
     bool drawn_ = false;
-    bool stopNoticed_ = false;
 };
 
 }  // namespace
 
 void AddUpgradeCommand(CLI::App& app, UpgradeRequest& request) {
     auto* command = app.add_subcommand(
-        "upgrade", "Load new firmware into the engine (Ctrl-C stops at the next block)");
+        "upgrade",
+        "Load new firmware into the engine; Ctrl-C stops at the next block, a second Ctrl-C at "
+        "once");
     command->add_option("FIRMWARE", request.firmware, "Firmware image (1-129024 bytes)")
         ->required();
     command->add_option("--loader", request.loader,

@@ -5,6 +5,8 @@
 
 #include <fstream>
 
+#include "tests/upgrade/upgrade_fixture.h"
+
 namespace kq::test {
 namespace {
 
@@ -12,13 +14,6 @@ namespace fs = std::filesystem;
 
 class ImageFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kq-images-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     std::string Write(const std::string& name, size_t size, char fill = 'x') {
         const fs::path path = dir / name;
         std::ofstream(path, std::ios::binary) << std::string(size, fill);
@@ -29,7 +24,8 @@ protected:
         return LoadUpgradeImages(firmware, LoaderCandidates(dir), images);
     }
 
-    fs::path dir;
+    TempDir temp;
+    const fs::path& dir = temp.path;
     UpgradeImages images;
 };
 

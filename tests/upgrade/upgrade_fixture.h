@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <vector>
@@ -19,6 +22,21 @@ inline std::vector<uint8_t> MakeImage(size_t size, uint32_t seed) {
     for (auto& byte : image) byte = static_cast<uint8_t>(random());
     return image;
 }
+
+// A fresh folder under /tmp, removed with everything in it.
+struct TempDir {
+    TempDir() {
+        char pattern[] = "/tmp/kq-upgrade-XXXXXX";
+        if (mkdtemp(pattern)) path = pattern;
+    }
+    ~TempDir() {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::filesystem::path path;
+};
 
 // One virtual engine on an in-process bus, where every wait costs nothing but is added up.
 struct UpgradeRig {
