@@ -41,7 +41,8 @@ private:
 const char* PhaseText(UpgradePhase phase) {
     switch (phase) {
         case UpgradePhase::Loader: return "writing the loader";
-        case UpgradePhase::WaitingForLoader: return "waiting for the engine to restart into its loader";
+        case UpgradePhase::WaitingForLoader:
+            return "waiting for the engine to restart into its loader";
         case UpgradePhase::Firmware: return "writing the firmware";
         case UpgradePhase::Finishing: return "waiting for the engine to restart";
     }
@@ -107,8 +108,9 @@ void AddUpgradeCommand(CLI::App& app, UpgradeRequest& request) {
 
 int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostream& out,
                       std::ostream& err) {
-    const auto loaders = request.loader.empty() ? LoaderCandidates(ProgramDirectory())
-                                                : std::vector<std::filesystem::path>{request.loader};
+    const auto loaders = request.loader.empty()
+                             ? LoaderCandidates(ProgramDirectory())
+                             : std::vector<std::filesystem::path>{request.loader};
     UpgradeImages images;
     const ImageLoadResult loaded = LoadUpgradeImages(request.firmware, loaders, images);
     switch (loaded.check) {

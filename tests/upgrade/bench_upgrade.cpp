@@ -64,9 +64,8 @@ bool Measure(const char* name, DeviceLink& link, TallySleeper& sleeper, VirtualE
     }
     reads -= writes;  // each verified write reads its block back without the 20 ms pause
     const double floorMs = sleeper.askedMs();
-    const double searches = (floorMs - 60.0 * static_cast<double>(writes) - 20.0 * static_cast<double>(reads) -
-                             kFinishWaitMs) /
-                            kLoaderSearchWaitMs;
+    const double pauses = 60.0 * static_cast<double>(writes) + 20.0 * static_cast<double>(reads);
+    const double searches = (floorMs - pauses - kFinishWaitMs) / kLoaderSearchWaitMs;
     std::printf("%s: %s\n", name, outcome == UpgradeOutcome::Success ? "success" : "FAILED");
     std::printf("  %zu verified writes, %zu block reads, %.0f loader search tries\n", writes, reads,
                 searches);

@@ -48,7 +48,8 @@ struct UpgradeRig {
         link->DevicePresent = 1;
     }
 
-    UpgradeOutcome Upgrade(const std::vector<uint8_t>& firmware, const std::vector<uint8_t>& loader) {
+    UpgradeOutcome Upgrade(const std::vector<uint8_t>& firmware,
+                           const std::vector<uint8_t>& loader) {
         positions.clear();
         controls.clear();
         phases.clear();
@@ -64,7 +65,8 @@ struct UpgradeRig {
                                              positions.push_back(p);
                                              if (onProgress) onProgress(p);
                                          },
-                                     .controls = [this](UpgradeControls c) { controls.push_back(c); },
+                                     .controls =
+                                         [this](UpgradeControls c) { controls.push_back(c); },
                                      .phase =
                                          [this](UpgradePhase p) {
                                              phases.push_back(p);

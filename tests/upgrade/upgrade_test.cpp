@@ -26,8 +26,9 @@ TEST_F(UpgradeFixture, LoaderThenFirmwareFollowsTheWorkedExamples) {
                                     65, 67, 70, 72, 75, 77, 80, 82, 85, 87, 90, 92, 95, 97, 100};
     EXPECT_EQ(positions, expected);
     EXPECT_EQ(controls, std::vector<UpgradeControls>{kBusyControls});
-    EXPECT_EQ(phases, (std::vector<UpgradePhase>{UpgradePhase::Loader, UpgradePhase::WaitingForLoader,
-                                                 UpgradePhase::Firmware, UpgradePhase::Finishing}));
+    EXPECT_EQ(phases,
+              (std::vector<UpgradePhase>{UpgradePhase::Loader, UpgradePhase::WaitingForLoader,
+                                         UpgradePhase::Firmware, UpgradePhase::Finishing}));
     EXPECT_FALSE(upgrading);
 
     Writes writes;
