@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <ostream>
 
+#include "cli/upgrade_command.h"
 #include "devlink/link.h"
 #include "usb/backend.h"
 
@@ -13,6 +14,7 @@ struct Request {
     std::string command;
     std::string state;          // on|off, or the flip axes
     std::optional<int> number;  // current N
+    UpgradeRequest upgrade;
 };
 
 class Session {
@@ -25,6 +27,7 @@ public:
         link_.DevicePresent = 1;
         if (r.command == "status") return Status();
         const DeviceMode mode = link_.QueryDeviceMode();
+        if (r.command == "upgrade") return RunUpgradeCommand(link_, r.upgrade, out_, err_);
         if (r.command == "led") {
             if (mode == DeviceMode::None) return NotFound(false);
             return Done(link_.SetLedSwitch(r.state == "on" ? 1 : 0), "switching the LED");
@@ -133,6 +136,7 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
         ->add_option("N", request.number, "LED current, 0-100")->check(CLI::Range(0, 100));
     app.add_subcommand("flip", "Mirror the image")
         ->add_option("AXES", request.state)->required()->check(CLI::IsMember({"none", "x", "y", "xy"}));
+    AddUpgradeCommand(app, request.upgrade);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
