@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <ostream>
 
+#include "cli/usb_commands.h"
 #include "devlink/link.h"
 #include "usb/backend.h"
 
@@ -133,6 +134,7 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
         ->add_option("N", request.number, "LED current, 0-100")->check(CLI::Range(0, 100));
     app.add_subcommand("flip", "Mirror the image")
         ->add_option("AXES", request.state)->required()->check(CLI::IsMember({"none", "x", "y", "xy"}));
+    AddUsbCommands(app);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -153,6 +155,9 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (!options.tracePath.empty() && !link.trace().Open(options.tracePath)) {
         err << "error: cannot open trace file " << options.tracePath << '\n';
         return kExitUsage;
+    }
+    if (IsUsbCommand(request.command)) {
+        return RunUsbCommand(request.command, backend, link, out, err);
     }
     return Session(link, out, err).Run(request);
 }
