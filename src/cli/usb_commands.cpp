@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <deque>
 #include <mutex>
 #include <ostream>
@@ -55,7 +55,8 @@ int g_wakeFd = -1;
 extern "C" void WakeOnSignal(int) {
     const int saved = errno;
     const char stop = 's';
-    if (g_wakeFd >= 0) [[maybe_unused]] auto n = write(g_wakeFd, &stop, 1);
+    if (g_wakeFd >= 0) [[maybe_unused]]
+        auto n = write(g_wakeFd, &stop, 1);
     errno = saved;
 }
 
@@ -123,13 +124,17 @@ int Monitor(HotplugSource* source, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 void AddUsbCommands(CLI::App& app) {
-    app.add_subcommand("list", "List every engine present: path, serial, place on the bus and "
-                               "whether this user can open it");
-    app.add_subcommand("monitor", "Print 'arrival PATH' and 'removal PATH' as engines come and "
-                                  "go, until interrupted");
+    app.add_subcommand("list",
+                       "List every engine present: path, serial, place on the bus and "
+                       "whether this user can open it");
+    app.add_subcommand("monitor",
+                       "Print 'arrival PATH' and 'removal PATH' as engines come and "
+                       "go, until interrupted");
 }
 
-bool IsUsbCommand(const std::string& name) { return name == "list" || name == "monitor"; }
+bool IsUsbCommand(const std::string& name) {
+    return name == "list" || name == "monitor";
+}
 
 int RunUsbCommand(const std::string& name, Backend& backend, DeviceLink& link, std::ostream& out,
                   std::ostream& err) {

@@ -3,7 +3,6 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -86,7 +85,6 @@ std::optional<std::string> ReadSysfs(const std::string& path) {
     if (!in) return std::nullopt;
     std::string text;
     std::getline(in, text);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
 }
 
@@ -132,8 +130,8 @@ void ReadInterfaces(Node& node) {
         for (int e = 0; e < alt.bNumEndpoints; ++e) {
             const libusb_endpoint_descriptor& ep = alt.endpoint[e];
             if ((ep.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
-            uint8_t& slot = (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) ? found.inEndpoint
-                                                                       : found.outEndpoint;
+            uint8_t& slot =
+                (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) ? found.inEndpoint : found.outEndpoint;
             if (slot == 0) slot = ep.bEndpointAddress;
         }
         node.interfaces.push_back(found);
@@ -227,16 +225,41 @@ OpenResult OpenFailure(int rc, const Node& node) {
         case LIBUSB_ERROR_BUSY:
             return {OpenError::Busy, "the interface is claimed by another program"};
         default:
-            return {OpenError::Other, std::string(libusb_strerror(rc)) + " on " + node.deviceNode()};
+            return {OpenError::Other,
+                    std::string(libusb_strerror(rc)) + " on " + node.deviceNode()};
     }
 }
 
+using ClaimKey = std::tuple<uint8_t, uint8_t, int>;  // bus, address, interface
+
+ClaimKey KeyOf(const Node& node, const EngineInterface& iface) {
+    return {node.bus, node.address, iface.number};
+}
+
+}  // namespace
+
+// A claim is exclusive per open file, even within one process: a test-open's brief claim must
+// neither fail on nor get in the way of a pipe of this process.
+struct LibusbPlatform::Claims {
+    std::mutex mutex;
+    std::multiset<ClaimKey> held;
+};
+
+namespace {
+
 class LibusbPipe final : public PipeHandle {
 public:
-    LibusbPipe(libusb_device_handle* handle, int interfaceNumber, uint8_t endpoint)
-        : handle_(handle), interface_(interfaceNumber), endpoint_(endpoint) {}
+    LibusbPipe(libusb_device_handle* handle, int interfaceNumber, uint8_t endpoint,
+               std::shared_ptr<LibusbPlatform::Claims> claims, ClaimKey key)
+        : handle_(handle),
+          interface_(interfaceNumber),
+          endpoint_(endpoint),
+          claims_(std::move(claims)),
+          key_(key) {}
     ~LibusbPipe() override {
+        std::lock_guard lock(claims_->mutex);
         libusb_release_interface(handle_, interface_);
+        claims_->held.erase(claims_->held.find(key_));
         libusb_close(handle_);
     }
 
@@ -264,14 +287,23 @@ private:
         const int length = static_cast<int>(std::min<uint32_t>(count, INT_MAX));
         const int rc = libusb_bulk_transfer(handle_, endpoint_, data, length, &moved, timeout);
         switch (rc) {
-            case 0: break;
+            case 0:
+                break;
             case LIBUSB_ERROR_TIMEOUT:
                 error_ = "no transfer within " + std::to_string(timeout) + " ms";
                 break;
-            case LIBUSB_ERROR_NO_DEVICE: error_ = "the engine left during the transfer"; break;
-            case LIBUSB_ERROR_PIPE: error_ = "the endpoint stalled"; break;
-            case LIBUSB_ERROR_OVERFLOW: error_ = "the engine sent more than was asked for"; break;
-            default: error_ = std::string("transfer failed: ") + libusb_strerror(rc); break;
+            case LIBUSB_ERROR_NO_DEVICE:
+                error_ = "the engine left during the transfer";
+                break;
+            case LIBUSB_ERROR_PIPE:
+                error_ = "the endpoint stalled";
+                break;
+            case LIBUSB_ERROR_OVERFLOW:
+                error_ = "the engine sent more than was asked for";
+                break;
+            default:
+                error_ = std::string("transfer failed: ") + libusb_strerror(rc);
+                break;
         }
         return moved;
     }
@@ -279,6 +311,8 @@ private:
     libusb_device_handle* handle_;
     int interface_;
     uint8_t endpoint_;
+    std::shared_ptr<LibusbPlatform::Claims> claims_;
+    ClaimKey key_;
     std::string error_;
 };
 
@@ -294,9 +328,12 @@ std::unique_ptr<LibusbPlatform> LibusbPlatform::Create(std::string* error) {
     return std::unique_ptr<LibusbPlatform>(new LibusbPlatform(context));
 }
 
-LibusbPlatform::LibusbPlatform(libusb_context* context) : context_(context) {}
+LibusbPlatform::LibusbPlatform(libusb_context* context)
+    : context_(context), claims_(std::make_shared<Claims>()) {}
 
-LibusbPlatform::~LibusbPlatform() { libusb_exit(context_); }
+LibusbPlatform::~LibusbPlatform() {
+    libusb_exit(context_);
+}
 
 std::vector<InterfaceEntry> LibusbPlatform::ListInterfaces(const Guid& interfaceClass) {
     std::vector<InterfaceEntry> entries;
@@ -324,12 +361,13 @@ std::optional<std::string> LibusbPlatform::ReadProperty(const InterfaceEntry& en
         case DeviceProperty::Driver: {
             std::string sysfsNode = node->sysname;
             if (iface) {
-                sysfsNode += ":" + std::to_string(node->configuration) + "." +
-                             std::to_string(iface->number);
+                sysfsNode +=
+                    ":" + std::to_string(node->configuration) + "." + std::to_string(iface->number);
             }
             return DriverOf(sysfsNode);
         }
-        case DeviceProperty::LocationInformation: return node->location();
+        case DeviceProperty::LocationInformation:
+            return node->location();
         case DeviceProperty::HardwareId: {
             char id[48];
             std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X&REV_%04X",
@@ -353,7 +391,9 @@ OpenResult LibusbPlatform::TestOpen(const InterfaceEntry& entry) {
     OpenResult result;
     // A kernel driver (usblp) would be detached by a transfer; a claim by another program would
     // not give way, so it is tried here and released at once.
-    if (iface && libusb_kernel_driver_active(handle, iface->number) == 0) {
+    std::lock_guard lock(claims_->mutex);
+    const bool ours = iface && claims_->held.count(KeyOf(*node, *iface));
+    if (iface && !ours && libusb_kernel_driver_active(handle, iface->number) == 0) {
         const int claim = libusb_claim_interface(handle, iface->number);
         if (claim == 0) {
             libusb_release_interface(handle, iface->number);
@@ -407,13 +447,16 @@ std::unique_ptr<PipeHandle> LibusbPlatform::OpenPipe(std::string_view pipePath, 
             return nullptr;
         }
     }
+    std::lock_guard lock(claims_->mutex);
     rc = libusb_claim_interface(handle, iface->number);
     if (rc != 0) {
         result = OpenFailure(rc, *node);
         libusb_close(handle);
         return nullptr;
     }
-    return std::make_unique<LibusbPipe>(handle, iface->number, endpoint);
+    claims_->held.insert(KeyOf(*node, *iface));
+    return std::make_unique<LibusbPipe>(handle, iface->number, endpoint, claims_,
+                                        KeyOf(*node, *iface));
 }
 
 // Hotplug
@@ -448,7 +491,10 @@ int LibusbHotplug::OnHotplug(libusb_context*, libusb_device* device, int event, 
 void LibusbHotplug::Start(Sink sink) {
     Stop();
     sink_ = std::move(sink);
-    stopping_ = false;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = false;
+    }
     bool polling = polling_;
     if (!polling) {
         // With ENUMERATE the devices present now are queued before registration returns.

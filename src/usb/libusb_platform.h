@@ -30,9 +30,13 @@ public:
     OpenResult TestOpen(const InterfaceEntry& entry) override;
     std::unique_ptr<PipeHandle> OpenPipe(std::string_view pipePath, OpenResult* why) override;
 
+    // Interfaces this process has claimed through its open pipes.
+    struct Claims;
+
 private:
     explicit LibusbPlatform(libusb_context* context);
     libusb_context* context_;
+    std::shared_ptr<Claims> claims_;
 };
 
 // Arrival and removal of USB devices and of their printer-class interfaces. Libusb's hotplug

@@ -9,6 +9,8 @@ std::unique_ptr<DevicePlatform> MakeSystemPlatform() {
     return std::make_unique<EmptyPlatform>();
 }
 
-std::unique_ptr<HotplugSource> MakeSystemHotplug() { return LibusbHotplug::Create(); }
+std::unique_ptr<HotplugSource> MakeSystemHotplug() {
+    return LibusbHotplug::Create();
+}
 
 }  // namespace kq

@@ -57,11 +57,13 @@ public:
     }
 
     // Reads what the child prints until text appears on stdout (or stderr), or the time is up.
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit, bool onStderr = false) {
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit,
+                       bool onStderr = false) {
         const auto deadline = Clock::now() + limit;
         const std::string& seen = onStderr ? stderr_ : stdout_;
         while (seen.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left <= 0ms || !ReadSome(static_cast<int>(left.count()))) return false;
         }
         return true;
@@ -132,7 +134,8 @@ TEST_F(CtlProcessTest, ListShowsEachEngineAndWhetherItOpens) {
     bed_.Plug(busy);
     Ctl ctl({"list"});
     EXPECT_EQ(ctl.Wait(), kExitOk) << ctl.err();
-    const std::string first = MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
+    const std::string first =
+        MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
     EXPECT_NE(ctl.out().find(first + "  serial 0002a0000000  bus 1 port 1  can be opened\n"),
               std::string::npos)
         << ctl.out();
@@ -152,7 +155,8 @@ TEST_F(CtlProcessTest, MonitorPrintsArrivalAndRemovalUntilTerminated) {
     Ctl ctl({"monitor"});
     ASSERT_TRUE(ctl.WaitForOutput("watching", 20s, true)) << ctl.err();
     auto& device = bed_.Plug();
-    const std::string path = MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
+    const std::string path =
+        MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
     ASSERT_TRUE(ctl.WaitForOutput("arrival " + path + "\n", 10s)) << ctl.out();
     bed_.Unplug(device);
     ASSERT_TRUE(ctl.WaitForOutput("removal " + path + "\n", 10s)) << ctl.out();

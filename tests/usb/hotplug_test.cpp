@@ -103,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, HotplugTest,
                                          LibusbHotplug::Mode::Polling),
                          [](const auto& param) {
                              return param.param == LibusbHotplug::Mode::Polling ? "Polling"
-                                                                               : "Callbacks";
+                                                                                : "Callbacks";
                          });
 
 }  // namespace

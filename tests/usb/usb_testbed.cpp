@@ -4,21 +4,20 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <stdexcept>
 
 namespace kq::test {
 namespace {
 
-constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_SCATTER_GATHER |
-                                   USBDEVFS_CAP_BULK_CONTINUATION |
-                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+constexpr uint32_t kCapabilities =
+    USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_BULK_CONTINUATION |
+    USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
 constexpr uint8_t kSerialIndex = 3;
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
@@ -38,24 +37,30 @@ std::string TextAttribute(const std::string& text) {
 }
 
 std::vector<uint8_t> Descriptors(const EmulatedEngineOptions& o) {
+    const auto lo = [](uint16_t v) { return static_cast<uint8_t>(v & 0xFF); };
+    const auto hi = [](uint16_t v) { return static_cast<uint8_t>(v >> 8); };
     const uint16_t vid = o.engine.vid;
     const uint16_t pid = o.engine.pid;
-    std::vector<uint8_t> d = {
-        18, 1, 0x00, 0x02, 0, 0, 0, 64,
-        static_cast<uint8_t>(vid), static_cast<uint8_t>(vid >> 8),
-        static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8),
-        0x00, 0x01, 1, 2, static_cast<uint8_t>(o.hasSerial ? kSerialIndex : 0), 1,
+    const uint8_t serial = o.hasSerial ? kSerialIndex : 0;
+    // clang-format off
+    return {
+        18, 1, 0x00, 0x02, 0, 0, 0, 64, lo(vid), hi(vid), lo(pid), hi(pid), 0x00, 0x01, 1, 2,
+        serial, 1,
         // configuration 1: one interface with a bulk OUT and a bulk IN endpoint
         9, 2, 32, 0, 1, 1, 0, 0x80, 50,
         9, 4, 0, 0, 2, o.interfaceClass, 1, 2, 0,
         7, 5, 0x01, 2, 0x00, 0x02, 0,
         7, 5, 0x81, 2, 0x00, 0x02, 0,
     };
-    return d;
+    // clang-format on
 }
 
 gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     return static_cast<EmulatedEngine*>(self)->HandleIoctl(client);
+}
+
+void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    static_cast<EmulatedEngine*>(self)->ClientGone(client);
 }
 
 UMockdevIoctlData* Resolve(UMockdevIoctlData* data, size_t offset, size_t length) {
@@ -136,6 +141,12 @@ void EmulatedEngine::MarkGone() {
     pendingIn_.clear();
 }
 
+// Closing a usbfs file gives up its claim.
+void EmulatedEngine::ClientGone(UMockdevIoctlClient* client) {
+    std::lock_guard lock(mutex_);
+    if (claimedBy_ == client) claimedBy_ = nullptr;
+}
+
 void EmulatedEngine::Release(Urb& urb) {
     if (urb.buffer) umockdev_ioctl_data_unref(urb.buffer);
     umockdev_ioctl_data_unref(urb.urb);
@@ -179,18 +190,20 @@ bool EmulatedEngine::HandleIoctl(UMockdevIoctlClient* client) {
             Submit(client, data);
             return TRUE;  // Submit completed the call and keeps data
         case USBDEVFS_CLAIMINTERFACE:
-            if (usblpBound_ || options_.claimedElsewhere) {
+            if (usblpBound_ || options_.claimedElsewhere || (claimedBy_ && claimedBy_ != client)) {
                 result = -1;
                 error = EBUSY;
             } else {
-                claimed_ = true;
+                claimedBy_ = client;
                 ++claims_;
             }
             break;
-        case USBDEVFS_RELEASEINTERFACE: claimed_ = false; break;
+        case USBDEVFS_RELEASEINTERFACE:
+            if (claimedBy_ == client) claimedBy_ = nullptr;
+            break;
         case USBDEVFS_GETDRIVER: {
             auto* query = reinterpret_cast<usbdevfs_getdriver*>(data->data);
-            const char* driver = usblpBound_ ? "usblp" : claimed_ ? "usbfs" : nullptr;
+            const char* driver = usblpBound_ ? "usblp" : claimedBy_ ? "usbfs" : nullptr;
             if (driver) {
                 std::snprintf(query->driver, sizeof query->driver, "%s", driver);
             } else {
@@ -221,14 +234,15 @@ bool EmulatedEngine::HandleIoctl(UMockdevIoctlClient* client) {
         case USBDEVFS_DISCONNECT_CLAIM:
             if (usblpBound_) ++detaches_;
             usblpBound_ = false;
-            claimed_ = true;
+            claimedBy_ = client;
             ++claims_;
             break;
         case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESET:
         case USBDEVFS_RESETEP:
         case USBDEVFS_SETINTERFACE:
-        case USBDEVFS_SETCONFIGURATION: break;
+        case USBDEVFS_SETCONFIGURATION:
+            break;
         default:
             result = -1;
             error = ENOTTY;
@@ -243,8 +257,8 @@ void EmulatedEngine::Submit(UMockdevIoctlClient* client, UMockdevIoctlData* data
     usbdevfs_urb* urb = UrbOf(data);
     Urb entry{data, nullptr, data->client_addr};
     if (urb->buffer_length > 0) {
-        entry.buffer = Resolve(data, offsetof(usbdevfs_urb, buffer),
-                               static_cast<size_t>(urb->buffer_length));
+        entry.buffer =
+            Resolve(data, offsetof(usbdevfs_urb, buffer), static_cast<size_t>(urb->buffer_length));
     }
     urb->status = 0;
     urb->actual_length = 0;
@@ -254,8 +268,8 @@ void EmulatedEngine::Submit(UMockdevIoctlClient* client, UMockdevIoctlData* data
     } else if (urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint & 0x80)) {
         pendingIn_.push_back(entry);
     } else if (urb->type == USBDEVFS_URB_TYPE_BULK && entry.buffer) {
-        const auto effect = engine_.Receive(entry.buffer->data,
-                                            static_cast<size_t>(urb->buffer_length));
+        const auto effect =
+            engine_.Receive(entry.buffer->data, static_cast<size_t>(urb->buffer_length));
         urb->actual_length = urb->buffer_length;
         done_.push_back(entry);
         if (effect == VirtualEngine::Effect::Unplug) gone_ = true;
@@ -294,8 +308,8 @@ void EmulatedEngine::Control(Urb& entry) {
         urb->status = -EPIPE;
         return;
     }
-    const size_t n = std::min<size_t>({reply.size(), static_cast<size_t>(wLength),
-                                       static_cast<size_t>(urb->buffer_length - 8)});
+    const size_t n = std::min<size_t>(
+        {reply.size(), static_cast<size_t>(wLength), static_cast<size_t>(urb->buffer_length - 8)});
     std::memcpy(setup + 8, reply.data(), n);
     urb->actual_length = static_cast<int>(n);
 }
@@ -333,6 +347,7 @@ UsbTestbed::~UsbTestbed() {
         if (!device->handler_) continue;
         umockdev_testbed_detach_ioctl(testbed_, device->devnode_.c_str(), nullptr);
         g_signal_handler_disconnect(device->handler_, device->signal_);
+        g_signal_handler_disconnect(device->handler_, device->vanished_);
         g_object_unref(device->handler_);
     }
     g_object_unref(testbed_);
@@ -346,6 +361,7 @@ EmulatedEngine& UsbTestbed::Plug(EmulatedEngineOptions options) {
     if (d.options().deviceNode) {
         d.handler_ = umockdev_ioctl_base_new();
         d.signal_ = g_signal_connect(d.handler_, "handle-ioctl", G_CALLBACK(OnIoctl), &d);
+        d.vanished_ = g_signal_connect(d.handler_, "client-vanished", G_CALLBACK(OnVanished), &d);
         GError* error = nullptr;
         if (!umockdev_testbed_attach_ioctl(testbed_, d.devnode().c_str(), d.handler_, &error)) {
             const std::string message = error ? error->message : "?";

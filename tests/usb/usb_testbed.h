@@ -17,10 +17,10 @@ namespace kq::test {
 
 struct EmulatedEngineOptions {
     EngineSettings engine;
-    bool serialInSysfs = true;   // else only the string descriptor carries it
+    bool serialInSysfs = true;  // else only the string descriptor carries it
     bool hasSerial = true;
-    bool deviceNode = true;      // without a /dev node the device cannot be opened
-    bool usblpBound = false;     // the kernel's printer driver holds the interface
+    bool deviceNode = true;   // without a /dev node the device cannot be opened
+    bool usblpBound = false;  // the kernel's printer driver holds the interface
     bool claimedElsewhere = false;
     uint8_t interfaceClass = 7;
 };
@@ -44,6 +44,7 @@ public:
     void MarkGone();
 
     bool HandleIoctl(UMockdevIoctlClient* client);
+    void ClientGone(UMockdevIoctlClient* client);
 
 private:
     struct Urb {
@@ -65,7 +66,7 @@ private:
     std::mutex mutex_;  // the ioctl handler runs on umockdev's thread
     bool gone_ = false;
     bool usblpBound_;
-    bool claimed_ = false;
+    const void* claimedBy_ = nullptr;  // the open file holding the interface, as in usbfs
     int detaches_ = 0;
     int claims_ = 0;
     std::deque<Urb> pendingIn_;
@@ -74,6 +75,7 @@ private:
     friend class UsbTestbed;
     UMockdevIoctlBase* handler_ = nullptr;
     unsigned long signal_ = 0;
+    unsigned long vanished_ = 0;
 };
 
 // A umockdev testbed holding emulated engines. Create it before any libusb context and destroy
