@@ -14,7 +14,7 @@
 #include "devlink/link.h"
 
 namespace kq {
-namespace {
+namespace libusb_detail {
 
 constexpr uint8_t kPrinterClass = LIBUSB_CLASS_PRINTER;
 const char* const kSysfsDevices = "/sys/bus/usb/devices/";
@@ -59,6 +59,12 @@ struct Node {
         return name;
     }
 };
+
+}  // namespace libusb_detail
+
+namespace {
+
+using namespace libusb_detail;
 
 class DeviceList {
 public:
@@ -521,8 +527,7 @@ void LibusbHotplug::Start(Sink sink) {
         }
     }
     if (polling) {
-        const DeviceList list(context_);
-        for (libusb_device* device : list) Arrived(device, false);
+        ArrivedAll(false);
         thread_ = std::thread([this] { PollLoop(); });
     } else {
         thread_ = std::thread([this] { EventLoop(); });
@@ -592,7 +597,7 @@ void LibusbHotplug::PollLoop() {
             if (!present.count(device)) gone.push_back(device);
         }
         for (libusb_device* device : gone) Removed(device);
-        for (libusb_device* device : list) Arrived(device, true);
+        ArrivedAll(true);
         lock.lock();
     }
 }
@@ -600,22 +605,28 @@ void LibusbHotplug::PollLoop() {
 void LibusbHotplug::Arrived(libusb_device* device, bool announce) {
     if (known_.count(device)) return;
     // The paths come from a scan of all devices, as the platform names them.
-    std::optional<Node> node;
-    {
-        const Scan scan(context_);
-        for (const Node& candidate : scan.nodes) {
-            if (candidate.device == device) node = candidate;
-        }
+    const Scan scan(context_);
+    for (const Node& node : scan.nodes) {
+        if (node.device == device) return Remember(node, announce);
     }
-    if (!node) node = Describe(device);
-    if (!node) return;
+    if (auto node = Describe(device)) Remember(*node, announce);
+}
+
+void LibusbHotplug::ArrivedAll(bool announce) {
+    const Scan scan(context_);
+    for (const Node& node : scan.nodes) {
+        if (!known_.count(node.device)) Remember(node, announce);
+    }
+}
+
+void LibusbHotplug::Remember(const Node& node, bool announce) {
     std::vector<HotplugEvent> events;
-    events.push_back({DeviceEventKind::Arrival, GUID_DEVINTERFACE_USB_DEVICE, node->path});
-    for (const EngineInterface& iface : node->interfaces) {
+    events.push_back({DeviceEventKind::Arrival, GUID_DEVINTERFACE_USB_DEVICE, node.path});
+    for (const EngineInterface& iface : node.interfaces) {
         events.push_back({DeviceEventKind::Arrival, EngineInterfaceClass, iface.path});
     }
-    libusb_ref_device(device);
-    known_[device] = events;
+    libusb_ref_device(node.device);
+    known_[node.device] = events;
     if (announce) Emit(events);
 }
 

@@ -15,6 +15,9 @@ struct libusb_context;
 struct libusb_device;
 
 namespace kq {
+namespace libusb_detail {
+struct Node;
+}
 
 // The system's USB through libusb-1.0. Paths take the Windows form the discovery logic parses:
 // the instance is the device's serial number, or "&port_B-P.P" for a device without a usable one.
@@ -62,6 +65,8 @@ private:
     void EventLoop();
     void PollLoop();
     void Arrived(libusb_device* device, bool announce);
+    void ArrivedAll(bool announce);  // every device not yet known, from one scan
+    void Remember(const libusb_detail::Node& node, bool announce);
     void Removed(libusb_device* device);
     void Drain();
     void Emit(const std::vector<HotplugEvent>& events);
