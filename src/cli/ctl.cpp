@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cli/upgrade_command.h"
+#include "cli/usb_commands.h"
 #include "devlink/link.h"
 #include "usb/backend.h"
 
@@ -137,6 +138,7 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     app.add_subcommand("flip", "Mirror the image")
         ->add_option("AXES", request.state)->required()->check(CLI::IsMember({"none", "x", "y", "xy"}));
     AddUpgradeCommand(app, request.upgrade);
+    AddUsbCommands(app);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -157,6 +159,9 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (!options.tracePath.empty() && !link.trace().Open(options.tracePath)) {
         err << "error: cannot open trace file " << options.tracePath << '\n';
         return kExitUsage;
+    }
+    if (IsUsbCommand(request.command)) {
+        return RunUsbCommand(request.command, backend, link, out, err);
     }
     return Session(link, out, err).Run(request);
 }
