@@ -79,6 +79,10 @@ private:
         for (int attempt = 0; attempt < kLoaderSearchTries; ++attempt) {
             job_.sleeper.SleepFor(std::chrono::milliseconds(kLoaderSearchWaitMs));
             if (link_.FindDevice()) {
+                // An engine still running its application never got StartLoader: writing the
+                // firmware now would end in a success that changed nothing.
+                uint8_t mode[3] = {};
+                if (link_.GetMode(mode) && IsAppAnswer(mode)) return false;
                 base_ = 50;
                 return true;
             }
