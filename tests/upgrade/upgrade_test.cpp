@@ -38,8 +38,8 @@ TEST_F(UpgradeFixture, LoaderThenFirmwareFollowsTheWorkedExamples) {
     EXPECT_EQ(engine->startLoaderCount(), 1);
     EXPECT_EQ(engine->finishUpgradeCount(), 1);
     EXPECT_TRUE(FlashHolds(firmware));
-    EXPECT_TRUE(std::all_of(engine->flash().begin(), engine->flash().begin() + 9216,
-                            [](uint8_t b) { return b == 0xFF; }));
+    const auto flash = engine->flash();
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 9216, [](uint8_t b) { return b == 0xFF; }));
     // One loader search (the engine is back at once), the finish, and the link's own pauses:
     // 60 ms per verified write, 20 ms per read-back of a firmware block.
     EXPECT_EQ(sleeper.total(), milliseconds(4000 + 3000 + 21 * 60 + 11 * 20));
