@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <ostream>
 
+#include "cli/upgrade_command.h"
+#include "cli/usb_commands.h"
 #include "devlink/link.h"
 #include "usb/backend.h"
 
@@ -13,6 +15,7 @@ struct Request {
     std::string command;
     std::string state;          // on|off, or the flip axes
     std::optional<int> number;  // current N
+    UpgradeRequest upgrade;
 };
 
 class Session {
@@ -25,6 +28,7 @@ public:
         link_.DevicePresent = 1;
         if (r.command == "status") return Status();
         const DeviceMode mode = link_.QueryDeviceMode();
+        if (r.command == "upgrade") return RunUpgradeCommand(link_, r.upgrade, out_, err_);
         if (r.command == "led") {
             if (mode == DeviceMode::None) return NotFound(false);
             return Done(link_.SetLedSwitch(r.state == "on" ? 1 : 0), "switching the LED");
@@ -133,6 +137,8 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
         ->add_option("N", request.number, "LED current, 0-100")->check(CLI::Range(0, 100));
     app.add_subcommand("flip", "Mirror the image")
         ->add_option("AXES", request.state)->required()->check(CLI::IsMember({"none", "x", "y", "xy"}));
+    AddUpgradeCommand(app, request.upgrade);
+    AddUsbCommands(app);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -153,6 +159,9 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (!options.tracePath.empty() && !link.trace().Open(options.tracePath)) {
         err << "error: cannot open trace file " << options.tracePath << '\n';
         return kExitUsage;
+    }
+    if (IsUsbCommand(request.command)) {
+        return RunUsbCommand(request.command, backend, link, out, err);
     }
     return Session(link, out, err).Run(request);
 }

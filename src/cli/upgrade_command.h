@@ -1,0 +1,25 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace kq {
+
+class DeviceLink;
+
+struct UpgradeRequest {
+    std::string firmware;
+    std::string loader;  // empty: the loader beside the program
+};
+
+void AddUpgradeCommand(CLI::App& app, UpgradeRequest& request);
+
+// Runs `upgrade` against an engine that has been found; returns the exit code.
+int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostream& out,
+                      std::ostream& err);
+
+}  // namespace kq

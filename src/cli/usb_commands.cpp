@@ -1,0 +1,145 @@
+#include "cli/usb_commands.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <csignal>
+#include <deque>
+#include <mutex>
+#include <ostream>
+
+#include "cli/ctl.h"
+#include "devlink/link.h"
+#include "usb/backend.h"
+
+namespace kq {
+namespace {
+
+int List(DeviceLink& link, std::ostream& out, std::ostream& err) {
+    int shown = 0;
+    int usable = 0;
+    int denied = 0;
+    for (const InterfaceEntry& entry : link.platform().ListInterfaces(EngineInterfaceClass)) {
+        if (!MatchVidPid(entry.path, kEngineVendorId, kEngineProductId)) continue;
+        ++shown;
+        const OpenResult opened = link.platform().TestOpen(entry);
+        out << entry.path << "  serial " << (entry.serial.empty() ? "-" : entry.serial) << "  "
+            << (entry.location.empty() ? "location unknown" : entry.location) << "  ";
+        if (opened.ok()) {
+            ++usable;
+            out << "can be opened\n";
+            continue;
+        }
+        if (opened.error == OpenError::NoPermission) ++denied;
+        out << "cannot be opened: " << OpenErrorText(opened.error)
+            << (opened.detail.empty() ? "" : " (" + opened.detail + ")") << '\n';
+        link.trace().Note(entry.path + ": " + OpenErrorText(opened.error));
+    }
+    if (shown == 0) {
+        err << "error: no engine found\n";
+        return kExitNoEngine;
+    }
+    if (usable == 0 && denied > 0) {
+        err << "error: this user may not open the engine. Install the udev rule that comes with "
+               "the tool (see the README) and plug the engine in again.\n";
+        return kExitNoPermission;
+    }
+    return kExitOk;
+}
+
+// The signal handler may only write to a pipe; the main thread sleeps reading its other end.
+int g_wakeFd = -1;
+
+extern "C" void WakeOnSignal(int) {
+    const int saved = errno;
+    const char stop = 's';
+    if (g_wakeFd >= 0) [[maybe_unused]]
+        auto n = write(g_wakeFd, &stop, 1);
+    errno = saved;
+}
+
+int Monitor(HotplugSource* source, std::ostream& out, std::ostream& err) {
+    if (!source) {
+        err << "error: this system reports no device arrivals or removals\n";
+        return kExitFailed;
+    }
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC) != 0) {
+        err << "error: cannot create a pipe\n";
+        return kExitFailed;
+    }
+    // A full pipe already wakes the reader, so a byte that does not fit may be dropped.
+    fcntl(wake[1], F_SETFL, O_NONBLOCK);
+    g_wakeFd = wake[1];
+    struct sigaction action {};
+    action.sa_handler = WakeOnSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction oldInt {};
+    struct sigaction oldTerm {};
+    sigaction(SIGINT, &action, &oldInt);
+    sigaction(SIGTERM, &action, &oldTerm);
+
+    std::mutex mutex;
+    std::deque<HotplugEvent> events;
+    source->Start([&](const HotplugEvent& e) {
+        if (e.interfaceClass != EngineInterfaceClass) return;
+        if (!MatchVidPid(e.path, kEngineVendorId, kEngineProductId)) return;
+        {
+            std::lock_guard lock(mutex);
+            events.push_back(e);
+        }
+        const char event = 'e';
+        [[maybe_unused]] auto n = write(wake[1], &event, 1);
+    });
+    err << "watching for engines to arrive and leave; interrupt to end\n" << std::flush;
+
+    bool stopping = false;
+    while (!stopping) {
+        char bytes[64];
+        const ssize_t n = read(wake[0], bytes, sizeof bytes);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) stopping |= bytes[i] == 's';
+        std::deque<HotplugEvent> ready;
+        {
+            std::lock_guard lock(mutex);
+            ready.swap(events);
+        }
+        for (const HotplugEvent& e : ready) {
+            out << (e.kind == DeviceEventKind::Arrival ? "arrival " : "removal ") << e.path
+                << std::endl;
+        }
+    }
+    source->Stop();
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    g_wakeFd = -1;
+    close(wake[0]);
+    close(wake[1]);
+    return kExitOk;
+}
+
+}  // namespace
+
+void AddUsbCommands(CLI::App& app) {
+    app.add_subcommand("list",
+                       "List every engine present: path, serial, place on the bus and "
+                       "whether this user can open it");
+    app.add_subcommand("monitor",
+                       "Print 'arrival PATH' and 'removal PATH' as engines come and "
+                       "go, until interrupted");
+}
+
+bool IsUsbCommand(const std::string& name) {
+    return name == "list" || name == "monitor";
+}
+
+int RunUsbCommand(const std::string& name, Backend& backend, DeviceLink& link, std::ostream& out,
+                  std::ostream& err) {
+    if (name == "list") return List(link, out, err);
+    return Monitor(backend.hotplug, out, err);
+}
+
+}  // namespace kq

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kq {
+
+inline constexpr uint32_t kMaxFirmwareLength = 129024;
+inline constexpr uint32_t kMaxLoaderLength = 10240;
+
+enum class ImageCheck {
+    Ok,
+    NoFileName,          // "WarningSystem.InvalidFileName"
+    FirmwareUnreadable,  // the rest: "WarningSystem.FirmWareUpgrateFail"
+    FirmwareSize,
+    LoaderUnreadable,
+    LoaderSize,
+};
+
+// The message text key for a failed check (title "WarningSystem.Title"); nullptr for Ok.
+const char* ImageCheckMessageKey(ImageCheck check);
+
+struct UpgradeImages {
+    std::vector<uint8_t> firmware;
+    std::vector<uint8_t> loader;
+};
+
+struct ImageLoadResult {
+    ImageCheck check = ImageCheck::Ok;
+    std::string path;  // the file the check is about (the loader that was used, when Ok)
+    uint64_t size = 0;
+};
+
+// The loader files tried, in order: usbloader.bin, then usbloader.enc in programDir.
+std::vector<std::filesystem::path> LoaderCandidates(const std::filesystem::path& programDir);
+
+// The folder of the running executable, empty when it cannot be told.
+std::filesystem::path ProgramDirectory();
+
+// Reads the firmware file and the first loader candidate that opens, with their size limits, in
+// the order the Upgrade button checks them. `images` is only written when both pass.
+ImageLoadResult LoadUpgradeImages(const std::string& firmwareName,
+                                  const std::vector<std::filesystem::path>& loaderCandidates,
+                                  UpgradeImages& images);
+
+}  // namespace kq

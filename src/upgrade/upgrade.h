@@ -1,0 +1,79 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "devlink/link.h"
+#include "devlink/sleeper.h"
+
+namespace kq {
+
+// Blocks that start below this offset of the firmware image belong to the loader's own area of
+// the flash and are never read or written.
+inline constexpr uint32_t kProtectedFirmwareBytes = 9216;
+inline constexpr int kLoaderSearchTries = 4;
+inline constexpr uint32_t kLoaderSearchWaitMs = 4000;
+inline constexpr uint32_t kFinishWaitMs = 3000;
+
+enum class UpgradeOutcome {
+    Success,  // "WarningSystem.FirmWareUpgrateSuccess"
+    Failure,  // "WarningSystem.FirmWareUpgrateFail"
+    Stopped,  // the user stopped it: no message
+};
+
+// The message text key for an outcome, or nullptr for Stopped. The title is kUpgradeTitleKey.
+const char* UpgradeMessageKey(UpgradeOutcome outcome);
+inline constexpr const char* kUpgradeTitleKey = "WarningSystem.Title";
+
+// Enabled state of the System page's buttons 1032 (Upgrade), 1021 (browse) and 1024 (Stop).
+struct UpgradeControls {
+    bool upgrade = true;
+    bool browse = true;
+    bool stop = false;
+
+    friend bool operator==(const UpgradeControls&, const UpgradeControls&) = default;
+};
+inline constexpr UpgradeControls kIdleControls{true, true, false};
+inline constexpr UpgradeControls kBusyControls{false, false, true};
+
+enum class UpgradePhase {
+    Loader,            // the engine gave the APP answer: the loader image is being written
+    WaitingForLoader,  // StartLoader sent, searching for the engine again
+    Firmware,
+    Finishing,         // FinishUpgrade sent, waiting for the engine to restart
+};
+
+// Everything the worker tells its owner. Each callback runs on the worker's thread and may be
+// empty; a window turns them into queued signals.
+struct UpgradeCallbacks {
+    std::function<void(int position)> progress;  // 0-100
+    std::function<void(UpgradeControls)> controls;
+    std::function<void(UpgradePhase)> phase;
+};
+
+// One upgrade run. The images must stay untouched until UpgradeThreadProc returns.
+struct UpgradeJob {
+    DeviceLink& link;
+    // For the waits after StartLoader and after FinishUpgrade. Interrupting it (at program close)
+    // cuts them short; the stop request alone does not.
+    Sleeper& sleeper;
+    std::span<const uint8_t> firmware;
+    std::span<const uint8_t> loader;
+    // Set by the Stop button, looked at before each block, cleared by the worker.
+    std::atomic<bool>& m_bStopRequested;
+    // Optional: cleared when the transfer is over, before the outcome is returned, so that the
+    // presence monitor listens again while the final message is shown.
+    std::atomic<bool>* m_bUpgrading = nullptr;
+    UpgradeCallbacks callbacks;
+};
+
+// Runs the whole upgrade on the calling thread and returns its outcome.
+//
+// Control states: kBusyControls first; on Stopped, kIdleControls and progress 0 before returning.
+// After Success or Failure the controls are left busy: the owner shows the message and, once it
+// is dismissed, sets progress 0 and kIdleControls itself.
+UpgradeOutcome UpgradeThreadProc(UpgradeJob& job);
+
+}  // namespace kq

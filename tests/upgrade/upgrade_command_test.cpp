@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/upgrade/upgrade_fixture.h"
+
+namespace kq::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// kq7300ctl as a separate process, its output read through pipes.
+class Ctl {
+public:
+    explicit Ctl(std::vector<std::string> args) {
+        int outPipe[2];
+        int errPipe[2];
+        if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(outPipe[1], STDOUT_FILENO);
+            dup2(errPipe[1], STDERR_FILENO);
+            std::vector<char*> argv{const_cast<char*>(KQ7300CTL)};
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(KQ7300CTL, argv.data());
+            _exit(127);
+        }
+        close(outPipe[1]);
+        close(errPipe[1]);
+        out_ = outPipe[0];
+        err_ = errPipe[0];
+    }
+    ~Ctl() {
+        if (pid_ > 0 && !waited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+        close(err_);
+    }
+
+    // Reads standard output up to and including the first line that starts with `prefix`.
+    bool ReadUntil(const std::string& prefix) {
+        std::string line;
+        char c;
+        pollfd readable{.fd = out_, .events = POLLIN, .revents = 0};
+        while (poll(&readable, 1, 30000) > 0 && read(out_, &c, 1) == 1) {
+            out += c;
+            if (c != '\n') {
+                line += c;
+            } else if (line.rfind(prefix, 0) == 0) {
+                return true;
+            } else {
+                line.clear();
+            }
+        }
+        return false;
+    }
+
+    int Wait() {
+        Drain(out_, out);
+        Drain(err_, err);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        waited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    pid_t pid() const { return pid_; }
+    std::string out;
+    std::string err;
+
+private:
+    static void Drain(int fd, std::string& into) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) into.append(buffer, n);
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    bool waited_ = false;
+};
+
+class UpgradeCommandTest : public ::testing::Test {
+protected:
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+        const fs::path path = dir / name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return path.string();
+    }
+
+    std::string Trace() const {
+        std::ifstream in(dir / "trace");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::string TraceOption() const { return "--trace=" + (dir / "trace").string(); }
+
+    TempDir temp;
+    const fs::path& dir = temp.path;
+};
+
+constexpr const char* kFinishFrame = "> 05 00 FD";
+constexpr const char* kStartLoaderFrame = "> 05 00 F9";
+
+TEST_F(UpgradeCommandTest, UpgradesAnEngineRunningItsApplication) {
+    const std::string firmware = Write("fw.enc", MakeImage(12288, 41));
+    const std::string loader = Write("loader.bin", MakeImage(1024, 42));
+    Ctl ctl({"--virtual-engine=reboot-ms=0", TraceOption(), "upgrade", firmware, "--loader",
+             loader});
+    EXPECT_EQ(ctl.Wait(), 0) << ctl.err;
+    EXPECT_NE(ctl.out.find("progress 50%\n"), std::string::npos);
+    EXPECT_NE(ctl.out.find("progress 100%\nwaiting for the engine to restart\nfirmware upgraded\n"),
+              std::string::npos)
+        << ctl.out;
+    EXPECT_NE(Trace().find(kStartLoaderFrame), std::string::npos);
+    EXPECT_NE(Trace().find(kFinishFrame), std::string::npos);
+}
+
+TEST_F(UpgradeCommandTest, RefusedFilesAndFailuresExitNonZero) {
+    const std::string loader = Write("loader.bin", MakeImage(1024, 43));
+    const std::string firmware = Write("fw.bin", MakeImage(20000, 44));
+    {
+        Ctl ctl({"--virtual-engine=mode=loader", "upgrade",
+                 Write("big.bin", MakeImage(129025, 45)), "--loader", loader});
+        EXPECT_EQ(ctl.Wait(), 2);
+        EXPECT_NE(ctl.err.find("129025 bytes"), std::string::npos) << ctl.err;
+    }
+    {
+        Ctl ctl({"--virtual-engine=mode=loader", "upgrade", firmware, "--loader",
+                 (dir / "none.bin").string()});
+        EXPECT_EQ(ctl.Wait(), 2);
+    }
+    {
+        Ctl ctl({"--virtual-engine=mode=loader,block-size=0", TraceOption(), "upgrade", firmware,
+                 "--loader", loader});
+        EXPECT_EQ(ctl.Wait(), 1);
+        EXPECT_NE(ctl.err.find("failed"), std::string::npos) << ctl.err;
+        EXPECT_EQ(Trace().find(kFinishFrame), std::string::npos);
+    }
+    {
+        Ctl ctl({"--virtual-engine=vid=1234", "upgrade", firmware, "--loader", loader});
+        EXPECT_EQ(ctl.Wait(), 3);
+    }
+}
+
+TEST_F(UpgradeCommandTest, InterruptStopsAtTheNextBlockWithoutFinishing) {
+    const std::string firmware = Write("fw.bin", MakeImage(65536, 46));
+    const std::string loader = Write("loader.bin", MakeImage(1024, 47));
+    Ctl ctl({"--virtual-engine=mode=loader,reboot-ms=0", TraceOption(), "upgrade", firmware,
+             "--loader", loader});
+    ASSERT_TRUE(ctl.ReadUntil("writing the firmware"));
+    ASSERT_TRUE(ctl.ReadUntil("progress 20%"));
+    kill(ctl.pid(), SIGINT);
+
+    EXPECT_EQ(ctl.Wait(), 1);
+    EXPECT_NE(ctl.err.find("upgrade stopped"), std::string::npos) << ctl.err;
+    EXPECT_EQ(ctl.out.find("progress 100%"), std::string::npos);
+    EXPECT_TRUE(ctl.out.ends_with("progress 0%\n")) << ctl.out;
+    EXPECT_EQ(Trace().find(kFinishFrame), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kq::test

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "devlink/link.h"
+#include "emulator/virtual_bus.h"
+#include "upgrade/upgrade.h"
+
+namespace kq::test {
+
+// Bytes that differ from block to block and from the engine's blank memories.
+inline std::vector<uint8_t> MakeImage(size_t size, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::vector<uint8_t> image(size);
+    for (auto& byte : image) byte = static_cast<uint8_t>(random());
+    return image;
+}
+
+// A fresh folder under /tmp, removed with everything in it.
+struct TempDir {
+    TempDir() {
+        char pattern[] = "/tmp/kq-upgrade-XXXXXX";
+        if (mkdtemp(pattern)) path = pattern;
+    }
+    ~TempDir() {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::filesystem::path path;
+};
+
+// One virtual engine on an in-process bus, where every wait costs nothing but is added up.
+struct UpgradeRig {
+    void Attach(EngineSettings settings = {}) {
+        settings.rebootMs = 0;
+        engine = bus.Plug(std::move(settings));
+        link = std::make_unique<DeviceLink>(bus, &sleeper);
+        ASSERT_TRUE(link->FindDevice());
+        link->DevicePresent = 1;
+    }
+
+    UpgradeOutcome Upgrade(const std::vector<uint8_t>& firmware,
+                           const std::vector<uint8_t>& loader) {
+        positions.clear();
+        controls.clear();
+        phases.clear();
+        upgrading = true;
+        UpgradeJob job{.link = *link,
+                       .sleeper = sleeper,
+                       .firmware = firmware,
+                       .loader = loader,
+                       .m_bStopRequested = stop,
+                       .m_bUpgrading = &upgrading,
+                       .callbacks = {.progress =
+                                         [this](int p) {
+                                             positions.push_back(p);
+                                             if (onProgress) onProgress(p);
+                                         },
+                                     .controls =
+                                         [this](UpgradeControls c) { controls.push_back(c); },
+                                     .phase =
+                                         [this](UpgradePhase p) {
+                                             phases.push_back(p);
+                                             if (onPhase) onPhase(p);
+                                         }}};
+        return UpgradeThreadProc(job);
+    }
+
+    // Request frames the engine received with this command code, as (address, length) for the
+    // block commands.
+    std::vector<std::pair<uint32_t, uint32_t>> Requests(CommandCode code) const {
+        std::vector<std::pair<uint32_t, uint32_t>> found;
+        for (const auto& frame : engine->frames()) {
+            if (frame.size() < 5 || frame[2] != static_cast<uint8_t>(code)) continue;
+            uint32_t address = 0;
+            uint32_t length = 0;
+            if (frame.size() >= 13) {
+                for (int i = 3; i >= 0; --i) {
+                    address = address << 8 | frame[3 + i];
+                    length = length << 8 | frame[7 + i];
+                }
+            }
+            found.emplace_back(address, length);
+        }
+        return found;
+    }
+
+    bool FlashHolds(const std::vector<uint8_t>& firmware) const {
+        const auto flash = engine->flash();
+        return std::equal(firmware.begin() + kProtectedFirmwareBytes, firmware.end(),
+                          flash.begin() + kProtectedFirmwareBytes);
+    }
+
+    CountingSleeper sleeper;
+    VirtualBus bus{&sleeper};
+    std::shared_ptr<VirtualEngine> engine;
+    std::unique_ptr<DeviceLink> link;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> upgrading{false};
+    std::function<void(int)> onProgress;
+    std::function<void(UpgradePhase)> onPhase;
+    std::vector<int> positions;
+    std::vector<UpgradeControls> controls;
+    std::vector<UpgradePhase> phases;
+};
+
+class UpgradeFixture : public ::testing::Test, public UpgradeRig {};
+
+}  // namespace kq::test

@@ -1,0 +1,256 @@
+#include "usb/libusb_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "devlink/link.h"
+#include "usb_testbed.h"
+
+namespace kq {
+namespace {
+
+using namespace std::chrono_literals;
+using test::EmulatedEngineOptions;
+using Clock = std::chrono::steady_clock;
+
+std::string EnginePath(const std::string& instance) {
+    return MakeInterfacePath(0xC251, 0x1706, instance, EngineInterfaceClass);
+}
+
+EmulatedEngineOptions WithSerial(const std::string& serial) {
+    EmulatedEngineOptions o;
+    o.engine.serial = serial;
+    return o;
+}
+
+class LibusbPlatformTest : public testing::Test {
+protected:
+    // libusb scans the bus when it starts: plug the engines first.
+    void Start() {
+        platform_ = LibusbPlatform::Create();
+        ASSERT_TRUE(platform_);
+        link_ = std::make_unique<DeviceLink>(*platform_);
+    }
+    void TearDown() override {
+        link_.reset();
+        platform_.reset();
+    }
+
+    test::UsbTestbed bed_;
+    std::unique_ptr<LibusbPlatform> platform_;
+    std::unique_ptr<DeviceLink> link_;
+};
+
+TEST_F(LibusbPlatformTest, FindsTheEngineBySerialAndExchangesFrames) {
+    auto& device = bed_.Plug();
+    Start();
+    const auto nodes = platform_->ListInterfaces(GUID_DEVINTERFACE_USB_DEVICE);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].path,
+              MakeInterfacePath(0xC251, 0x1706, kEngineInstance, GUID_DEVINTERFACE_USB_DEVICE));
+    EXPECT_EQ(nodes[0].serial, kEngineInstance);
+    EXPECT_EQ(nodes[0].location, "bus 1 port 1");
+
+    ASSERT_TRUE(link_->FindDevice());
+    EXPECT_EQ(link_->DevicePath, EnginePath(kEngineInstance));
+    // The path's digits are matched whatever their case.
+    std::string upper = link_->DevicePath;
+    std::transform(upper.begin(), upper.begin() + 25, upper.begin(), ::toupper);
+    EXPECT_TRUE(MatchVidPid(upper, 0xC251, 0x1706));
+
+    uint8_t mode[3];
+    ASSERT_TRUE(link_->GetMode(mode));
+    EXPECT_EQ(std::string(mode, mode + 3), "APP");
+    uint8_t id[8];
+    ASSERT_TRUE(link_->GetProductId(id));
+    EXPECT_EQ(FormatProductId(id), "0A-1B-2C-3D-4E-5F");
+    ASSERT_TRUE(link_->SetLedCurrent(65));
+    uint8_t current = 0;
+    ASSERT_TRUE(link_->GetLedCurrent(current));
+    EXPECT_EQ(current, 65);
+    EXPECT_EQ(device.engine().current(), 65);
+    // Each transfer claimed the interface on its own.
+    EXPECT_GE(device.claimCount(), 8);
+}
+
+TEST_F(LibusbPlatformTest, PropertiesAreReadWhileTheDeviceIsThere) {
+    auto& device = bed_.Plug();
+    Start();
+    const auto entries = platform_->ListInterfaces(EngineInterfaceClass);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(platform_->ReadProperty(entries[0], DeviceProperty::HardwareId),
+              "USB\\VID_C251&PID_1706&REV_0100");
+    EXPECT_EQ(platform_->ReadProperty(entries[0], DeviceProperty::LocationInformation),
+              "bus 1 port 1");
+    EXPECT_TRUE(platform_->ReadProperty(entries[0], DeviceProperty::Driver));
+    EXPECT_TRUE(platform_->TestOpen(entries[0]).ok());
+
+    bed_.Unplug(device);
+    const auto deadline = Clock::now() + 5s;
+    while (platform_->ReadProperty(entries[0], DeviceProperty::HardwareId) &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_FALSE(platform_->ReadProperty(entries[0], DeviceProperty::HardwareId));
+    EXPECT_EQ(platform_->TestOpen(entries[0]).error, OpenError::Absent);
+}
+
+TEST_F(LibusbPlatformTest, AnotherInstanceIsNotTheEngine) {
+    bed_.Plug(WithSerial("0002A0000000"));  // one letter in upper case
+    Start();
+    link_->DevicePath = "unchanged";
+    EXPECT_FALSE(link_->FindDevice());
+    EXPECT_EQ(link_->DevicePath, "unchanged");
+    EXPECT_EQ(link_->lastDiscoveryError(), OpenError::Absent);
+}
+
+TEST_F(LibusbPlatformTest, RelaxedRetryTakesTheInterfaceWhenTheExpectedNodeIsPresent) {
+    bed_.Plug(WithSerial("0002a0000009"));
+    // A device node with the expected instance but no printer-class interface.
+    EmulatedEngineOptions node;
+    node.interfaceClass = 0xFF;
+    bed_.Plug(node);
+    Start();
+    ASSERT_TRUE(link_->FindDevice());
+    EXPECT_EQ(link_->DevicePath, EnginePath("0002a0000009"));
+    uint8_t mode[3];
+    EXPECT_TRUE(link_->GetMode(mode));
+}
+
+TEST_F(LibusbPlatformTest, UnopenableInterfaceIsSkippedForTheNext) {
+    EmulatedEngineOptions locked = WithSerial("0002a0000001");
+    locked.deviceNode = false;
+    bed_.Plug(locked);
+    bed_.Plug(WithSerial("0002a0000002"));
+    Start();
+    const auto entries = platform_->ListInterfaces(EngineInterfaceClass);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].path, EnginePath("0002a0000001"));
+    EXPECT_FALSE(platform_->TestOpen(entries[0]).ok());
+
+    std::string found;
+    EXPECT_EQ(link_->EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
+                                         kEngineInstance, nullptr, found, 1),
+              1);
+    EXPECT_EQ(found, EnginePath("0002a0000002"));
+}
+
+TEST_F(LibusbPlatformTest, EngineClaimedByAnotherProgramIsReportedBusy) {
+    EmulatedEngineOptions o;
+    o.claimedElsewhere = true;
+    bed_.Plug(o);
+    Start();
+    EXPECT_FALSE(link_->FindDevice());
+    EXPECT_EQ(link_->lastDiscoveryError(), OpenError::Busy);
+    OpenResult why;
+    EXPECT_FALSE(platform_->OpenPipe(EnginePath(kEngineInstance) + "\\PIPE0", &why));
+    EXPECT_EQ(why.error, OpenError::Busy);
+}
+
+TEST_F(LibusbPlatformTest, PrinterDriverIsDetachedOnceAndNotReattached) {
+    EmulatedEngineOptions o;
+    o.usblpBound = true;
+    auto& device = bed_.Plug(o);
+    Start();
+    ASSERT_TRUE(link_->FindDevice());
+    EXPECT_TRUE(device.usblpBound());  // discovery leaves the driver alone
+    uint8_t mode[3];
+    ASSERT_TRUE(link_->GetMode(mode));
+    ASSERT_TRUE(link_->GetMode(mode));
+    EXPECT_FALSE(device.usblpBound());
+    EXPECT_EQ(device.detachCount(), 1);
+}
+
+TEST_F(LibusbPlatformTest, DiscoveryWhileAPipeOfThisProcessIsOpenStillFindsTheEngine) {
+    bed_.Plug();
+    Start();
+    ASSERT_TRUE(link_->FindDevice());
+    OpenResult why;
+    auto pipe = platform_->OpenPipe(link_->DevicePath + "\\PIPE1", &why);
+    ASSERT_TRUE(pipe) << why.detail;
+    DeviceLink other(*platform_);
+    EXPECT_TRUE(other.FindDevice());
+    pipe.reset();
+    uint8_t mode[3];
+    EXPECT_TRUE(link_->GetMode(mode));
+}
+
+TEST_F(LibusbPlatformTest, SerialComesFromTheStringDescriptorWithoutSysfs) {
+    EmulatedEngineOptions o;
+    o.serialInSysfs = false;
+    bed_.Plug(o);
+    Start();
+    ASSERT_TRUE(link_->FindDevice());
+    EXPECT_EQ(link_->DevicePath, EnginePath(kEngineInstance));
+}
+
+TEST_F(LibusbPlatformTest, DeviceWithoutSerialGetsLocationInstance) {
+    EmulatedEngineOptions o;
+    o.hasSerial = false;
+    bed_.Plug(o);
+    Start();
+    const auto entries = platform_->ListInterfaces(EngineInterfaceClass);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, EnginePath("&port_1-1"));
+    EXPECT_TRUE(platform_->TestOpen(entries[0]).ok());
+    EXPECT_FALSE(link_->FindDevice());
+}
+
+TEST_F(LibusbPlatformTest, MuteEngineTimesOutWithinItsDeadline) {
+    EmulatedEngineOptions o;
+    o.engine.mode = EngineMode::Mute;
+    bed_.Plug(o);
+    Start();
+    ASSERT_TRUE(link_->FindDevice());
+    const uint8_t request[] = {0x05, 0x00, 0xFE, 0x82, 0x43};
+    EXPECT_EQ(link_->PipeWrite(request, sizeof request, 300), 5);
+
+    OpenResult why;
+    auto pipe = platform_->OpenPipe(link_->DevicePath + "\\PIPE1", &why);
+    ASSERT_TRUE(pipe) << why.detail;
+    uint8_t answer[7] = {};
+    const auto start = Clock::now();
+    EXPECT_EQ(pipe->Read(answer, sizeof answer, 300), 0);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 290ms);
+    EXPECT_LT(took, 2000ms);
+    EXPECT_NE(pipe->LastTransferError().find("300 ms"), std::string::npos);
+    pipe.reset();
+
+    uint8_t mode[3];
+    EXPECT_FALSE(link_->GetMode(mode));
+    EXPECT_EQ(link_->QueryDeviceMode(), DeviceMode::None);  // DevicePresent was never set
+}
+
+TEST_F(LibusbPlatformTest, UnplugDuringATransferFailsInsteadOfHanging) {
+    EmulatedEngineOptions o;
+    o.engine.mode = EngineMode::Mute;
+    auto& device = bed_.Plug(o);
+    Start();
+    ASSERT_TRUE(link_->FindDevice());
+    OpenResult why;
+    auto pipe = platform_->OpenPipe(link_->DevicePath + "\\PIPE1", &why);
+    ASSERT_TRUE(pipe) << why.detail;
+    auto reading = std::async(std::launch::async, [&] {
+        uint8_t answer[7];
+        return pipe->Read(answer, sizeof answer, 20000);
+    });
+    std::this_thread::sleep_for(200ms);
+    const auto unplugged = Clock::now();
+    bed_.Unplug(device);
+    ASSERT_EQ(reading.wait_for(5s), std::future_status::ready);
+    EXPECT_LT(Clock::now() - unplugged, 3s);
+    EXPECT_EQ(reading.get(), 0);
+    EXPECT_NE(pipe->LastTransferError().find("left"), std::string::npos);
+    pipe.reset();
+
+    uint8_t mode[3];
+    EXPECT_FALSE(link_->GetMode(mode));
+}
+
+}  // namespace
+}  // namespace kq
