@@ -71,7 +71,7 @@ bool CMainDlg::OnInitDialog() {
     m_statusBar->SetText(0, Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
     m_statusBar->SetText(1, kNoProductId);
 
-    m_systemPage.m_bUpgrading = 0;
+    m_systemPage.m_bUpgrading = false;
 
     m_ledPage.Create(m_tab);
     m_systemPage.Create(m_tab);

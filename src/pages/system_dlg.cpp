@@ -42,8 +42,8 @@ bool CSystemDlg::OnInitDialog() {
     ui_->IDC_1021->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     ui_->IDC_1021->setText(QString());
     ExcludeFromTranslation(ui_->IDC_1021);
-    m_bUpgrading = 0;
-    m_bStopRequested = 0;
+    m_bUpgrading = false;
+    m_bStopRequested = false;
     m_loaderLength = 0;
     m_firmwareLength = 0;
     m_editFileName->setText(m_strFileName);

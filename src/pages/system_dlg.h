@@ -37,8 +37,8 @@ public:
     // Shared with the upgrade worker: the main window ignores device notifications while
     // m_bUpgrading is set, and the worker polls m_bStopRequested before each block.
     QThread* m_pUpgradeThread = nullptr;
-    std::atomic<int> m_bUpgrading{0};
-    std::atomic<int> m_bStopRequested{0};
+    std::atomic<bool> m_bUpgrading{false};
+    std::atomic<bool> m_bStopRequested{false};
     uint32_t m_firmwareLength = 0;
     uint32_t m_loaderLength = 0;
     QComboBox* m_comboLanguage;

@@ -181,7 +181,7 @@ TEST_F(MainWindowTest, ForeignNotificationsChangeNothing) {
 TEST_F(MainWindowTest, NotificationsDuringAnUpgradeAreIgnored) {
     auto engine = bus_.Plug();
     CMainDlg& window = Window();
-    window.m_systemPage.m_bUpgrading = 1;
+    window.m_systemPage.m_bUpgrading = true;
     bus_.Unplug(engine);
     Deliver();
     EXPECT_EQ(Status(0), "Connected");

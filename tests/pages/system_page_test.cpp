@@ -122,10 +122,10 @@ TEST_F(SystemPageTest, ReselectionDuringAnUpgradeKeepsTheWorker) {
     CSystemDlg& page = Page();
     auto* worker = reinterpret_cast<QThread*>(&parent_);
     page.m_pUpgradeThread = worker;
-    page.m_bUpgrading = 1;
+    page.m_bUpgrading = true;
     page.OnInitDialog();
     EXPECT_EQ(page.m_pUpgradeThread, worker);
-    page.m_bUpgrading = 0;
+    page.m_bUpgrading = false;
     page.OnInitDialog();
     EXPECT_EQ(page.m_pUpgradeThread, nullptr);
 }
