@@ -188,6 +188,7 @@ void CMainDlg::reject() {
 }
 
 void CMainDlg::OnCancel() {
+    m_systemPage.AbortUpgrade();
     // A blocking wait on the UI thread: short enough not to matter, and it goes through the
     // link's sleeper so tests need not wait.
     context_.link.DelayMilliseconds(200);

@@ -10,6 +10,7 @@ namespace kq {
 
 class DeviceLink;
 class Settings;
+class Sleeper;
 
 // One-time set-up state of the pages, kept for the whole process (the main window may be
 // created more than once in tests, and a page's tab can be selected any number of times).
@@ -23,7 +24,7 @@ enum class MessageIcon { None, Warning };
 
 // Modal message boxes with one OK button, owned by the widget that asks for them.
 class MessagePresenter {
-public:
+  public:
     virtual ~MessagePresenter() = default;
     virtual void Show(QWidget* owner, const QString& title, const QString& text,
                       MessageIcon icon) = 0;
@@ -31,7 +32,7 @@ public:
 
 // The platform's file-open dialog.
 class FileDialogProvider {
-public:
+  public:
     virtual ~FileDialogProvider() = default;
     // filters: "Name (*.ext)" entries, the first one selected. Empty when cancelled.
     virtual std::optional<QString> GetOpenFileName(QWidget* owner, const QString& title,
@@ -40,7 +41,7 @@ public:
 
 // Starting another instance of the program, and ending this one at once.
 class ProcessStarter {
-public:
+  public:
     virtual ~ProcessStarter() = default;
     virtual bool StartDetached(const QString& program, const QStringList& arguments) = 0;
     virtual void ExitNow(int code) = 0;
@@ -56,6 +57,8 @@ struct PageContext {
     ProcessStarter& processes;
     QString programPath;    // the running executable, for the restart
     QStringList arguments;  // the command line after the program name
+    // The upgrade's long waits (loader restart, finish); null means real time.
+    Sleeper* upgradeWaits = nullptr;
 };
 
 }  // namespace kq

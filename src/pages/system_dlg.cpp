@@ -1,11 +1,16 @@
 #include "pages/system_dlg.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
+#include <QProgressBar>
 #include <QStyle>
+#include <QThread>
 
+#include "devlink/link.h"
 #include "l10n/settings.h"
 #include "pages/window_tools.h"
 #include "ui_system_page.h"
+#include "upgrade/image_files.h"
 
 namespace kq {
 namespace {
@@ -19,22 +24,23 @@ CSystemDlg::CSystemDlg(PageContext& context)
     ui_->setupUi(this);
     m_editFileName = ui_->IDC_1061;
     m_comboLanguage = ui_->IDC_1116;
-    // Upgrade (1032) and Stop (1024) are wired by the firmware upgrade, which owns OnUpgrade
-    // and OnStop together with the worker and m_pUpgradeThread.
+    connect(ui_->IDC_1032, &QPushButton::clicked, this, &CSystemDlg::OnUpgrade);
+    connect(ui_->IDC_1024, &QPushButton::clicked, this, &CSystemDlg::OnStop);
     connect(ui_->IDC_1021, &QPushButton::clicked, this, &CSystemDlg::OnBrowse);
     connect(m_editFileName, &QLineEdit::textChanged, this, &CSystemDlg::OnFileNameChange);
     connect(m_comboLanguage, &QComboBox::activated, this, &CSystemDlg::OnLanguageSelChange);
     connect(ui_->IDC_1117, &QPushButton::clicked, this, &CSystemDlg::OnRestart);
 }
 
-CSystemDlg::~CSystemDlg() = default;
+CSystemDlg::~CSystemDlg() {
+    AbortUpgrade();
+}
 
 bool CSystemDlg::OnInitDialog() {
     const unsigned locale = context_.settings.locale().SystemDefaultLanguage();
     if (m_editFileName->text() != m_strFileName) m_editFileName->setText(m_strFileName);
     TranslateWindow(this, context_.settings);
-    // A running worker still needs its handle; only an idle page forgets it.
-    if (!m_bUpgrading) m_pUpgradeThread = nullptr;
+    // m_pUpgradeThread is left alone: the page owns a running worker until it has ended.
 
     PageFlags& flags = context_.flags;
     if (!flags.g_bSystemPageFirstInit) return true;
@@ -94,6 +100,98 @@ void CSystemDlg::OnRestart() {
         }
     }
     context_.processes.ExitNow(-1);
+}
+
+void CSystemDlg::OnUpgrade() {
+    // The button goes grey at once and a running upgrade refuses a second one, so its image
+    // buffers are never replaced under the worker.
+    if (m_bUpgrading || m_pUpgradeThread) return;
+    ui_->IDC_1032->setEnabled(false);
+    auto refuse = [this](std::string_view title, std::string_view text) {
+        MessageBox(title, text);
+        ui_->IDC_1032->setEnabled(true);
+    };
+
+    m_strFileName = m_editFileName->text();
+    if (context_.link.QueryDeviceMode() == DeviceMode::None) {
+        refuse("WarningUart.Title", "WarningUart.CommunicationFail");
+        return;
+    }
+    const std::filesystem::path programDir =
+        QFileInfo(context_.programPath).absolutePath().toStdString();
+    UpgradeImages images;
+    const ImageLoadResult loaded =
+        LoadUpgradeImages(m_strFileName.toStdString(), LoaderCandidates(programDir), images);
+    if (loaded.check != ImageCheck::Ok) {
+        refuse(kUpgradeTitleKey, ImageCheckMessageKey(loaded.check));
+        return;
+    }
+    m_firmwareImage = std::move(images.firmware);
+    m_loaderImage = std::move(images.loader);
+    m_firmwareLength = static_cast<uint32_t>(m_firmwareImage.size());
+    m_loaderLength = static_cast<uint32_t>(m_loaderImage.size());
+
+    // The worker reports through queued calls only: no widget is touched off this thread.
+    UpgradeCallbacks callbacks;
+    callbacks.progress = [this](int position) {
+        QMetaObject::invokeMethod(
+            this, [this, position] { ui_->IDC_1028->setValue(position); }, Qt::QueuedConnection);
+    };
+    callbacks.controls = [this](UpgradeControls controls) {
+        QMetaObject::invokeMethod(
+            this, [this, controls] { SetUpgradeControls(controls); }, Qt::QueuedConnection);
+    };
+    ownUpgradeWaits_.Reset();
+    job_ = std::make_unique<UpgradeJob>(UpgradeJob{context_.link, UpgradeWaits(), m_firmwareImage,
+                                                   m_loaderImage, m_bStopRequested, &m_bUpgrading,
+                                                   callbacks});
+    m_bUpgrading = true;
+    m_pUpgradeThread = QThread::create([this] {
+        const UpgradeOutcome outcome = UpgradeThreadProc(*job_);
+        QMetaObject::invokeMethod(
+            this, [this, outcome] { OnUpgradeFinished(outcome); }, Qt::QueuedConnection);
+    });
+    m_pUpgradeThread->start();
+}
+
+void CSystemDlg::OnStop() {
+    ui_->IDC_1024->setEnabled(false);
+    m_bStopRequested = true;
+}
+
+void CSystemDlg::OnUpgradeFinished(UpgradeOutcome outcome) {
+    if (!m_pUpgradeThread) return;  // already ended by AbortUpgrade
+    m_pUpgradeThread->wait();       // its last act was to post this call
+    if (const char* key = UpgradeMessageKey(outcome)) {
+        MessageBox(kUpgradeTitleKey, key);
+        ui_->IDC_1028->setValue(0);
+        SetUpgradeControls(kIdleControls);
+    }
+    EndWorker();
+}
+
+void CSystemDlg::AbortUpgrade() {
+    if (!m_pUpgradeThread) return;
+    m_bStopRequested = true;
+    ownUpgradeWaits_.Interrupt();
+    EndWorker();
+}
+
+void CSystemDlg::EndWorker() {
+    m_pUpgradeThread->wait();
+    delete m_pUpgradeThread;
+    m_pUpgradeThread = nullptr;
+    job_.reset();
+}
+
+void CSystemDlg::SetUpgradeControls(UpgradeControls controls) {
+    ui_->IDC_1032->setEnabled(controls.upgrade);
+    ui_->IDC_1021->setEnabled(controls.browse);
+    ui_->IDC_1024->setEnabled(controls.stop);
+}
+
+Sleeper& CSystemDlg::UpgradeWaits() {
+    return context_.upgradeWaits ? *context_.upgradeWaits : ownUpgradeWaits_;
 }
 
 void CSystemDlg::closeEvent(QCloseEvent* event) {

@@ -4,8 +4,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
+#include "devlink/sleeper.h"
 #include "pages/page_dlg.h"
+#include "upgrade/upgrade.h"
 
 class QComboBox;
 class QLineEdit;
@@ -22,7 +25,7 @@ namespace kq {
 class CSystemDlg : public CPageDlg {
     Q_OBJECT
 
-public:
+  public:
     explicit CSystemDlg(PageContext& context);
     ~CSystemDlg() override;
 
@@ -31,6 +34,11 @@ public:
     void OnFileNameChange();
     void OnLanguageSelChange();
     void OnRestart();
+    void OnUpgrade();
+    void OnStop();
+    // Closing the program mid-upgrade: asks the worker to stop, cuts its long waits short and
+    // waits for it, so that it never outlives the page.
+    void AbortUpgrade();
 
     QLineEdit* m_editFileName;
     QString m_strFileName;
@@ -39,15 +47,24 @@ public:
     QThread* m_pUpgradeThread = nullptr;
     std::atomic<bool> m_bUpgrading{false};
     std::atomic<bool> m_bStopRequested{false};
+    std::vector<uint8_t> m_firmwareImage;
+    std::vector<uint8_t> m_loaderImage;
     uint32_t m_firmwareLength = 0;
     uint32_t m_loaderLength = 0;
     QComboBox* m_comboLanguage;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
+    void OnUpgradeFinished(UpgradeOutcome outcome);
+    void SetUpgradeControls(UpgradeControls controls);
+    void EndWorker();
+    Sleeper& UpgradeWaits();
+
     std::unique_ptr<Ui::SystemPage> ui_;
+    RealSleeper ownUpgradeWaits_;
+    std::unique_ptr<UpgradeJob> job_;
 };
 
 }  // namespace kq

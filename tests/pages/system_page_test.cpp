@@ -118,17 +118,5 @@ TEST_F(SystemPageTest, FailedRestartEndsAtOnce) {
     EXPECT_EQ(processes_.exitCode, -1);
 }
 
-TEST_F(SystemPageTest, ReselectionDuringAnUpgradeKeepsTheWorker) {
-    CSystemDlg& page = Page();
-    auto* worker = reinterpret_cast<QThread*>(&parent_);
-    page.m_pUpgradeThread = worker;
-    page.m_bUpgrading = true;
-    page.OnInitDialog();
-    EXPECT_EQ(page.m_pUpgradeThread, worker);
-    page.m_bUpgrading = false;
-    page.OnInitDialog();
-    EXPECT_EQ(page.m_pUpgradeThread, nullptr);
-}
-
 }  // namespace
 }  // namespace kq::testing

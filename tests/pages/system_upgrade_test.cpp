@@ -1,0 +1,169 @@
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <chrono>
+#include <fstream>
+
+#include "pages/system_dlg.h"
+#include "pages/window_tools.h"
+#include "window_fixture.h"
+
+namespace kq::testing {
+namespace {
+
+std::vector<uint8_t> Image(size_t size, uint8_t seed) {
+    std::vector<uint8_t> image(size);
+    for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+    return image;
+}
+
+class SystemUpgradeTest : public WindowTest {
+  protected:
+    SystemUpgradeTest() {
+        context_.programPath = QString::fromStdString(ProgramDir() + "kq7300tool");
+        context_.upgradeWaits = &sleeper_;
+        page_ = std::make_unique<CSystemDlg>(context_);
+        page_->Create(&parent_);
+        parent_.show();
+        page_->show();
+    }
+    ~SystemUpgradeTest() override { page_.reset(); }
+
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+        const std::string path = ProgramDir() + name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+    void Choose(const std::string& path) {
+        page_->m_editFileName->setText(QString::fromStdString(path));
+    }
+    QPushButton* Button(int id) { return FindControl<QPushButton>(page_.get(), id); }
+    QProgressBar* Progress() { return FindControl<QProgressBar>(page_.get(), 1028); }
+
+    // Lets queued calls from the worker arrive until it has ended.
+    bool WaitForEnd(std::chrono::seconds limit = std::chrono::seconds(30)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (page_->m_pUpgradeThread && std::chrono::steady_clock::now() < deadline) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(2);
+        }
+        return page_->m_pUpgradeThread == nullptr;
+    }
+    bool Idle() {
+        return Button(1032)->isEnabled() && Button(1021)->isEnabled() &&
+               !Button(1024)->isEnabled() && Progress()->value() == 0 && !page_->m_bUpgrading;
+    }
+
+    QWidget parent_;
+    std::unique_ptr<CSystemDlg> page_;
+};
+
+TEST_F(SystemUpgradeTest, UpgradesFromThePageAndReportsOnce) {
+    Attach("reboot-ms=0");
+    Write("usbloader.bin", Image(10240, 3));
+    const auto firmware = Image(20480, 9);
+    Choose(Write("firmware.enc", firmware));
+    std::vector<int> positions;
+    QObject::connect(Progress(), &QProgressBar::valueChanged,
+                     [&](int v) { positions.push_back(v); });
+
+    Button(1032)->click();
+    EXPECT_FALSE(Button(1032)->isEnabled()) << "disabled at once";
+    ASSERT_TRUE(WaitForEnd());
+
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(messages_.shown[0].title, "Title");
+    EXPECT_EQ(messages_.shown[0].text, "FirmWareUpgrateSuccess");
+    EXPECT_TRUE(Idle());
+    ASSERT_GE(positions.size(), 3u);
+    EXPECT_EQ(positions[positions.size() - 2], 100);
+    EXPECT_EQ(engine_->startLoaderCount(), 1);
+    EXPECT_EQ(engine_->finishUpgradeCount(), 1);
+    const auto flash = engine_->flash();
+    EXPECT_TRUE(std::equal(firmware.begin() + 9216, firmware.end(), flash.begin() + 9216));
+    EXPECT_EQ(page_->m_firmwareLength, 20480u);
+    EXPECT_EQ(page_->m_loaderLength, 10240u);
+}
+
+TEST_F(SystemUpgradeTest, ChecksComeFirstAndLeaveThePageAsItWas) {
+    Button(1032)->click();  // no engine: the engine test comes before the file name
+    Attach();
+    Button(1032)->click();
+    Choose(Write("firmware.bin", Image(129025, 1)));
+    Button(1032)->click();
+    Choose(Write("firmware.bin", Image(129024, 1)));
+    Button(1032)->click();  // no loader beside the program
+    Write("usbloader.enc", Image(10241, 2));
+    Button(1032)->click();
+    EXPECT_EQ(MessageTexts(),
+              (QStringList{"The engine did not answer.", "InvalidFileName", "FirmWareUpgrateFail",
+                           "FirmWareUpgrateFail", "FirmWareUpgrateFail"}));
+    EXPECT_EQ(page_->m_pUpgradeThread, nullptr);
+    EXPECT_TRUE(Idle());
+    for (const auto& payload : NewPayloads()) EXPECT_EQ(payload[0], 0xFE) << "only mode queries";
+}
+
+TEST_F(SystemUpgradeTest, ASecondUpgradeCannotStartWhileOneRuns) {
+    Attach();
+    Write("usbloader.bin", Image(1024, 3));
+    Choose(Write("firmware.bin", Image(1024, 1)));
+    page_->m_bUpgrading = true;
+    Button(1032)->click();
+    EXPECT_EQ(page_->m_pUpgradeThread, nullptr);
+    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_TRUE(NewPayloads().empty());
+}
+
+TEST_F(SystemUpgradeTest, AStoppedUpgradeEndsSilently) {
+    Attach("mode=loader");
+    Write("usbloader.bin", Image(1024, 3));
+    Choose(Write("firmware.bin", Image(20480, 1)));
+    page_->OnStop();  // a stop pending when the worker reaches its first block
+    Button(1032)->click();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_EQ(engine_->finishUpgradeCount(), 0);
+    EXPECT_TRUE(Idle());
+    EXPECT_FALSE(page_->m_bStopRequested);
+}
+
+// The engine never comes back from StartLoader, so the worker sits in its 4 s waits.
+class SystemUpgradeRealWaitsTest : public SystemUpgradeTest {
+  protected:
+    void StartHangingUpgrade() {
+        context_.upgradeWaits = nullptr;
+        Attach("reboot-ms=0,fault=no-return");
+        Write("usbloader.bin", Image(1024, 3));
+        Choose(Write("firmware.bin", Image(20480, 1)));
+        Button(1032)->click();
+        for (int i = 0; i < 500 && engine_->startLoaderCount() == 0; ++i) QThread::msleep(10);
+        ASSERT_EQ(engine_->startLoaderCount(), 1);
+    }
+};
+
+TEST_F(SystemUpgradeRealWaitsTest, ReselectingThePageKeepsTheWorker) {
+    StartHangingUpgrade();
+    QThread* worker = page_->m_pUpgradeThread;
+    page_->OnInitDialog();
+    EXPECT_EQ(page_->m_pUpgradeThread, worker);
+    page_->AbortUpgrade();
+}
+
+TEST_F(SystemUpgradeRealWaitsTest, ClosingMidUpgradeStopsAndWaitsForTheWorker) {
+    StartHangingUpgrade();
+    const auto start = std::chrono::steady_clock::now();
+    page_.reset();  // the worker must be gone before the page is
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+        << "the loader search waits are cut short";
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_EQ(engine_->finishUpgradeCount(), 0);
+}
+
+}  // namespace
+}  // namespace kq::testing
