@@ -16,7 +16,7 @@ class CAboutDlg : public QDialog {
     Q_OBJECT
 
 public:
-    CAboutDlg(const Settings& settings, const QIcon& icon, QWidget* parent = nullptr);
+    CAboutDlg(const QIcon& icon, QWidget* parent = nullptr);
     ~CAboutDlg() override;
 
 private:

@@ -143,7 +143,7 @@ void CMainDlg::OnSelchangeTab() {
 }
 
 void CMainDlg::OnAbout() {
-    CAboutDlg about(context_.settings, m_hIcon, this);
+    CAboutDlg about(m_hIcon, this);
     about.exec();
 }
 

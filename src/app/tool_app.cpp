@@ -45,6 +45,9 @@ void ChooseFont() {
 }  // namespace
 
 int RunTool(int argc, char** argv) {
+    // The restart repeats the command line as given; QApplication takes its own options out.
+    QStringList commandLine;
+    for (int i = 1; i < argc; ++i) commandLine << QString::fromLocal8Bit(argv[i]);
     QApplication app(argc, argv);
     CLI::App cli{"Controls the KQ7300 light engine: power, LED, current, mirroring, firmware.",
                  "kq7300tool"};
@@ -84,7 +87,7 @@ int RunTool(int argc, char** argv) {
                         files,
                         processes,
                         QString::fromStdString(paths.fullPath()),
-                        QCoreApplication::arguments().mid(1)};
+                        commandLine};
     ChooseFont();
     QApplication::setWindowIcon(QIcon(":/icons/kq7300.png"));
 

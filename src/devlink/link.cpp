@@ -87,9 +87,12 @@ std::unique_ptr<PipeHandle> DeviceLink::OpenPipe(std::string_view devicePath,
 
 int32_t DeviceLink::WriteToPipe(std::string_view devicePath, std::string_view pipeName,
                                 const uint8_t* data, uint32_t count, int timeoutMs) {
-    trace_.Written(data, count);
     auto pipe = OpenPipe(devicePath, pipeName);
-    if (!pipe) return 0;
+    if (!pipe) {
+        trace_.Note("not sent: " + WireTrace::Hex(data, count));
+        return 0;
+    }
+    trace_.Written(data, count);
     const int32_t written = pipe->Write(data, count, timeoutMs);
     if (written != static_cast<int32_t>(count)) {
         const std::string error = pipe->LastTransferError();

@@ -78,11 +78,11 @@ private:
         link_.StartLoader();
         for (int attempt = 0; attempt < kLoaderSearchTries; ++attempt) {
             job_.sleeper.SleepFor(std::chrono::milliseconds(kLoaderSearchWaitMs));
-            if (link_.FindDevice()) {
-                // An engine still running its application never got StartLoader: writing the
-                // firmware now would end in a success that changed nothing.
-                uint8_t mode[3] = {};
-                if (link_.GetMode(mode) && IsAppAnswer(mode)) return false;
+            // An engine still answering APP has not left its application yet (or never got
+            // StartLoader): writing the firmware now would end in a success that changed
+            // nothing, so it counts as not found.
+            uint8_t mode[3] = {};
+            if (link_.FindDevice() && !(link_.GetMode(mode) && IsAppAnswer(mode))) {
                 base_ = 50;
                 return true;
             }

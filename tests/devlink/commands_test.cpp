@@ -93,6 +93,41 @@ TEST_F(CommandTest, QueriesSendTheirRequestAndReadTheirAnswer) {
     EXPECT_EQ(sleeper.total(), std::chrono::milliseconds(20)) << "ReadBlock pauses 20 ms";
 }
 
+// The timeout is the transfer's deadline on USB, so each command must pass its own.
+TEST_F(CommandTest, EachCommandPassesItsTimeoutAndOnlyWritesFlush) {
+    platform.answers = {Frame({0}), Frame({0, 0, 0, 0, 0, 0, 0, 0}), {}, Frame({0}),
+                        Frame({'A', 'P', 'P'}), Frame({1})};
+    uint8_t buffer[8];
+    const uint8_t one = 1;
+    link.SetLedCurrent(1);
+    link.GetLedCurrent(buffer[0]);
+    link.SetLedSwitch(1);
+    link.SetPower(true);
+    link.SetFlip(0, 0);
+    link.GetProductId(buffer);
+    link.StartLoader();
+    link.GetBlockSize();
+    link.ReadBlock(0, 1, buffer);
+    link.FinishUpgrade();
+    link.GetMode(buffer);
+    link.WriteBlockVerified(0, 1, &one);
+    std::vector<std::pair<bool, int>> seen;
+    for (const auto& op : platform.ops()) seen.emplace_back(op.write, op.timeoutMs);
+    const std::vector<std::pair<bool, int>> expected = {
+        {true, 100},   {true, 50},   {false, 50},   {true, 50},   {true, 1000},
+        {true, 50},    {true, 1000}, {false, 1000}, {true, 2000}, {true, 1000},
+        {false, 1000}, {true, 2000}, {false, 2000}, {true, 2000}, {true, 1000},
+        {false, 1000}, {true, 2000}, {true, 2000},  {false, 2000}};
+    EXPECT_EQ(seen, expected);
+    const auto ops = platform.ops();
+    EXPECT_EQ(ops[2].bytes.size(), 5u) << "GetLedCurrent reads a 5-byte frame";
+    EXPECT_EQ(ops[7].bytes.size(), 12u) << "GetProductId reads a 12-byte frame";
+    const size_t writes =
+        std::count_if(ops.begin(), ops.end(), [](const auto& op) { return op.write; });
+    EXPECT_EQ(platform.flushes.size(), writes);
+    for (const auto& path : platform.flushes) EXPECT_EQ(path, kPath + "\\PIPE0");
+}
+
 TEST_F(CommandTest, FailedQueriesReportTheirDocumentedValues) {
     uint8_t current = 77;
     EXPECT_FALSE(link.GetLedCurrent(current));

@@ -26,10 +26,12 @@ class ScriptedPlatform final : public DevicePlatform {
         bool write;
         std::string pipePath;
         std::vector<uint8_t> bytes;
+        int timeoutMs = 0;
     };
 
     std::vector<Entry> entries;
     std::deque<std::vector<uint8_t>> answers;  // one per read on PIPE1; empty = nothing came
+    std::vector<std::string> flushes;          // pipe paths, in order
 
     std::vector<Op> ops() {
         std::lock_guard lock(mutex_);
@@ -91,17 +93,20 @@ class ScriptedPipe final : public PipeHandle {
   public:
     ScriptedPipe(ScriptedPlatform& platform, std::string path)
         : platform_(platform), path_(std::move(path)) {}
-    int32_t Write(const uint8_t* data, uint32_t count, int) override {
-        platform_.Record({std::this_thread::get_id(), true, path_, {data, data + count}});
+    int32_t Write(const uint8_t* data, uint32_t count, int timeoutMs) override {
+        platform_.Record(
+            {std::this_thread::get_id(), true, path_, {data, data + count}, timeoutMs});
         return static_cast<int32_t>(count);
     }
-    int32_t Read(uint8_t* data, uint32_t count, int) override {
+    int32_t Read(uint8_t* data, uint32_t count, int timeoutMs) override {
         auto answer = platform_.NextAnswer();
         if (answer.size() > count) answer.resize(count);
         std::copy(answer.begin(), answer.end(), data);
-        platform_.Record({std::this_thread::get_id(), false, path_, answer});
+        platform_.Record({std::this_thread::get_id(), false, path_, answer, timeoutMs});
         return static_cast<int32_t>(answer.size());
     }
+
+    void Flush() override { platform_.flushes.push_back(path_); }
 
   private:
     ScriptedPlatform& platform_;

@@ -56,9 +56,6 @@ const char* const kProgramKeys[] = {
     "Prompt.InvalidNumber",
     "Prompt.Range",
     "About.Title",
-    "About.Version",
-    "About.Description",
-    "About.OK",
 };
 
 class NoLocale final : public LocaleSource {
