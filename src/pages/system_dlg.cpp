@@ -141,6 +141,8 @@ void CSystemDlg::OnUpgrade() {
         QMetaObject::invokeMethod(
             this, [this, controls] { SetUpgradeControls(controls); }, Qt::QueuedConnection);
     };
+    // Stop stays pressable while the last run's message is open; that press is not for this run.
+    m_bStopRequested = false;
     ownUpgradeWaits_.Reset();
     job_ = std::make_unique<UpgradeJob>(UpgradeJob{context_.link, UpgradeWaits(), m_firmwareImage,
                                                    m_loaderImage, m_bStopRequested, &m_bUpgrading,
@@ -178,6 +180,7 @@ void CSystemDlg::AbortUpgrade() {
 }
 
 void CSystemDlg::EndWorker() {
+    if (!m_pUpgradeThread) return;  // the close path got here first
     m_pUpgradeThread->wait();
     delete m_pUpgradeThread;
     m_pUpgradeThread = nullptr;

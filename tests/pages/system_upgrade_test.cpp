@@ -5,7 +5,9 @@
 #include <QPushButton>
 #include <QThread>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 
 #include "pages/system_dlg.h"
 #include "pages/window_tools.h"
@@ -119,17 +121,75 @@ TEST_F(SystemUpgradeTest, ASecondUpgradeCannotStartWhileOneRuns) {
     EXPECT_TRUE(NewPayloads().empty());
 }
 
-TEST_F(SystemUpgradeTest, AStoppedUpgradeEndsSilently) {
-    Attach("mode=loader");
-    Write("usbloader.bin", Image(1024, 3));
+// Holds the worker in its wait after StartLoader until the test lets it go on.
+class GateSleeper final : public Sleeper {
+  public:
+    void SleepFor(std::chrono::microseconds) override {
+        std::unique_lock lock(mutex_);
+        entered_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+    }
+    bool WaitEntered() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return entered_; });
+    }
+    void Open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool open_ = false;
+};
+
+TEST_F(SystemUpgradeTest, StopEndsTheRunSilentlyBeforeTheNextBlock) {
+    GateSleeper gate;
+    context_.upgradeWaits = &gate;
+    Attach("reboot-ms=0");
+    Write("usbloader.bin", Image(2048, 3));
     Choose(Write("firmware.bin", Image(20480, 1)));
-    page_->OnStop();  // a stop pending when the worker reaches its first block
     Button(1032)->click();
+    ASSERT_TRUE(gate.WaitEntered());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(Button(1032)->isEnabled());
+    EXPECT_FALSE(Button(1021)->isEnabled());
+    ASSERT_TRUE(Button(1024)->isEnabled());
+    EXPECT_EQ(Progress()->value(), 50);
+
+    Button(1024)->click();
+    EXPECT_FALSE(Button(1024)->isEnabled()) << "Stop goes grey at once";
+    gate.Open();
     ASSERT_TRUE(WaitForEnd());
     EXPECT_TRUE(messages_.shown.empty());
     EXPECT_EQ(engine_->finishUpgradeCount(), 0);
     EXPECT_TRUE(Idle());
     EXPECT_FALSE(page_->m_bStopRequested);
+}
+
+TEST_F(SystemUpgradeTest, TheMessageComesBeforeTheReset) {
+    Attach("mode=loader,reboot-ms=0");
+    Write("usbloader.bin", Image(1024, 3));
+    Choose(Write("firmware.bin", Image(12288, 1)));
+    bool busyWhileShown = false;
+    messages_.whileShown = [&] {
+        busyWhileShown = Progress()->value() == 100 && !Button(1032)->isEnabled() &&
+                         page_->m_pUpgradeThread != nullptr;
+        Button(1024)->click();  // Stop can still be pressed while the message is open
+    };
+    Button(1032)->click();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(busyWhileShown);
+    EXPECT_TRUE(Idle());
+
+    messages_.whileShown = nullptr;
+    Button(1032)->click();  // that late Stop must not stop the next run
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(MessageTexts(), (QStringList{"FirmWareUpgrateSuccess", "FirmWareUpgrateSuccess"}));
 }
 
 // The engine never comes back from StartLoader, so the worker sits in its 4 s waits.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -22,8 +23,10 @@ struct RecordingPresenter final : MessagePresenter {
     };
     void Show(QWidget*, const QString& title, const QString& text, MessageIcon icon) override {
         shown.push_back({title, text, icon});
+        if (whileShown) whileShown();
     }
     std::vector<Shown> shown;
+    std::function<void()> whileShown;  // runs as if the box were still open
 };
 
 struct FakeFileDialog final : FileDialogProvider {
@@ -60,7 +63,7 @@ struct FixedLocale final : LocaleSource {
 
 // A program folder with small language files, a virtual bus and everything a window needs.
 class WindowTest : public ::testing::Test {
-protected:
+  protected:
     WindowTest();
 
     std::string ProgramDir() const { return dir_.path().toStdString() + "/"; }
