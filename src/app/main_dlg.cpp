@@ -60,7 +60,9 @@ bool CMainDlg::OnInitDialog() {
 
     if (hotplug_) {
         // The source may call from any thread; the event is handled on this window's thread.
+        // A notice that arrives during an upgrade is dropped then, not when it is handled.
         hotplug_->Start([this](const HotplugEvent& event) {
+            if (m_systemPage.m_bUpgrading) return;
             QMetaObject::invokeMethod(
                 this, [this, event] { OnDeviceChange(&event); }, Qt::QueuedConnection);
         });

@@ -1,18 +1,23 @@
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSlider>
 #include <QTabBar>
 #include <QTest>
+#include <QThread>
+#include <fstream>
 
 #include "app/main_dlg.h"
 #include "app/tab_ctrl.h"
+#include "pages/system_dlg.h"
+#include "pages/window_tools.h"
 #include "window_fixture.h"
 
 namespace kq::testing {
 namespace {
 
 class MainWindowTest : public WindowTest {
-protected:
+  protected:
     CMainDlg& Window() {
         if (!window_) {
             window_ = std::make_unique<CMainDlg>(context_, &bus_);
@@ -187,6 +192,57 @@ TEST_F(MainWindowTest, NotificationsDuringAnUpgradeAreIgnored) {
     EXPECT_EQ(Status(0), "Connected");
     EXPECT_EQ(Status(1), "Product ID: 0A-1B-2C-3D-4E-5F");
     EXPECT_EQ(link_.DevicePresent, 1);
+}
+
+TEST_F(MainWindowTest, ArrivalShowsTheCurrentOnTheLedPageUnlessAbove100) {
+    CMainDlg& window = Window();
+    auto engine = bus_.Plug(*ParseEngineSettings("current=37", nullptr));
+    Deliver();
+    EXPECT_EQ(window.m_ledPage.m_editCurrent->text(), "37");
+    EXPECT_EQ(window.m_ledPage.m_sliderCurrent->value(), 37);
+    bus_.Unplug(engine);
+    bus_.Plug(*ParseEngineSettings("current=101", nullptr));
+    Deliver();
+    EXPECT_EQ(Status(0), " Connected");
+    EXPECT_EQ(window.m_ledPage.m_editCurrent->text(), "37");
+    EXPECT_EQ(window.m_ledPage.m_sliderCurrent->value(), 37);
+}
+
+// The engine leaves and comes back twice during a real upgrade (into its loader and out).
+TEST_F(MainWindowTest, AnUpgradesOwnRestartsDoNotReachTheStatusBar) {
+    context_.upgradeWaits = &sleeper_;
+    context_.programPath = QString::fromStdString(ProgramDir() + "kq7300tool");
+    std::ofstream(ProgramDir() + "usbloader.bin") << std::string(1024, 'L');
+    std::ofstream(ProgramDir() + "firmware.bin") << std::string(12288, 'F');
+    bus_.Plug(*ParseEngineSettings("reboot-ms=0", nullptr));
+    CMainDlg& window = Window();
+    CSystemDlg& page = window.m_systemPage;
+    page.m_editFileName->setText(QString::fromStdString(ProgramDir() + "firmware.bin"));
+    FindControl<QPushButton>(&page, 1032)->click();
+    for (int i = 0; i < 1000 && page.m_pUpgradeThread; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    ASSERT_EQ(page.m_pUpgradeThread, nullptr);
+    EXPECT_EQ(MessageTexts(), QStringList{"FirmWareUpgrateSuccess"});
+    EXPECT_EQ(Status(0), "Connected") << "no notification got through";
+    EXPECT_EQ(link_.DevicePresent, 1);
+}
+
+TEST_F(MainWindowTest, ClosingDuringAnUpgradeEndsTheWorkerFirst) {
+    context_.programPath = QString::fromStdString(ProgramDir() + "kq7300tool");
+    std::ofstream(ProgramDir() + "usbloader.bin") << std::string(1024, 'L');
+    std::ofstream(ProgramDir() + "firmware.bin") << std::string(12288, 'F');
+    auto engine = bus_.Plug(*ParseEngineSettings("reboot-ms=0,fault=no-return", nullptr));
+    CMainDlg& window = Window();
+    CSystemDlg& page = window.m_systemPage;
+    page.m_editFileName->setText(QString::fromStdString(ProgramDir() + "firmware.bin"));
+    FindControl<QPushButton>(&page, 1032)->click();  // real waits: 4 x 4 s after StartLoader
+    for (int i = 0; i < 500 && engine->startLoaderCount() == 0; ++i) QThread::msleep(10);
+    ASSERT_EQ(engine->startLoaderCount(), 1);
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(page.m_pUpgradeThread, nullptr);
+    EXPECT_TRUE(messages_.shown.empty());
 }
 
 TEST_F(MainWindowTest, EnterAndEscapeCloseNothingButTheCloseBoxDoesAfterThePause) {
