@@ -36,6 +36,22 @@ class MainWindowTest : public WindowTest {
     QString Status(int part) { return Window().m_statusBar->GetText(part); }
     // Hotplug events arrive as queued calls.
     void Deliver() { QCoreApplication::processEvents(); }
+    void ExpectStatus(const QString& part0, const QString& part1, int present) {
+        EXPECT_EQ(Status(0), part0);
+        EXPECT_EQ(Status(1), part1);
+        EXPECT_EQ(link_.DevicePresent, present);
+    }
+    // Starts an upgrade from the System page with small images beside the program.
+    CSystemDlg& StartUpgrade(const char* engineSettings) {
+        context_.programPath = QString::fromStdString(ProgramDir() + "kq7300tool");
+        std::ofstream(ProgramDir() + "usbloader.bin") << std::string(1024, 'L');
+        std::ofstream(ProgramDir() + "firmware.bin") << std::string(12288, 'F');
+        engine_ = bus_.Plug(*ParseEngineSettings(engineSettings, nullptr));
+        CSystemDlg& page = Window().m_systemPage;
+        page.m_editFileName->setText(QString::fromStdString(ProgramDir() + "firmware.bin"));
+        FindControl<QPushButton>(&page, 1032)->click();
+        return page;
+    }
 
     std::unique_ptr<CMainDlg> window_;
 };
@@ -113,18 +129,14 @@ TEST_F(MainWindowTest, CaptionIsFixedWhateverTheLanguage) {
 
 TEST_F(MainWindowTest, StartWithoutTheEngine) {
     Window();
-    EXPECT_EQ(Status(0), "Disconnected");
-    EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX");
-    EXPECT_EQ(link_.DevicePresent, 0);
+    ExpectStatus("Disconnected", "Product ID: XX-XX-XX-XX-XX-XX", 0);
     EXPECT_EQ(Window().m_ledPage.m_editCurrent->text(), "0");
     EXPECT_TRUE(messages_.shown.empty());
 }
 
 TEST_F(MainWindowTest, StartWithTheEngineShowsIdAndCurrent) {
     bus_.Plug(*ParseEngineSettings("current=100", nullptr));
-    EXPECT_EQ(Status(0), "Connected");
-    EXPECT_EQ(Status(1), "Product ID: 0A-1B-2C-3D-4E-5F");
-    EXPECT_EQ(link_.DevicePresent, 1);
+    ExpectStatus("Connected", "Product ID: 0A-1B-2C-3D-4E-5F", 1);
     EXPECT_EQ(Window().m_ledPage.m_editCurrent->text(), "100");
     EXPECT_EQ(Window().m_ledPage.m_sliderCurrent->value(), 100);
     EXPECT_EQ(Window().m_ledPage.m_lastPos, 100);
@@ -149,24 +161,18 @@ TEST_F(MainWindowTest, RemovalAndArrivalRewriteTheStatusWithALeadingBlank) {
     Window();
     bus_.Unplug(engine);
     Deliver();
-    EXPECT_EQ(Status(0), " Disconnected");
-    EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX");
-    EXPECT_EQ(link_.DevicePresent, 0);
+    ExpectStatus(" Disconnected", "Product ID: XX-XX-XX-XX-XX-XX", 0);
 
     bus_.Replug(engine);
     Deliver();
-    EXPECT_EQ(Status(0), " Connected");
-    EXPECT_EQ(Status(1), "Product ID: 0A-1B-2C-3D-4E-5F");
-    EXPECT_EQ(link_.DevicePresent, 1);
+    ExpectStatus(" Connected", "Product ID: 0A-1B-2C-3D-4E-5F", 1);
 }
 
 TEST_F(MainWindowTest, AnEngineArrivingInItsLoaderCountsAsPresentWithoutId) {
     Window();
     bus_.Plug(*ParseEngineSettings("mode=loader", nullptr));
     Deliver();
-    EXPECT_EQ(Status(0), " Connected");
-    EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX");
-    EXPECT_EQ(link_.DevicePresent, 1);
+    ExpectStatus(" Connected", "Product ID: XX-XX-XX-XX-XX-XX", 1);
 }
 
 TEST_F(MainWindowTest, ForeignNotificationsChangeNothing) {
@@ -189,9 +195,7 @@ TEST_F(MainWindowTest, NotificationsDuringAnUpgradeAreIgnored) {
     window.m_systemPage.m_bUpgrading = true;
     bus_.Unplug(engine);
     Deliver();
-    EXPECT_EQ(Status(0), "Connected");
-    EXPECT_EQ(Status(1), "Product ID: 0A-1B-2C-3D-4E-5F");
-    EXPECT_EQ(link_.DevicePresent, 1);
+    ExpectStatus("Connected", "Product ID: 0A-1B-2C-3D-4E-5F", 1);
 }
 
 TEST_F(MainWindowTest, ArrivalShowsTheCurrentOnTheLedPageUnlessAbove100) {
@@ -211,14 +215,7 @@ TEST_F(MainWindowTest, ArrivalShowsTheCurrentOnTheLedPageUnlessAbove100) {
 // The engine leaves and comes back twice during a real upgrade (into its loader and out).
 TEST_F(MainWindowTest, AnUpgradesOwnRestartsDoNotReachTheStatusBar) {
     context_.upgradeWaits = &sleeper_;
-    context_.programPath = QString::fromStdString(ProgramDir() + "kq7300tool");
-    std::ofstream(ProgramDir() + "usbloader.bin") << std::string(1024, 'L');
-    std::ofstream(ProgramDir() + "firmware.bin") << std::string(12288, 'F');
-    bus_.Plug(*ParseEngineSettings("reboot-ms=0", nullptr));
-    CMainDlg& window = Window();
-    CSystemDlg& page = window.m_systemPage;
-    page.m_editFileName->setText(QString::fromStdString(ProgramDir() + "firmware.bin"));
-    FindControl<QPushButton>(&page, 1032)->click();
+    CSystemDlg& page = StartUpgrade("reboot-ms=0");
     for (int i = 0; i < 1000 && page.m_pUpgradeThread; ++i) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
@@ -229,18 +226,12 @@ TEST_F(MainWindowTest, AnUpgradesOwnRestartsDoNotReachTheStatusBar) {
 }
 
 TEST_F(MainWindowTest, ClosingDuringAnUpgradeEndsTheWorkerFirst) {
-    context_.programPath = QString::fromStdString(ProgramDir() + "kq7300tool");
-    std::ofstream(ProgramDir() + "usbloader.bin") << std::string(1024, 'L');
-    std::ofstream(ProgramDir() + "firmware.bin") << std::string(12288, 'F');
-    auto engine = bus_.Plug(*ParseEngineSettings("reboot-ms=0,fault=no-return", nullptr));
-    CMainDlg& window = Window();
-    CSystemDlg& page = window.m_systemPage;
-    page.m_editFileName->setText(QString::fromStdString(ProgramDir() + "firmware.bin"));
-    FindControl<QPushButton>(&page, 1032)->click();  // real waits: 4 x 4 s after StartLoader
-    for (int i = 0; i < 500 && engine->startLoaderCount() == 0; ++i) QThread::msleep(10);
-    ASSERT_EQ(engine->startLoaderCount(), 1);
-    window.close();
-    EXPECT_FALSE(window.isVisible());
+    // Real waits: the engine never returns, so the worker sits in 4 x 4 s after StartLoader.
+    CSystemDlg& page = StartUpgrade("reboot-ms=0,fault=no-return");
+    for (int i = 0; i < 500 && engine_->startLoaderCount() == 0; ++i) QThread::msleep(10);
+    ASSERT_EQ(engine_->startLoaderCount(), 1);
+    Window().close();
+    EXPECT_FALSE(Window().isVisible());
     EXPECT_EQ(page.m_pUpgradeThread, nullptr);
     EXPECT_TRUE(messages_.shown.empty());
 }
