@@ -107,7 +107,7 @@ void CLedDlg::OnWrite() {
     // ever goes to the engine.
     const long long value = LeadingInteger(m_editCurrent->text());
     if (value < 0 || value > 100) {
-        Prompt(Tr("Prompt.Range").arg(0).arg(100));
+        RangePrompt();
         return;
     }
     DeviceLink& link = context_.link;
@@ -180,10 +180,17 @@ bool CLedDlg::UpdateData(bool saveAndValidate) {
     }
     m_nCurrent = *number;
     if (m_nCurrent > 100) {
-        Prompt(Tr("Prompt.Range").arg(0).arg(100));
+        RangePrompt();
         return false;
     }
     return true;
+}
+
+void CLedDlg::RangePrompt() {
+    // A language file without the key falls back to a text with no places for the numbers.
+    QString text = Tr("Prompt.Range");
+    if (text.contains("%1")) text = text.arg(0).arg(100);
+    Prompt(text);
 }
 
 void CLedDlg::Prompt(const QString& text) {

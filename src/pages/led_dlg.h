@@ -46,6 +46,7 @@ protected:
 private:
     // Box 1004 <-> m_nCurrent, checked against 0..100 when reading the box.
     bool UpdateData(bool saveAndValidate);
+    void RangePrompt();
     void Prompt(const QString& text);
     void EnableCurrentControls(bool enable);
 
