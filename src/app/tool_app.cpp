@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QFontDatabase>
+#include <QLibraryInfo>
 #include <iostream>
 
 #include "app/language_dlg.h"
@@ -25,11 +26,20 @@ bool CToolApp::InitInstance() {
         if (beforeModal) beforeModal(language);
         language.exec();
     }
+    UseFrameworkLanguage();
     CMainDlg main(context_, hotplug_);
     main.OnInitDialog();
     if (beforeModal) beforeModal(main);
     main.exec();
     return false;
+}
+
+// The framework's own texts (standard buttons, the file dialog) follow the language in use.
+void CToolApp::UseFrameworkLanguage() {
+    if (!context_.settings.CurrentLanguageFile.ends_with("/SimpChinese.lang")) return;
+    if (frameworkTexts_.load("qtbase_zh_CN", QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(&frameworkTexts_);
+    }
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QStringList>
+#include <QTranslator>
 #include <functional>
 #include <string>
 
@@ -14,7 +15,7 @@ namespace kq {
 // Start-up: asks for a language when Config.ini names none, then runs the main window for the
 // life of the program.
 class CToolApp {
-public:
+  public:
     CToolApp(PageContext& context, HotplugSource* hotplug, std::string moduleDir);
 
     // Always false: the program ends when the main window has closed.
@@ -23,8 +24,11 @@ public:
     // Called with each dialog just before its modal run (tests answer the dialogs through it).
     std::function<void(QDialog&)> beforeModal;
 
-private:
+  private:
+    void UseFrameworkLanguage();
+
     PageContext& context_;
+    QTranslator frameworkTexts_;
     HotplugSource* hotplug_;
     std::string moduleDir_;
 };

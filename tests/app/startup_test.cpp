@@ -72,6 +72,7 @@ protected:
             QTimer::singleShot(0, &dialog, [&] {
                 if (auto* main = qobject_cast<CMainDlg*>(&dialog)) {
                     mainTabs_ = main->m_tab->GetItemText(0);
+                    frameworkCancel_ = QCoreApplication::translate("QPlatformTheme", "Cancel");
                     main->close();
                 } else {
                     answer(dialog);
@@ -83,6 +84,7 @@ protected:
     }
 
     QString mainTabs_;
+    QString frameworkCancel_;  // the standard buttons' and file dialog's own texts
 };
 
 TEST_F(StartupTest, FirstRunAsksForTheLanguageAndTheWindowSpeaksIt) {
@@ -94,6 +96,7 @@ TEST_F(StartupTest, FirstRunAsksForTheLanguageAndTheWindowSpeaksIt) {
     EXPECT_EQ(shown, (QStringList{"kq::CLanguageDlg", "kq::CMainDlg"}));
     EXPECT_EQ(settings_.ReadLanguageSetting(), "SimpChinese");
     EXPECT_EQ(mainTabs_, "灯光");
+    EXPECT_EQ(frameworkCancel_, "取消");
 }
 
 TEST_F(StartupTest, CancelledFirstRunStillOpensTheWindowInTheLocaleLanguage) {
@@ -109,6 +112,7 @@ TEST_F(StartupTest, ConfiguredLanguageGoesStraightToTheWindow) {
     locale_.language = kLangChinese;
     EXPECT_EQ(Run({}), QStringList{"kq::CMainDlg"});
     EXPECT_EQ(mainTabs_, "LED");
+    EXPECT_EQ(frameworkCancel_, "Cancel");
 }
 
 }  // namespace
