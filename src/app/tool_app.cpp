@@ -55,21 +55,32 @@ void ChooseFont() {
 }  // namespace
 
 int RunTool(int argc, char** argv) {
-    // The restart repeats the command line as given; QApplication takes its own options out.
-    QStringList commandLine;
-    for (int i = 1; i < argc; ++i) commandLine << QString::fromLocal8Bit(argv[i]);
-    QApplication app(argc, argv);
     CLI::App cli{"Controls the KQ7300 light engine: power, LED, current, mirroring, firmware.",
                  "kq7300tool"};
     BackendOptions options;
     AddBackendOptions(cli, options);
     std::string screenshotDir;
     cli.add_option("--screenshot", screenshotDir)->group("");  // for the documentation only
-    try {
-        cli.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return cli.exit(e) == 0 ? 0 : 2;
+    auto parse = [&](int count, char** args) {
+        try {
+            cli.parse(count, args);
+        } catch (const CLI::ParseError& e) {
+            return cli.exit(e) == 0 ? 0 : 2;
+        }
+        return -1;
+    };
+    // Help needs no display, so it is answered before the window system is opened.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+            return parse(argc, argv);
+        }
     }
+
+    // The restart repeats the command line as given; QApplication takes its own options out.
+    QStringList commandLine;
+    for (int i = 1; i < argc; ++i) commandLine << QString::fromLocal8Bit(argv[i]);
+    QApplication app(argc, argv);
+    if (const int code = parse(argc, argv); code >= 0) return code;
 
     Backend backend;
     std::string error;

@@ -5,11 +5,14 @@
 namespace kq {
 
 void AddBackendOptions(CLI::App& app, BackendOptions& options) {
-    // A flag that may carry "=SETTINGS": it never swallows the command that follows it.
-    options.virtualEngineFlag = app.add_flag("--virtual-engine{}", options.engineSettings,
-                 "Talk to a virtual engine instead of USB; SETTINGS is key=value,... "
-                 "(mode, product-id, current, block-size, serial, vid, pid, reboot-ms, fault)")
-        ->type_name("[=SETTINGS]");
+    // The settings are optional; a command name that follows is never taken for them.
+    options.virtualEngineFlag =
+        app.add_option("--virtual-engine", options.engineSettings,
+                       "Talk to a virtual engine instead of USB; SETTINGS is key=value,... "
+                       "(mode, product-id, current, block-size, serial, vid, pid, reboot-ms, "
+                       "fault)")
+            ->expected(0, 1)
+            ->type_name("[=SETTINGS]");
     app.add_option("--trace", options.tracePath, "Append every frame on the wire to FILE")
         ->type_name("FILE");
 }
