@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,10 +22,26 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// Runs kq7300ctl as test::kNobody; for the forked child of a threaded test. Only raw system
+// calls until exec: the preload's wrappers may wait for a lock another thread held at the fork.
+[[noreturn]] void ExecWithoutRoot(char* const* argv, int out, int err) {
+    const long id = test::kNobody;
+    if (syscall(SYS_dup3, out, 1, 0) < 0 || syscall(SYS_dup3, err, 2, 0) < 0 ||
+        syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setresgid, id, id, id) != 0 ||
+        syscall(SYS_setresuid, id, id, id) != 0) {
+        static const char kWhy[] = "cannot become uid 65534\n";
+        syscall(SYS_write, 2, kWhy, sizeof kWhy - 1);
+        _exit(126);
+    }
+    execve(KQ7300CTL_PATH, argv, environ);
+    _exit(127);
+}
+
 // kq7300ctl as a child process; it inherits the preload and the testbed through the environment.
 class Ctl {
 public:
-    explicit Ctl(std::vector<std::string> args) {
+    // withoutRoot: a test running as root starts it as test::kNobody.
+    explicit Ctl(std::vector<std::string> args, bool withoutRoot = false) {
         int out[2];
         int err[2];
         if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
@@ -38,7 +55,12 @@ public:
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, KQ7300CTL_PATH, &actions, nullptr, argv.data(), environ) != 0) {
+        if (withoutRoot && geteuid() == 0) {
+            pid_ = fork();
+            if (pid_ == 0) ExecWithoutRoot(argv.data(), out[1], err[1]);
+            if (pid_ < 0) throw std::runtime_error("fork");
+        } else if (posix_spawn(&pid_, KQ7300CTL_PATH, &actions, nullptr, argv.data(), environ) !=
+                   0) {
             throw std::runtime_error("cannot start " KQ7300CTL_PATH);
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -149,6 +171,34 @@ TEST_F(CtlProcessTest, ListWithoutEnginesSaysSo) {
     EXPECT_EQ(ctl.Wait(), kExitNoEngine);
     EXPECT_EQ(ctl.out(), "");
     EXPECT_EQ(ctl.err(), "error: no engine found\n");
+}
+
+TEST_F(CtlProcessTest, EngineThisUserMayNotOpenExitsWithTheUdevHint) {
+    test::EmulatedEngineOptions locked;
+    locked.lockedNode = true;
+    const auto& device = bed_.Plug(locked);
+    if (const std::string why = test::ThreadWithoutRoot().WhyNotRefused(device); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const std::string hint = "Install the udev rule that comes with the tool";
+
+    Ctl status({"status"}, true);
+    EXPECT_EQ(status.Wait(), kExitNoPermission) << status.err();
+    EXPECT_EQ(status.out(), "connected: no\n");
+    EXPECT_NE(status.err().find(hint), std::string::npos) << status.err();
+    // The backend's detail says which node and which rule.
+    EXPECT_NE(status.err().find(device.devnode() + "; the udev rule 70-kq7300.rules"),
+              std::string::npos)
+        << status.err();
+
+    Ctl list({"list"}, true);
+    EXPECT_EQ(list.Wait(), kExitNoPermission) << list.err();
+    EXPECT_NE(list.out().find("serial 0002a0000000  bus 1 port 1  cannot be opened: permission "
+                              "denied (no permission to open " +
+                              device.devnode()),
+              std::string::npos)
+        << list.out();
+    EXPECT_NE(list.err().find(hint), std::string::npos) << list.err();
 }
 
 TEST_F(CtlProcessTest, MonitorPrintsArrivalAndRemovalUntilTerminated) {

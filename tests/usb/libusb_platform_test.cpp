@@ -151,6 +151,27 @@ TEST_F(LibusbPlatformTest, EngineClaimedByAnotherProgramIsReportedBusy) {
     EXPECT_EQ(why.error, OpenError::Busy);
 }
 
+TEST_F(LibusbPlatformTest, EngineThisUserMayNotOpenIsAPermissionProblem) {
+    EmulatedEngineOptions o;
+    o.lockedNode = true;
+    auto& device = bed_.Plug(o);
+    Start();
+    test::ThreadWithoutRoot withoutRoot;
+    if (const std::string why = withoutRoot.WhyNotRefused(device); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    EXPECT_FALSE(link_->FindDevice());
+    EXPECT_EQ(link_->lastDiscoveryError(), OpenError::NoPermission);
+    // The detail names the node and how to get access to it.
+    EXPECT_NE(link_->lastDiscoveryDetail().find(device.devnode()), std::string::npos)
+        << link_->lastDiscoveryDetail();
+    EXPECT_NE(link_->lastDiscoveryDetail().find("udev rule 70-kq7300.rules"), std::string::npos)
+        << link_->lastDiscoveryDetail();
+    OpenResult why;
+    EXPECT_FALSE(platform_->OpenPipe(EnginePath(kEngineInstance) + "\\PIPE0", &why));
+    EXPECT_EQ(why.error, OpenError::NoPermission);
+}
+
 TEST_F(LibusbPlatformTest, PrinterDriverIsDetachedOnceAndNotReattached) {
     EmulatedEngineOptions o;
     o.usblpBound = true;

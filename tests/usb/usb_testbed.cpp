@@ -1,8 +1,12 @@
 #include "usb_testbed.h"
 
+#include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -375,6 +379,17 @@ EmulatedEngine& UsbTestbed::Plug(EmulatedEngineOptions options) {
         if (error) g_error_free(error);
         throw std::runtime_error("add_from_string: " + message);
     }
+    if (d.options().lockedNode) {
+        gchar* root = umockdev_testbed_get_root_dir(testbed_);
+        const std::string dir = root;
+        g_free(root);
+        // The testbed directory is made 0700. A process without root's rights must read the
+        // rest of it and place its udev monitor's socket there, as libusb will not start without.
+        if (chmod(dir.c_str(), 01777) != 0 || chmod((dir + d.devnode()).c_str(), 0) != 0 ||
+            chmod((dir + "/ioctl" + d.devnode()).c_str(), 0777) != 0) {
+            throw std::runtime_error("cannot lock " + d.devnode());
+        }
+    }
     return d;
 }
 
@@ -382,6 +397,36 @@ void UsbTestbed::Unplug(EmulatedEngine& device) {
     device.MarkGone();
     umockdev_testbed_uevent(testbed_, device.syspath().c_str(), "remove");
     umockdev_testbed_remove_device(testbed_, device.syspath().c_str());
+}
+
+ThreadWithoutRoot::ThreadWithoutRoot() {
+    if (geteuid() != 0) return;
+    // The raw system call changes this thread's credentials alone; glibc's wrapper would
+    // change those of every thread. Real and saved ids stay root's, so the way back is open.
+    if (syscall(SYS_setresuid, -1, kNobody, -1) == 0) {
+        switched_ = true;
+    } else {
+        error_ = errno;
+    }
+}
+
+ThreadWithoutRoot::~ThreadWithoutRoot() {
+    if (switched_) syscall(SYS_setresuid, -1, 0, -1);
+}
+
+std::string ThreadWithoutRoot::WhyNotRefused(const EmulatedEngine& locked) const {
+    if (error_) {
+        return "cannot act as uid " + std::to_string(kNobody) + ": " + std::strerror(error_);
+    }
+    const int fd = open(locked.devnode().c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+        return locked.devnode() + " opens even without root's rights";
+    }
+    if (errno != EACCES) {
+        return "opening " + locked.devnode() + " fails otherwise: " + std::strerror(errno);
+    }
+    return {};
 }
 
 }  // namespace kq::test

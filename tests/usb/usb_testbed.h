@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,7 @@ struct EmulatedEngineOptions {
     bool serialInSysfs = true;  // else only the string descriptor carries it
     bool hasSerial = true;
     bool deviceNode = true;   // without a /dev node the device cannot be opened
+    bool lockedNode = false;  // the /dev node has no mode bits: only root's rights open it
     bool usblpBound = false;  // the kernel's printer driver holds the interface
     bool claimedElsewhere = false;
     uint8_t interfaceClass = 7;
@@ -98,5 +101,26 @@ private:
 
 // True when the umockdev preload is active in this process.
 bool InMockEnvironment();
+
+// The user a test running as root becomes to lose root's access to a locked device node.
+inline constexpr uid_t kNobody = 65534;
+
+// While it lives the calling thread, if it runs as root, acts as kNobody. Only this thread:
+// umockdev's and libusb's threads keep their rights.
+class ThreadWithoutRoot {
+public:
+    ThreadWithoutRoot();
+    ~ThreadWithoutRoot();
+    ThreadWithoutRoot(const ThreadWithoutRoot&) = delete;
+    ThreadWithoutRoot& operator=(const ThreadWithoutRoot&) = delete;
+
+    // Empty when this thread is refused the locked node, as a user without the udev rule is;
+    // otherwise why a test cannot count on that here.
+    std::string WhyNotRefused(const EmulatedEngine& locked) const;
+
+private:
+    bool switched_ = false;
+    int error_ = 0;
+};
 
 }  // namespace kq::test
