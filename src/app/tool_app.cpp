@@ -96,7 +96,7 @@ int RunTool(int argc, char** argv) {
 
     ModulePathsRecord paths;
     SystemLocale locale;
-    Settings settings(paths.moduleDir(), locale);
+    Settings settings(paths.moduleDir(), locale, Settings::DefaultUserDir());
     PageFlags flags;
     QtMessagePresenter messages;
     QtFileDialogProvider files;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <utility>
 
 #include "l10n/text.h"
@@ -95,15 +96,48 @@ unsigned SystemLocale::SystemDefaultLanguage() const {
     return PrimaryLanguageOf(name.substr(0, name.find_first_of("_.@-")));
 }
 
-Settings::Settings(std::string programDir, const LocaleSource& locale)
-    : programDir_(WithTrailingSeparator(std::move(programDir))), locale_(locale) {}
+Settings::Settings(std::string programDir, const LocaleSource& locale, std::string userDir)
+    : programDir_(WithTrailingSeparator(std::move(programDir))),
+      userDir_(userDir.empty() ? std::string() : WithTrailingSeparator(std::move(userDir))),
+      locale_(locale) {}
+
+std::string Settings::DefaultUserDir() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && *xdg == '/') return std::string(xdg) + "/kq7300/";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home == '/') return std::string(home) + "/.config/kq7300/";
+    return {};
+}
+
+std::string Settings::ConfigIn(const std::string& dir) const {
+    if (!userDir_.empty()) {
+        const std::string own = userDir_ + std::string(kConfigFileName);
+        if (access(own.c_str(), F_OK) == 0) return own;
+    }
+    return WithTrailingSeparator(dir) + std::string(kConfigFileName);
+}
 
 std::string Settings::configFile() const {
-    return programDir_ + std::string(kConfigFileName);
+    return ConfigIn(programDir_);
+}
+
+// Where a change goes: the file read so far when it can be written; otherwise (a program
+// installed where users may not write) a copy of it in the user's folder.
+std::string Settings::WritableConfigFile() const {
+    const std::string current = configFile();
+    const bool exists = access(current.c_str(), F_OK) == 0;
+    if (userDir_.empty() || access(exists ? current.c_str() : programDir_.c_str(), W_OK) == 0) {
+        return current;
+    }
+    const std::string own = userDir_ + std::string(kConfigFileName);
+    std::error_code ec;
+    std::filesystem::create_directories(userDir_, ec);
+    if (exists) std::filesystem::copy_file(current, own, ec);
+    return own;
 }
 
 bool Settings::LanguageFilePath(const std::string& moduleDir) {
-    const std::string config = WithTrailingSeparator(moduleDir) + std::string(kConfigFileName);
+    const std::string config = ConfigIn(moduleDir);
     std::string name =
         profile::GetString(config, kThemesSection, kSolutionKey, "", kStartupLanguageBuffer);
     const bool configured = !name.empty();
@@ -116,7 +150,7 @@ bool Settings::LanguageFilePath(const std::string& moduleDir) {
 
 void Settings::SaveLanguageChoice(const std::string& name) {
     CurrentLanguageFile = LanguageFileIn(programDir_, name);
-    profile::WriteString(configFile(), kThemesSection, kSolutionKey, name);
+    profile::WriteString(WritableConfigFile(), kThemesSection, kSolutionKey, name);
 }
 
 std::string Settings::ReadLanguageSetting() const {
@@ -125,7 +159,7 @@ std::string Settings::ReadLanguageSetting() const {
 }
 
 void Settings::WriteLanguageSetting(const std::string& name) const {
-    profile::WriteString(configFile(), kThemesSection, kSolutionKey, name);
+    profile::WriteString(WritableConfigFile(), kThemesSection, kSolutionKey, name);
 }
 
 std::vector<ConfigPair> Settings::ReadConfigSection(const std::string& section) const {

@@ -10,13 +10,13 @@ namespace kq {
 // The executable's full path and its folder with exactly one trailing separator; computed on
 // the first call, the same strings afterwards.
 class ModulePathsRecord {
-public:
+  public:
     // The source of the executable's path (default: /proc/self/exe); injectable for tests.
     explicit ModulePathsRecord(std::function<std::string()> executablePath = {});
     const std::string& fullPath();
     const std::string& moduleDir();
 
-private:
+  private:
     void Compute();
 
     std::function<std::string()> executablePath_;
@@ -28,14 +28,14 @@ private:
 // The system's language: the primary language id in the low 8 bits as the system reports it
 // (0x04 Chinese, 0x09 English, others as they come).
 class LocaleSource {
-public:
+  public:
     virtual ~LocaleSource() = default;
     virtual unsigned SystemDefaultLanguage() const = 0;
 };
 
 // From LC_ALL / LC_MESSAGES / LANG, as the C library sees them.
 class SystemLocale final : public LocaleSource {
-public:
+  public:
     unsigned SystemDefaultLanguage() const override;
 };
 
@@ -63,11 +63,14 @@ bool WriteString(const std::string& file, std::string_view section, std::string_
 
 // Config.ini and the language in use. One per process, created by start-up and passed on.
 class Settings {
-public:
-    // programDir ends in one separator; Config.ini and Language/ live there.
-    Settings(std::string programDir, const LocaleSource& locale);
+  public:
+    // programDir ends in one separator; Config.ini and Language/ live there. When userDir is
+    // given and the program's Config.ini cannot be written (an installed program), changes go
+    // to a copy in userDir, which from then on is read instead.
+    Settings(std::string programDir, const LocaleSource& locale, std::string userDir = {});
 
     const std::string& programDir() const { return programDir_; }
+    // The Config.ini that reads use: the user's copy once there is one, else the program's.
     std::string configFile() const;
     const LocaleSource& locale() const { return locale_; }
 
@@ -85,8 +88,15 @@ public:
 
     std::string CurrentLanguageFile;
 
-private:
+    // $XDG_CONFIG_HOME/kq7300/, else ~/.config/kq7300/; empty when neither can be told.
+    static std::string DefaultUserDir();
+
+  private:
+    std::string ConfigIn(const std::string& dir) const;
+    std::string WritableConfigFile() const;
+
     std::string programDir_;
+    std::string userDir_;
     const LocaleSource& locale_;
 };
 

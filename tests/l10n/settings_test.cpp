@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "temp_dir.h"
@@ -366,6 +368,55 @@ TEST_F(SettingsTest, ProgramDirectoryGetsOneTrailingSeparator) {
     EXPECT_EQ(bare.programDir(), "/opt/kq7300/");
     EXPECT_EQ(bare.configFile(), "/opt/kq7300/Config.ini");
     EXPECT_EQ(settings_.configFile(), dir_.path() + "Config.ini");
+}
+
+// An installed program: its folder belongs to root and the user may not write there.
+TEST(UserConfigCopy, ChangesGoToTheUsersCopyWhenTheProgramFolderIsReadOnly) {
+    TempDir base;
+    const std::string program = base.file("program/");
+    const std::string user = base.file("home/.config/kq7300/");
+    WriteBytes(program + "Config.ini", "; shipped\n[dialog]\ndlg2=true\n");
+    std::filesystem::create_directories(base.file("home"));
+    chmod(base.path().c_str(), 0755);
+    chmod(program.c_str(), 0555);
+    chmod(base.file("home").c_str(), 0777);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 &&
+            (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
+            _exit(77);
+        }
+        FakeLocale locale(kLangEnglish);
+        Settings settings(program, locale, user);
+        settings.WriteLanguageSetting("SimpChinese");
+        Settings again(program, locale, user);
+        const bool ok = again.ReadLanguageSetting() == "SimpChinese" &&
+                        again.LanguageFilePath(program) &&
+                        again.ReadConfigSection("dialog").size() == 1 &&
+                        again.configFile() == user + "Config.ini";
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot act as an ordinary user here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadBytes(program + "Config.ini"), "; shipped\n[dialog]\ndlg2=true\n");
+    EXPECT_EQ(ReadBytes(user + "Config.ini"),
+              "; shipped\n[dialog]\ndlg2=true\n\n[themes]\nSolution=SimpChinese\n");
+    chmod(program.c_str(), 0755);
+}
+
+TEST(UserConfigCopy, AWritableProgramFolderKeepsItsOwnConfig) {
+    TempDir base;
+    FakeLocale locale(kLangEnglish);
+    Settings settings(base.file("program/"), locale, base.file("user/"));
+    std::filesystem::create_directories(base.file("program"));
+    settings.WriteLanguageSetting("English");
+    EXPECT_EQ(ReadBytes(base.file("program/Config.ini")), "[themes]\nSolution=English\n");
+    EXPECT_FALSE(std::filesystem::exists(base.file("user")));
 }
 
 }  // namespace
