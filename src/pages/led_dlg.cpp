@@ -159,8 +159,10 @@ bool CLedDlg::eventFilter(QObject* watched, QEvent* event) {
         const auto value = static_cast<uint16_t>(LeadingInteger(m_editCurrent->text()));
         if (value <= 100) m_sliderCurrent->setValue(value);
     }
-    // The slider has moved by the time its mouse button is let go, whether dragged or clicked.
-    if (watched == m_sliderCurrent && event->type() == QEvent::MouseButtonRelease) {
+    // The slider has moved by the time its mouse button is let go, whether dragged or clicked;
+    // only the left button moves it.
+    if (watched == m_sliderCurrent && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         OnSliderRelease();
     }
     return CPageDlg::eventFilter(watched, event);

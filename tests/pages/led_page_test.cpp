@@ -189,6 +189,8 @@ TEST_F(LedPageTest, SliderReleaseWritesOnlyAMovedPosition) {
     Attach();
     CLedDlg& page = Page();              // read 50
     page.m_sliderCurrent->setValue(40);  // dragged
+    QTest::mouseRelease(page.m_sliderCurrent, Qt::RightButton);
+    EXPECT_EQ(page.m_editCurrent->text(), "50") << "only the left button moves the slider";
     QTest::mouseRelease(page.m_sliderCurrent, Qt::LeftButton);
     EXPECT_EQ(page.m_editCurrent->text(), "40");
     EXPECT_EQ(page.m_lastPos, 40);
