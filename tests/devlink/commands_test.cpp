@@ -95,8 +95,8 @@ TEST_F(CommandTest, QueriesSendTheirRequestAndReadTheirAnswer) {
 
 // The timeout is the transfer's deadline on USB, so each command must pass its own.
 TEST_F(CommandTest, EachCommandPassesItsTimeoutAndOnlyWritesFlush) {
-    platform.answers = {Frame({0}), Frame({0, 0, 0, 0, 0, 0, 0, 0}), {}, Frame({0}),
-                        Frame({'A', 'P', 'P'}), Frame({1})};
+    platform.answers = {Frame({0}), Frame({0, 0, 0, 0, 0, 0, 0, 0}), {},
+                        Frame({0}), Frame({'A', 'P', 'P'}),          Frame({1})};
     uint8_t buffer[8];
     const uint8_t one = 1;
     link.SetLedCurrent(1);
@@ -219,6 +219,32 @@ TEST(LinkLockTest, TransactionsOfTwoThreadsNeverInterleave) {
     };
     std::thread a(worker, true);
     std::thread b(worker, false);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// A verified block write is one transaction from its write to its read-back: another thread's
+// write to the same block must not land in between.
+TEST(LinkLockTest, NothingComesBetweenABlockWriteAndItsReadBack) {
+    struct ShortSleeper final : Sleeper {  // real but short pauses, so the threads do meet
+        void SleepFor(std::chrono::microseconds) override {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    } sleeper;
+    VirtualBus bus(&sleeper);
+    bus.Plug();
+    DeviceLink link(bus, &sleeper);
+    ASSERT_TRUE(link.FindDevice());
+    std::atomic<int> failures{0};
+    auto writer = [&](uint8_t fill) {
+        const std::vector<uint8_t> block(64, fill);
+        for (int i = 0; i < 200; ++i) {
+            if (!link.WriteBlockVerified(0x100, 64, block.data())) ++failures;
+        }
+    };
+    std::thread a(writer, 0xAA);
+    std::thread b(writer, 0x55);
     a.join();
     b.join();
     EXPECT_EQ(failures.load(), 0);
