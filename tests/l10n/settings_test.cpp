@@ -38,6 +38,14 @@ class SettingsTest : public ::testing::Test {
     void Language(const std::string& name, const std::string& content) {
         WriteBytes(dir_.file("Language/" + name + ".lang"), content);
     }
+    // The "dialog" section as (key, value) pairs, for comparing in one go.
+    std::vector<std::pair<std::string, std::string>> DialogPairs() const {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const ConfigPair& p : settings_.ReadConfigSection("dialog")) {
+            out.emplace_back(p.key, p.value);
+        }
+        return out;
+    }
     std::string LanguageFile(const std::string& name) const {
         return dir_.path() + "Language/" + name + ".lang";
     }
@@ -229,32 +237,23 @@ TEST_F(SettingsTest, WriteLanguageSettingKeepsTheRunningLanguage) {
 
 TEST_F(SettingsTest, ConfigSectionInFileOrder) {
     Config("[themes]\nSolution=SimpChinese\n[dialog]\ndlg3=true\ndlg1=true\n");
-    const std::vector<ConfigPair> pairs = settings_.ReadConfigSection("dialog");
-    ASSERT_EQ(pairs.size(), 2u);
-    EXPECT_EQ(pairs[0].key, "dlg3");
-    EXPECT_EQ(pairs[0].value, "true");
-    EXPECT_EQ(pairs[1].key, "dlg1");
-    EXPECT_EQ(pairs[1].value, "true");
+    const std::vector<std::pair<std::string, std::string>> expected = {{"dlg3", "true"},
+                                                                       {"dlg1", "true"}};
+    EXPECT_EQ(DialogPairs(), expected);
 }
 
 TEST_F(SettingsTest, ConfigSectionKeepsTheCaseOfKeysAndValues) {
     Config("[Dialog]\nDLG1=TRUE\ndlg2 = True\n");
-    const std::vector<ConfigPair> pairs = settings_.ReadConfigSection("dialog");
-    ASSERT_EQ(pairs.size(), 2u);
-    EXPECT_EQ(pairs[0].key, "DLG1");
-    EXPECT_EQ(pairs[0].value, "TRUE");
-    EXPECT_EQ(pairs[1].key, "dlg2");
-    EXPECT_EQ(pairs[1].value, "True");
+    const std::vector<std::pair<std::string, std::string>> expected = {{"DLG1", "TRUE"},
+                                                                       {"dlg2", "True"}};
+    EXPECT_EQ(DialogPairs(), expected);
 }
 
 TEST_F(SettingsTest, ConfigEntryWithoutEqualsSignIsAllValue) {
     Config("[dialog]\ndlg2\ndlg1=a=b\n");
-    const std::vector<ConfigPair> pairs = settings_.ReadConfigSection("dialog");
-    ASSERT_EQ(pairs.size(), 2u);
-    EXPECT_EQ(pairs[0].key, "");
-    EXPECT_EQ(pairs[0].value, "dlg2");
-    EXPECT_EQ(pairs[1].key, "dlg1");
-    EXPECT_EQ(pairs[1].value, "a=b");
+    const std::vector<std::pair<std::string, std::string>> expected = {{"", "dlg2"},
+                                                                       {"dlg1", "a=b"}};
+    EXPECT_EQ(DialogPairs(), expected);
 }
 
 TEST_F(SettingsTest, MissingConfigSectionIsEmpty) {
