@@ -161,6 +161,7 @@ void CMainDlg::RefreshConnected(const QString& prefix) {
     if (link.QueryDeviceMode() != DeviceMode::Application) return;
     uint8_t id[8] = {};
     if (link.GetProductId(id)) {
+        m_systemPage.m_productId = FormatProductId(id);
         m_statusBar->SetText(1, QString("Product ID: ") + FormatProductId(id).c_str());
     }
     uint8_t value = 0;
@@ -180,6 +181,7 @@ bool CMainDlg::OnDeviceChange(const HotplugEvent* record) {
     } else {
         m_statusBar->SetText(0, " " + Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
         m_statusBar->SetText(1, kNoProductId);
+        m_systemPage.m_productId.clear();
         link.DevicePresent = 0;
     }
     return true;

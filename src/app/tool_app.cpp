@@ -12,6 +12,7 @@
 #include "devlink/link.h"
 #include "l10n/settings.h"
 #include "pages/qt_services.h"
+#include "upgrade/backup.h"
 #include "usb/backend.h"
 
 namespace kq {
@@ -108,7 +109,9 @@ int RunTool(int argc, char** argv) {
                         files,
                         processes,
                         QString::fromStdString(paths.fullPath()),
-                        commandLine};
+                        commandLine,
+                        nullptr,
+                        UpgradeBackupDirectory()};
     ChooseFont();
     QApplication::setWindowIcon(QIcon(":/icons/kq7300.png"));
 

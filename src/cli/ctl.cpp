@@ -6,6 +6,7 @@
 #include "cli/upgrade_command.h"
 #include "cli/usb_commands.h"
 #include "devlink/link.h"
+#include "upgrade/backup.h"
 #include "usb/backend.h"
 
 namespace kq {
@@ -19,7 +20,7 @@ struct Request {
 };
 
 class Session {
-public:
+  public:
     Session(DeviceLink& link, std::ostream& out, std::ostream& err)
         : link_(link), out_(out), err_(err) {}
 
@@ -28,7 +29,7 @@ public:
         link_.DevicePresent = 1;
         if (r.command == "status") return Status();
         const DeviceMode mode = link_.QueryDeviceMode();
-        if (r.command == "upgrade") return RunUpgradeCommand(link_, r.upgrade, out_, err_);
+        if (r.command == "upgrade") return Upgrade(mode, r.upgrade);
         if (r.command == "led") {
             if (mode == DeviceMode::None) return NotFound(false);
             return Done(link_.SetLedSwitch(r.state == "on" ? 1 : 0), "switching the LED");
@@ -53,7 +54,16 @@ public:
         return kExitOk;
     }
 
-private:
+  private:
+    int Upgrade(DeviceMode mode, UpgradeRequest request) {
+        uint8_t id[8];
+        if (mode == DeviceMode::Application && link_.GetProductId(id)) {
+            request.productId = FormatProductId(id);
+        }
+        request.backupDir = UpgradeBackupDirectory();
+        return RunUpgradeCommand(link_, request, out_, err_);
+    }
+
     int NotFound(bool printStatus) {
         if (printStatus) out_ << "connected: no\n";
         switch (link_.lastDiscoveryError()) {
@@ -130,13 +140,20 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     const auto onOff = CLI::IsMember({"on", "off"});
     app.add_subcommand("status", "Show whether the engine is connected, its mode, id and current");
     app.add_subcommand("power", "Switch the engine's power")
-        ->add_option("STATE", request.state)->required()->check(onOff);
+        ->add_option("STATE", request.state)
+        ->required()
+        ->check(onOff);
     app.add_subcommand("led", "Switch the LED")
-        ->add_option("STATE", request.state)->required()->check(onOff);
+        ->add_option("STATE", request.state)
+        ->required()
+        ->check(onOff);
     app.add_subcommand("current", "Read the LED current, or set it to N (0-100)")
-        ->add_option("N", request.number, "LED current, 0-100")->check(CLI::Range(0, 100));
+        ->add_option("N", request.number, "LED current, 0-100")
+        ->check(CLI::Range(0, 100));
     app.add_subcommand("flip", "Mirror the image")
-        ->add_option("AXES", request.state)->required()->check(CLI::IsMember({"none", "x", "y", "xy"}));
+        ->add_option("AXES", request.state)
+        ->required()
+        ->check(CLI::IsMember({"none", "x", "y", "xy"}));
     AddUpgradeCommand(app, request.upgrade);
     AddUsbCommands(app);
 

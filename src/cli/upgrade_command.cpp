@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <csignal>
+#include <cstring>
 #include <iostream>
 
 #include "cli/ctl.h"
@@ -15,18 +16,47 @@ namespace kq {
 namespace {
 
 std::atomic<bool> g_stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// How far the upgrade has gone, for what a second Ctrl-C can truthfully say about the engine.
+enum InterruptState : int { kNothingWritten, kStillInApplication, kInLoader, kFinishing };
+std::atomic<int> g_interruptState{kNothingWritten};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
-// The first Ctrl-C asks for a stop at the next block; SA_RESETHAND lets a second one end the
-// program at once, for a stop that would otherwise wait out the loader's restart.
-extern "C" void OnInterrupt(int) { g_stopRequested.store(true); }
+void Say(const char* text) {
+    // Only write(2) may be used here; a lost message is no reason to stop.
+    const ssize_t ignored = write(STDERR_FILENO, text, std::strlen(text));
+    (void)ignored;
+}
+
+// The first Ctrl-C asks for a stop at the next block and says so at once; a second one ends the
+// program now, for a stop that would otherwise wait out the loader's restart, and says in what
+// state the engine is left.
+extern "C" void OnInterrupt(int) {
+    if (!g_stopRequested.exchange(true)) {
+        Say("\nstopping after the current block... (Ctrl-C again to quit at once)\n");
+        return;
+    }
+    switch (g_interruptState.load()) {
+        case kNothingWritten:
+            Say("\ninterrupted: nothing was written to the engine\n");
+            break;
+        case kStillInApplication:
+            Say("\ninterrupted: the engine keeps its application firmware\n");
+            break;
+        case kInLoader:
+            Say("\ninterrupted: the engine is left in its loader until an upgrade completes\n");
+            break;
+        default:
+            Say("\ninterrupted: the engine had already been told to finish the upgrade\n");
+            break;
+    }
+    _exit(130);
+}
 
 class InterruptGuard {
-public:
+  public:
     InterruptGuard() {
         struct sigaction action {};
         action.sa_handler = OnInterrupt;
-        action.sa_flags = SA_RESETHAND;
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, &previous_);
     }
@@ -34,24 +64,27 @@ public:
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
-private:
+  private:
     struct sigaction previous_ {};
 };
 
 const char* PhaseText(UpgradePhase phase) {
     switch (phase) {
-        case UpgradePhase::Loader: return "writing the loader";
+        case UpgradePhase::Loader:
+            return "writing the loader";
         case UpgradePhase::WaitingForLoader:
             return "waiting for the engine to restart into its loader";
-        case UpgradePhase::Firmware: return "writing the firmware";
-        case UpgradePhase::Finishing: return "waiting for the engine to restart";
+        case UpgradePhase::Firmware:
+            return "writing the firmware";
+        case UpgradePhase::Finishing:
+            return "waiting for the engine to restart";
     }
     return "";
 }
 
 // A redrawn bar on a terminal; one line per change of position otherwise.
 class ProgressPrinter {
-public:
+  public:
     ProgressPrinter(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
 
     void Position(int position) {
@@ -75,8 +108,7 @@ public:
         drawn_ = false;
     }
 
-private:
-
+  private:
     void Draw() {
         constexpr int kWidth = 40;
         const int filled = position_ * kWidth / 100;
@@ -100,9 +132,10 @@ void AddUpgradeCommand(CLI::App& app, UpgradeRequest& request) {
         "once");
     command->add_option("FIRMWARE", request.firmware, "Firmware image (1-129024 bytes)")
         ->required();
-    command->add_option("--loader", request.loader,
-                        "Loader image (1-10240 bytes); default usbloader.bin, else "
-                        "usbloader.enc, beside the program")
+    command
+        ->add_option("--loader", request.loader,
+                     "Loader image (1-10240 bytes); default usbloader.bin, else "
+                     "usbloader.enc, beside the program")
         ->type_name("FILE");
 }
 
@@ -114,7 +147,8 @@ int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostr
     UpgradeImages images;
     const ImageLoadResult loaded = LoadUpgradeImages(request.firmware, loaders, images);
     switch (loaded.check) {
-        case ImageCheck::Ok: break;
+        case ImageCheck::Ok:
+            break;
         case ImageCheck::NoFileName:
             err << "error: no firmware file named\n";
             return kExitUsage;
@@ -134,6 +168,7 @@ int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostr
 
     ProgressPrinter printer(out, &out == &std::cout && isatty(STDOUT_FILENO));
     g_stopRequested = false;
+    g_interruptState = kNothingWritten;
     UpgradeJob job{.link = link,
                    .sleeper = link.sleeper(),
                    .firmware = images.firmware,
@@ -141,24 +176,50 @@ int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostr
                    .m_bStopRequested = g_stopRequested,
                    .callbacks = {.progress = [&](int p) { printer.Position(p); },
                                  .controls = nullptr,
-                                 .phase = [&](UpgradePhase p) { printer.Phase(p); }}};
-    UpgradeOutcome outcome;
+                                 .phase =
+                                     [&](UpgradePhase p) {
+                                         if (p == UpgradePhase::Loader) {
+                                             g_interruptState = kStillInApplication;
+                                         } else if (p == UpgradePhase::WaitingForLoader ||
+                                                    p == UpgradePhase::Firmware) {
+                                             g_interruptState = kInLoader;
+                                         } else if (p == UpgradePhase::Finishing) {
+                                             g_interruptState = kFinishing;
+                                         }
+                                         printer.Phase(p);
+                                     }},
+                   .backupDir = request.backupDir,
+                   .productId = request.productId};
+    UpgradeResult result;
     {
         InterruptGuard guard;
-        outcome = UpgradeThreadProc(job);
+        result = UpgradeThreadProc(job);
     }
     printer.Finish();
-    switch (outcome) {
+    std::ostream& report = result.outcome == UpgradeOutcome::Success ? out : err;
+    switch (result.outcome) {
         case UpgradeOutcome::Success:
             out << "firmware upgraded\n";
-            return kExitOk;
+            break;
         case UpgradeOutcome::Stopped:
             err << "upgrade stopped\n";
-            return kExitFailed;
-        case UpgradeOutcome::Failure: break;
+            break;
+        case UpgradeOutcome::Failure:
+            err << "error: the firmware upgrade failed: " << UpgradeFailureText(result.failure);
+            if (result.failure == UpgradeFailure::BlockTransfer) {
+                err << " (block at 0x" << std::hex << result.failedAddress << std::dec << ")";
+            }
+            err << '\n';
+            break;
     }
-    err << "error: the firmware upgrade failed\n";
-    return kExitFailed;
+    if (!result.backupPath.empty()) {
+        report << "the engine's previous firmware was saved as " << result.backupPath.string()
+               << '\n';
+    } else if (!result.backupError.empty()) {
+        err << "warning: the engine's previous firmware could not be saved: " << result.backupError
+            << '\n';
+    }
+    return result.outcome == UpgradeOutcome::Success ? kExitOk : kExitFailed;
 }
 
 }  // namespace kq

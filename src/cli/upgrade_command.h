@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <iosfwd>
 #include <string>
 
@@ -14,6 +15,9 @@ class DeviceLink;
 struct UpgradeRequest {
     std::string firmware;
     std::string loader;  // empty: the loader beside the program
+    // Filled from what the engine said before the upgrade: the product id names the backup.
+    std::string productId;
+    std::filesystem::path backupDir;  // empty: no backup
 };
 
 void AddUpgradeCommand(CLI::App& app, UpgradeRequest& request);

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <filesystem>
 #include <optional>
 
 class QWidget;
@@ -20,7 +21,7 @@ struct PageFlags {
     bool g_bSystemPageFirstInit = true;
 };
 
-enum class MessageIcon { None, Warning };
+enum class MessageIcon { None, Information, Warning };
 
 // Modal message boxes with one OK button, owned by the widget that asks for them.
 class MessagePresenter {
@@ -59,6 +60,8 @@ struct PageContext {
     QStringList arguments;  // the command line after the program name
     // The upgrade's long waits (loader restart, finish); null means real time.
     Sleeper* upgradeWaits = nullptr;
+    // Where an upgrade saves the engine's previous firmware; empty: nowhere.
+    std::filesystem::path backupDir{};
 };
 
 }  // namespace kq

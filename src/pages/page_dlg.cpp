@@ -20,8 +20,8 @@ void CPageDlg::Create(QWidget* parent) {
     resize(DialogUnitsToPixels(font(), templateDialogUnits_).expandedTo(sizeHint()));
 }
 
-void CPageDlg::MessageBox(std::string_view titleKey, std::string_view textKey) {
-    context_.messages.Show(this, Tr(titleKey), Tr(textKey), MessageIcon::None);
+void CPageDlg::MessageBox(std::string_view titleKey, std::string_view textKey, MessageIcon icon) {
+    context_.messages.Show(this, Tr(titleKey), Tr(textKey), icon);
 }
 
 void CPageDlg::CommunicationFail() {

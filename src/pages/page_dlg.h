@@ -15,7 +15,7 @@ class EnterEscapeFilter;
 class CPageDlg : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     CPageDlg(PageContext& context, QSize templateDialogUnits);
     ~CPageDlg() override;
 
@@ -23,15 +23,16 @@ public:
     void Create(QWidget* parent);
     virtual bool OnInitDialog() = 0;
 
-protected:
+  protected:
     // A modal box with one OK button, titled and worded by language keys read now.
-    void MessageBox(std::string_view titleKey, std::string_view textKey);
+    void MessageBox(std::string_view titleKey, std::string_view textKey,
+                    MessageIcon icon = MessageIcon::None);
     void CommunicationFail();
     QString Tr(std::string_view key) const;
 
     PageContext& context_;
 
-private:
+  private:
     QSize templateDialogUnits_;
     EnterEscapeFilter* keys_;
 };

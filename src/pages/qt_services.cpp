@@ -9,8 +9,10 @@ namespace kq {
 
 void QtMessagePresenter::Show(QWidget* owner, const QString& title, const QString& text,
                               MessageIcon icon) {
-    QMessageBox box(icon == MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
-                    title, text, QMessageBox::Ok, owner);
+    const QMessageBox::Icon shown = icon == MessageIcon::Warning       ? QMessageBox::Warning
+                                    : icon == MessageIcon::Information ? QMessageBox::Information
+                                                                       : QMessageBox::NoIcon;
+    QMessageBox box(shown, title, text, QMessageBox::Ok, owner);
     box.exec();
 }
 

@@ -144,14 +144,20 @@ void CSystemDlg::OnUpgrade() {
     // Stop stays pressable while the last run's message is open; that press is not for this run.
     m_bStopRequested = false;
     ownUpgradeWaits_.Reset();
-    job_ = std::make_unique<UpgradeJob>(UpgradeJob{context_.link, UpgradeWaits(), m_firmwareImage,
-                                                   m_loaderImage, m_bStopRequested, &m_bUpgrading,
-                                                   callbacks});
+    job_ = std::make_unique<UpgradeJob>(UpgradeJob{.link = context_.link,
+                                                   .sleeper = UpgradeWaits(),
+                                                   .firmware = m_firmwareImage,
+                                                   .loader = m_loaderImage,
+                                                   .m_bStopRequested = m_bStopRequested,
+                                                   .m_bUpgrading = &m_bUpgrading,
+                                                   .callbacks = callbacks,
+                                                   .backupDir = context_.backupDir,
+                                                   .productId = m_productId});
     m_bUpgrading = true;
     m_pUpgradeThread = QThread::create([this] {
-        const UpgradeOutcome outcome = UpgradeThreadProc(*job_);
+        const UpgradeResult result = UpgradeThreadProc(*job_);
         QMetaObject::invokeMethod(
-            this, [this, outcome] { OnUpgradeFinished(outcome); }, Qt::QueuedConnection);
+            this, [this, result] { OnUpgradeFinished(result); }, Qt::QueuedConnection);
     });
     m_pUpgradeThread->start();
 }
@@ -161,14 +167,31 @@ void CSystemDlg::OnStop() {
     m_bStopRequested = true;
 }
 
-void CSystemDlg::OnUpgradeFinished(UpgradeOutcome outcome) {
+void CSystemDlg::OnUpgradeFinished(const UpgradeResult& result) {
     if (!m_pUpgradeThread) return;  // already ended by AbortUpgrade
     m_pUpgradeThread->wait();       // its last act was to post this call
-    if (const char* key = UpgradeMessageKey(outcome)) {
-        MessageBox(kUpgradeTitleKey, key);
-        ui_->IDC_1028->setValue(0);
-        SetUpgradeControls(kIdleControls);
+    const char* key = UpgradeMessageKey(result.outcome);
+    if (!key) {
+        EndWorker();
+        return;
     }
+    // A language file without the backup texts falls back to words with no place for the path.
+    auto withDetail = [this](std::string_view detailKey, const std::string& detail) {
+        const QString text = Tr(detailKey);
+        const QString value = QString::fromStdString(detail);
+        return text.contains("%1") ? text.arg(value) : text + " " + value;
+    };
+    QString text = Tr(key);
+    if (!result.backupPath.empty()) {
+        text += "\n\n" + withDetail("WarningSystem.BackupSaved", result.backupPath.string());
+    } else if (!result.backupError.empty()) {
+        text += "\n\n" + withDetail("WarningSystem.BackupFailed", result.backupError);
+    }
+    context_.messages.Show(this, Tr(kUpgradeTitleKey), text,
+                           result.outcome == UpgradeOutcome::Success ? MessageIcon::Information
+                                                                     : MessageIcon::Warning);
+    ui_->IDC_1028->setValue(0);
+    SetUpgradeControls(kIdleControls);
     EndWorker();
 }
 

@@ -52,12 +52,14 @@ class CSystemDlg : public CPageDlg {
     uint32_t m_firmwareLength = 0;
     uint32_t m_loaderLength = 0;
     QComboBox* m_comboLanguage;
+    // The engine's product id as the status bar shows it, for the name of the upgrade's backup.
+    std::string m_productId;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    void OnUpgradeFinished(UpgradeOutcome outcome);
+    void OnUpgradeFinished(const UpgradeResult& result);
     void SetUpgradeControls(UpgradeControls controls);
     void EndWorker();
     Sleeper& UpgradeWaits();

@@ -47,6 +47,8 @@ const char* const kProgramKeys[] = {
     "WarningSystem.FirmWareUpgrateSuccess",
     "WarningSystem.FirmWareUpgrateFail",
     "WarningSystem.InvalidFileName",
+    "WarningSystem.BackupSaved",
+    "WarningSystem.BackupFailed",
     // Texts of the windows beyond the keys above.
     "System.BrowseTitle",
     "System.FilterEnc",

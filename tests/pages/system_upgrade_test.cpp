@@ -81,6 +81,7 @@ TEST_F(SystemUpgradeTest, UpgradesFromThePageAndReportsOnce) {
     ASSERT_EQ(messages_.shown.size(), 1u);
     EXPECT_EQ(messages_.shown[0].title, "Title");
     EXPECT_EQ(messages_.shown[0].text, "FirmWareUpgrateSuccess");
+    EXPECT_EQ(messages_.shown[0].icon, MessageIcon::Information);
     EXPECT_TRUE(Idle());
     ASSERT_GE(positions.size(), 3u);
     EXPECT_EQ(positions[positions.size() - 2], 100);
@@ -90,6 +91,26 @@ TEST_F(SystemUpgradeTest, UpgradesFromThePageAndReportsOnce) {
     EXPECT_TRUE(std::equal(firmware.begin() + 9216, firmware.end(), flash.begin() + 9216));
     EXPECT_EQ(page_->m_firmwareLength, 20480u);
     EXPECT_EQ(page_->m_loaderLength, 10240u);
+}
+
+// The result box names the backup of what the engine held before, with a warning icon on failure.
+TEST_F(SystemUpgradeTest, ResultNamesTheBackupAndCarriesAnIcon) {
+    context_.backupDir = ProgramDir() + "backups";
+    // Requests: mode, block size, the block's read, its write, and the write's read-back (lost).
+    Attach("mode=loader,reboot-ms=0,fault=unplug@5");
+    page_->m_productId = "0A-1B-2C-3D-4E-5F";
+    Write("usbloader.bin", Image(1024, 3));
+    Choose(Write("firmware.bin", Image(10240, 9)));
+
+    Button(1032)->click();
+    ASSERT_TRUE(WaitForEnd());
+
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(messages_.shown[0].icon, MessageIcon::Warning);
+    const QString text = messages_.shown[0].text;
+    EXPECT_TRUE(text.startsWith("FirmWareUpgrateFail\n\nBackupSaved")) << text.toStdString();
+    const auto backups = std::distance(std::filesystem::directory_iterator(context_.backupDir), {});
+    EXPECT_EQ(backups, 1);
 }
 
 TEST_F(SystemUpgradeTest, ChecksComeFirstAndLeaveThePageAsItWas) {

@@ -16,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 
 // Really sleeps, and adds up what was asked for: the sum of the mandated waits.
 class TallySleeper final : public Sleeper {
-public:
+  public:
     void SleepFor(std::chrono::microseconds duration) override {
         asked_ += duration.count();
         real_.SleepFor(duration);
@@ -24,7 +24,7 @@ public:
     double askedMs() const { return static_cast<double>(asked_.load()) / 1000.0; }
     void Reset() { asked_ = 0; }
 
-private:
+  private:
     RealSleeper real_;
     std::atomic<long long> asked_{0};
 };
@@ -52,7 +52,7 @@ bool Measure(const char* name, DeviceLink& link, TallySleeper& sleeper, VirtualE
     sleeper.Reset();
     const double cpu0 = CpuSeconds();
     const auto wall0 = Clock::now();
-    const UpgradeOutcome outcome = UpgradeThreadProc(job);
+    const UpgradeOutcome outcome = UpgradeThreadProc(job).outcome;
     const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - wall0).count();
     const double cpuMs = (CpuSeconds() - cpu0) * 1000;
 
@@ -97,4 +97,6 @@ int Main() {
 }  // namespace
 }  // namespace kq
 
-int main() { return kq::Main(); }
+int main() {
+    return kq::Main();
+}

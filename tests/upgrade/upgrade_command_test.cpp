@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 // kq7300ctl as a separate process, its output read through pipes.
 class Ctl {
-public:
+  public:
     explicit Ctl(std::vector<std::string> args) {
         int outPipe[2];
         int errPipe[2];
@@ -46,13 +46,16 @@ public:
         close(err_);
     }
 
-    // Reads standard output up to and including the first line that starts with `prefix`.
-    bool ReadUntil(const std::string& prefix) {
+    // Reads standard output (or error) up to and including the first line that starts with
+    // `prefix`.
+    bool ReadUntil(const std::string& prefix, bool standardError = false) {
         std::string line;
         char c;
-        pollfd readable{.fd = out_, .events = POLLIN, .revents = 0};
-        while (poll(&readable, 1, 30000) > 0 && read(out_, &c, 1) == 1) {
-            out += c;
+        const int fd = standardError ? err_ : out_;
+        std::string& into = standardError ? err : out;
+        pollfd readable{.fd = fd, .events = POLLIN, .revents = 0};
+        while (poll(&readable, 1, 30000) > 0 && read(fd, &c, 1) == 1) {
+            into += c;
             if (c != '\n') {
                 line += c;
             } else if (line.rfind(prefix, 0) == 0) {
@@ -77,7 +80,7 @@ public:
     std::string out;
     std::string err;
 
-private:
+  private:
     static void Drain(int fd, std::string& into) {
         char buffer[4096];
         ssize_t n;
@@ -91,7 +94,10 @@ private:
 };
 
 class UpgradeCommandTest : public ::testing::Test {
-protected:
+  protected:
+    // Backups of the engine's previous firmware land here, not in the user's data folder.
+    UpgradeCommandTest() { setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1); }
+
     std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
         const fs::path path = dir / name;
         std::ofstream(path, std::ios::binary)
@@ -118,8 +124,8 @@ constexpr const char* kStartLoaderFrame = "> 05 00 F9";
 TEST_F(UpgradeCommandTest, UpgradesAnEngineRunningItsApplication) {
     const std::string firmware = Write("fw.enc", MakeImage(12288, 41));
     const std::string loader = Write("loader.bin", MakeImage(1024, 42));
-    Ctl ctl({"--virtual-engine=reboot-ms=0", TraceOption(), "upgrade", firmware, "--loader",
-             loader});
+    Ctl ctl(
+        {"--virtual-engine=reboot-ms=0", TraceOption(), "upgrade", firmware, "--loader", loader});
     EXPECT_EQ(ctl.Wait(), 0) << ctl.err;
     EXPECT_NE(ctl.out.find("progress 50%\n"), std::string::npos);
     EXPECT_NE(ctl.out.find("progress 100%\nwaiting for the engine to restart\nfirmware upgraded\n"),
@@ -127,14 +133,21 @@ TEST_F(UpgradeCommandTest, UpgradesAnEngineRunningItsApplication) {
         << ctl.out;
     EXPECT_NE(Trace().find(kStartLoaderFrame), std::string::npos);
     EXPECT_NE(Trace().find(kFinishFrame), std::string::npos);
+    const std::string saved = "previous firmware was saved as ";
+    const size_t at =
+        ctl.out.find(saved + (dir / "data/kq7300/kq7300-backup-0A1B2C3D4E5F-").string());
+    ASSERT_NE(at, std::string::npos) << ctl.out;
+    const size_t from = at + saved.size();
+    const std::string path = ctl.out.substr(from, ctl.out.find('\n', from) - from);
+    EXPECT_EQ(fs::file_size(path), 12288u);
 }
 
 TEST_F(UpgradeCommandTest, RefusedFilesAndFailuresExitNonZero) {
     const std::string loader = Write("loader.bin", MakeImage(1024, 43));
     const std::string firmware = Write("fw.bin", MakeImage(20000, 44));
     {
-        Ctl ctl({"--virtual-engine=mode=loader", "upgrade",
-                 Write("big.bin", MakeImage(129025, 45)), "--loader", loader});
+        Ctl ctl({"--virtual-engine=mode=loader", "upgrade", Write("big.bin", MakeImage(129025, 45)),
+                 "--loader", loader});
         EXPECT_EQ(ctl.Wait(), 2);
         EXPECT_NE(ctl.err.find("129025 bytes"), std::string::npos) << ctl.err;
     }
@@ -151,6 +164,13 @@ TEST_F(UpgradeCommandTest, RefusedFilesAndFailuresExitNonZero) {
         EXPECT_EQ(Trace().find(kFinishFrame), std::string::npos);
     }
     {
+        Ctl ctl(
+            {"--virtual-engine=mode=mute", TraceOption(), "upgrade", firmware, "--loader", loader});
+        EXPECT_EQ(ctl.Wait(), 1);
+        EXPECT_NE(ctl.err.find("failed: the engine does not answer"), std::string::npos) << ctl.err;
+        EXPECT_EQ(Trace().find("> 0D 00 FC"), std::string::npos) << "nothing read or written";
+    }
+    {
         Ctl ctl({"--virtual-engine=vid=1234", "upgrade", firmware, "--loader", loader});
         EXPECT_EQ(ctl.Wait(), 3);
     }
@@ -164,12 +184,27 @@ TEST_F(UpgradeCommandTest, InterruptStopsAtTheNextBlockWithoutFinishing) {
     ASSERT_TRUE(ctl.ReadUntil("writing the firmware"));
     ASSERT_TRUE(ctl.ReadUntil("progress 20%"));
     kill(ctl.pid(), SIGINT);
+    EXPECT_TRUE(ctl.ReadUntil("stopping after the current block", true)) << ctl.err;
 
     EXPECT_EQ(ctl.Wait(), 1);
     EXPECT_NE(ctl.err.find("upgrade stopped"), std::string::npos) << ctl.err;
     EXPECT_EQ(ctl.out.find("progress 100%"), std::string::npos);
     EXPECT_TRUE(ctl.out.ends_with("progress 0%\n")) << ctl.out;
     EXPECT_EQ(Trace().find(kFinishFrame), std::string::npos);
+}
+
+// A second Ctrl-C does not wait out the loader's restart, and says where the engine is left.
+TEST_F(UpgradeCommandTest, SecondInterruptQuitsAtOnceAndSaysTheEngineIsInItsLoader) {
+    Ctl ctl({"--virtual-engine=reboot-ms=60000", "upgrade", Write("fw.bin", MakeImage(20000, 48)),
+             "--loader", Write("loader.bin", MakeImage(1024, 49))});
+    ASSERT_TRUE(ctl.ReadUntil("waiting for the engine to restart into its loader"));
+    kill(ctl.pid(), SIGINT);
+    ASSERT_TRUE(ctl.ReadUntil("stopping after the current block", true)) << ctl.err;
+    kill(ctl.pid(), SIGINT);
+    EXPECT_EQ(ctl.Wait(), 130);
+    EXPECT_NE(ctl.err.find("the engine is left in its loader until an upgrade completes"),
+              std::string::npos)
+        << ctl.err;
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -38,7 +37,22 @@ struct TempDir {
     std::filesystem::path path;
 };
 
-// One virtual engine on an in-process bus, where every wait costs nothing but is added up.
+// Every wait costs nothing but is added up; onSleep sees each wait's number, from 1, as it
+// begins, so a test can act in the middle of a block or of the finish wait.
+struct RigSleeper final : Sleeper {
+    void SleepFor(std::chrono::microseconds duration) override {
+        total_ += duration.count();
+        const int n = ++calls;
+        if (onSleep) onSleep(n);
+    }
+    std::chrono::microseconds total() const { return std::chrono::microseconds(total_.load()); }
+
+    std::atomic<long long> total_{0};
+    std::atomic<int> calls{0};
+    std::function<void(int)> onSleep;
+};
+
+// One virtual engine on an in-process bus.
 struct UpgradeRig {
     void Attach(EngineSettings settings = {}) {
         settings.rebootMs = 0;
@@ -54,25 +68,29 @@ struct UpgradeRig {
         controls.clear();
         phases.clear();
         upgrading = true;
-        UpgradeJob job{.link = *link,
-                       .sleeper = sleeper,
-                       .firmware = firmware,
-                       .loader = loader,
-                       .m_bStopRequested = stop,
-                       .m_bUpgrading = &upgrading,
-                       .callbacks = {.progress =
-                                         [this](int p) {
-                                             positions.push_back(p);
-                                             if (onProgress) onProgress(p);
-                                         },
-                                     .controls =
-                                         [this](UpgradeControls c) { controls.push_back(c); },
-                                     .phase =
-                                         [this](UpgradePhase p) {
-                                             phases.push_back(p);
-                                             if (onPhase) onPhase(p);
-                                         }}};
-        return UpgradeThreadProc(job);
+        sleeper.calls = 0;
+        UpgradeJob job{
+            .link = *link,
+            .sleeper = sleeper,
+            .firmware = firmware,
+            .loader = loader,
+            .m_bStopRequested = stop,
+            .m_bUpgrading = &upgrading,
+            .callbacks = {.progress =
+                              [this](int p) {
+                                  positions.push_back(p);
+                                  if (onProgress) onProgress(p);
+                              },
+                          .controls = [this](UpgradeControls c) { controls.push_back(c); },
+                          .phase =
+                              [this](UpgradePhase p) {
+                                  phases.push_back(p);
+                                  if (onPhase) onPhase(p);
+                              }},
+            .backupDir = backupDir,
+            .productId = "0A-1B-2C-3D-4E-5F"};
+        result = UpgradeThreadProc(job);
+        return result.outcome;
     }
 
     // Request frames the engine received with this command code, as (address, length) for the
@@ -100,7 +118,7 @@ struct UpgradeRig {
                           flash.begin() + kProtectedFirmwareBytes);
     }
 
-    CountingSleeper sleeper;
+    RigSleeper sleeper;
     VirtualBus bus{&sleeper};
     std::shared_ptr<VirtualEngine> engine;
     std::unique_ptr<DeviceLink> link;
@@ -111,6 +129,8 @@ struct UpgradeRig {
     std::vector<int> positions;
     std::vector<UpgradeControls> controls;
     std::vector<UpgradePhase> phases;
+    UpgradeResult result;
+    std::filesystem::path backupDir;  // empty: no backup
 };
 
 class UpgradeFixture : public ::testing::Test, public UpgradeRig {};

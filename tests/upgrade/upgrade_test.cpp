@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/upgrade/upgrade_fixture.h"
 
 namespace kq::test {
@@ -39,26 +41,59 @@ TEST_F(UpgradeFixture, LoaderThenFirmwareFollowsTheWorkedExamples) {
     EXPECT_EQ(engine->finishUpgradeCount(), 1);
     EXPECT_TRUE(FlashHolds(firmware));
     const auto flash = engine->flash();
-    EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 9216, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(
+        std::all_of(flash.begin(), flash.begin() + 9216, [](uint8_t b) { return b == 0xFF; }));
     // One loader search (the engine is back at once), the finish, and the link's own pauses:
     // 60 ms per verified write, 20 ms per read-back of a firmware block.
     EXPECT_EQ(sleeper.total(), milliseconds(4000 + 3000 + 21 * 60 + 11 * 20));
 }
 
-TEST_F(UpgradeFixture, BlockStraddling9216IsSkippedWholeAndShortLastBlockKeepsItsLength) {
-    Attach(InLoader(4096));
+// Whatever the block size, every byte from 9216 up is read back and, where it differs, written;
+// nothing below 9216 is touched, and progress still counts whole blocks.
+TEST_F(UpgradeFixture, EveryByteFrom9216IsSentWhateverTheBlockSize) {
     const auto firmware = MakeImage(20480 + 100, 3);
+    struct Case {
+        uint32_t blockSize;
+        Writes writes;
+        std::vector<int> positions;
+    };
+    const Case cases[] = {
+        {1024, {}, {}},
+        {2048,
+         {{9216, 1024},
+          {10240, 2048},
+          {12288, 2048},
+          {14336, 2048},
+          {16384, 2048},
+          {18432, 2048},
+          {20480, 100}},
+         {}},
+        {4096,
+         {{9216, 3072}, {12288, 4096}, {16384, 4096}, {20480, 100}},
+         {0, 19, 39, 59, 79, 99, 100}},
+        {5000, {{9216, 784}, {10000, 5000}, {15000, 5000}, {20000, 580}}, {0, 24, 48, 72, 97, 100}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.blockSize);
+        if (engine) bus.Unplug(engine);
+        Attach(InLoader(c.blockSize));
 
-    EXPECT_EQ(Upgrade(firmware, MakeImage(100, 4)), UpgradeOutcome::Success);
+        EXPECT_EQ(Upgrade(firmware, MakeImage(100, 4)), UpgradeOutcome::Success);
 
-    EXPECT_EQ(engine->blockWrites(), (Writes{{12288, 4096}, {16384, 4096}, {20480, 100}}));
-    EXPECT_EQ(Requests(CommandCode::BlockRead).front(), std::make_pair(12288u, 4096u));
-    const auto flash = engine->flash();
-    EXPECT_TRUE(std::all_of(flash.begin() + 9216, flash.begin() + 12288,
-                            [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_TRUE(std::equal(firmware.begin() + 12288, firmware.end(), flash.begin() + 12288));
-    EXPECT_EQ(positions, (std::vector<int>{0, 19, 39, 59, 79, 99, 100}));
-    EXPECT_EQ(engine->startLoaderCount(), 0);
+        EXPECT_TRUE(FlashHolds(firmware));
+        const auto flash = engine->flash();
+        EXPECT_TRUE(
+            std::all_of(flash.begin(), flash.begin() + 9216, [](uint8_t b) { return b == 0xFF; }));
+        const auto reads = Requests(CommandCode::BlockRead);
+        EXPECT_EQ(reads.front().first, 9216u);
+        for (const auto& [address, length] : reads) EXPECT_GE(address, 9216u);
+        if (!c.writes.empty()) {
+            EXPECT_EQ(engine->blockWrites(), c.writes);
+        }
+        if (!c.positions.empty()) {
+            EXPECT_EQ(positions, c.positions);
+        }
+    }
 }
 
 TEST_F(UpgradeFixture, FirmwareWithinTheLoaderAreaSendsNoBlockButFinishes) {
@@ -83,18 +118,44 @@ TEST_F(UpgradeFixture, IdenticalImageIsReadBackButNotWritten) {
     EXPECT_EQ(engine->finishUpgradeCount(), 1);
 }
 
-TEST_F(UpgradeFixture, EngineWithoutModeAnswerIsTakenToRunItsLoader) {
-    EngineSettings settings = InLoader();
-    settings.dropFaults = {1};  // the mode query
-    Attach(settings);
+// Only a valid answer decides between loader and application: a lost or damaged one is asked
+// again, and an engine that never answers gets nothing written.
+TEST_F(UpgradeFixture, ModeQueryWithoutValidAnswerIsAskedAgainAndNeverTakenForTheLoader) {
     const auto firmware = MakeImage(12288, 9);
+    for (const char* lost : {"crc", "drop"}) {
+        SCOPED_TRACE(lost);
+        if (engine) bus.Unplug(engine);
+        EngineSettings settings;
+        (std::string(lost) == "crc" ? settings.crcFaults : settings.dropFaults) = {1, 2};
+        Attach(settings);
+        EXPECT_EQ(Upgrade(firmware, MakeImage(1024, 10)), UpgradeOutcome::Success);
+        EXPECT_EQ(engine->startLoaderCount(), 1);
+        EXPECT_TRUE(FlashHolds(firmware));
+    }
 
-    EXPECT_EQ(Upgrade(firmware, MakeImage(1024, 10)), UpgradeOutcome::Success);
+    bus.Unplug(engine);
+    EngineSettings silent;
+    silent.dropFaults = {1, 2, 3};
+    Attach(silent);
+    EXPECT_EQ(Upgrade(firmware, MakeImage(1024, 10)), UpgradeOutcome::Failure);
+    EXPECT_EQ(result.failure, UpgradeFailure::NoModeAnswer);
+    EXPECT_EQ(Requests(CommandCode::Mode).size(), 3u);
+    EXPECT_EQ(engine->frames().size(), 3u) << "nothing but the mode queries";
+}
 
-    EXPECT_EQ(engine->startLoaderCount(), 0);
-    EXPECT_EQ(phases.front(), UpgradePhase::Firmware);
-    EXPECT_EQ(positions.front(), 0);
-    EXPECT_TRUE(FlashHolds(firmware));
+TEST_F(UpgradeFixture, SilentModeQueryAfterTheLoaderSearchEndsTheUpgrade) {
+    // Requests: mode, block size, one loader block (write, read-back), StartLoader, then the
+    // mode queries of the engine found again.
+    EngineSettings settings;
+    settings.dropFaults = {6, 7, 8};
+    Attach(settings);
+
+    EXPECT_EQ(Upgrade(MakeImage(12288, 9), MakeImage(1024, 10)), UpgradeOutcome::Failure);
+
+    EXPECT_EQ(result.failure, UpgradeFailure::NoModeAnswer);
+    EXPECT_EQ(engine->startLoaderCount(), 1);
+    EXPECT_EQ(Requests(CommandCode::BlockSize).size(), 1u) << "no firmware phase";
+    EXPECT_EQ(engine->finishUpgradeCount(), 0);
 }
 
 TEST_F(UpgradeFixture, EngineNotReturningFromStartLoaderFailsAfterFourSearches) {
@@ -192,7 +253,7 @@ TEST_F(UpgradeFixture, BlockSizeMustFitAFrame) {
             EXPECT_EQ(outcome, UpgradeOutcome::Stopped);
             EXPECT_TRUE(Requests(CommandCode::BlockRead).empty());
             EXPECT_EQ(Upgrade(firmware, loader), UpgradeOutcome::Success);
-            EXPECT_EQ(engine->blockWrites(), (Writes{{65522, 9216}}));
+            EXPECT_EQ(engine->blockWrites(), (Writes{{9216, 65522 - 9216}, {65522, 9216}}));
         } else {
             EXPECT_EQ(outcome, UpgradeOutcome::Failure);
             EXPECT_FALSE(stop);
@@ -200,6 +261,78 @@ TEST_F(UpgradeFixture, BlockSizeMustFitAFrame) {
             EXPECT_EQ(engine->finishUpgradeCount(), 0);
         }
     }
+}
+
+// Once the engine has been told to finish, the outcome is the upgrade's own: a stop pressed
+// during the last block or the finish wait does not hide a finished upgrade.
+TEST_F(UpgradeFixture, StopThatComesTooLateDoesNotHideAFinishedUpgrade) {
+    const auto firmware = MakeImage(12288, 23);
+    for (const bool inFinishWait : {false, true}) {
+        SCOPED_TRACE(inFinishWait ? "finish wait" : "last block");
+        if (engine) bus.Unplug(engine);
+        Attach(InLoader());
+        onPhase = [this, inFinishWait](UpgradePhase p) {
+            if (p == UpgradePhase::Firmware && !inFinishWait) {
+                // The last block's read-back pause: 3 blocks from 9216, each read (20 ms) and
+                // written (60 ms); the fifth wait is the last block's read.
+                sleeper.onSleep = [this](int n) {
+                    if (n == 5) stop = true;
+                };
+            }
+            if (p == UpgradePhase::Finishing && inFinishWait) stop = true;
+        };
+        EXPECT_EQ(Upgrade(firmware, MakeImage(1024, 24)), UpgradeOutcome::Success);
+        EXPECT_FALSE(stop) << "the request is used up";
+        EXPECT_EQ(engine->finishUpgradeCount(), 1);
+        EXPECT_TRUE(FlashHolds(firmware));
+        sleeper.onSleep = nullptr;
+    }
+}
+
+TEST_F(UpgradeFixture, FinishThatCannotBeSentIsAFailure) {
+    EngineSettings settings = InLoader();
+    settings.unplugFaults = {3};  // mode, block size, then FinishUpgrade: no block past 9216
+    Attach(settings);
+    EXPECT_EQ(Upgrade(MakeImage(9216, 25), MakeImage(1024, 26)), UpgradeOutcome::Failure);
+    EXPECT_EQ(result.failure, UpgradeFailure::FinishNotSent);
+}
+
+// The bytes read back before writing are kept: the same upgrade can put them back.
+TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
+    TempDir dir;
+    backupDir = dir.path / "data" / "kq7300";
+    Attach(InLoader(4096));
+    const auto old = MakeImage(20000, 27);
+    engine->setFlash(old);
+    auto firmware = old;
+    for (size_t i = 15000; i < 15100; ++i) firmware[i] ^= 0x5A;
+    firmware.resize(16000);
+
+    ASSERT_EQ(Upgrade(firmware, MakeImage(1024, 28)), UpgradeOutcome::Success);
+
+    ASSERT_FALSE(result.backupPath.empty()) << result.backupError;
+    EXPECT_EQ(result.backupPath.parent_path(), backupDir);
+    EXPECT_EQ(result.backupPath.filename().string().rfind("kq7300-backup-0A1B2C3D4E5F-", 0), 0u);
+    std::ifstream in(result.backupPath, std::ios::binary);
+    const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(saved.size(), firmware.size());
+    EXPECT_TRUE(std::all_of(saved.begin(), saved.begin() + 9216, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(saved.begin() + 9216, saved.end(), old.begin() + 9216));
+
+    ASSERT_EQ(Upgrade(saved, MakeImage(1024, 28)), UpgradeOutcome::Success);
+    const auto flash = engine->flash();
+    EXPECT_TRUE(std::equal(old.begin(), old.end(), flash.begin()));
+
+    // Nothing written, no backup; a backup that cannot be written is reported, not fatal.
+    const auto count = std::distance(std::filesystem::directory_iterator(backupDir), {});
+    EXPECT_EQ(Upgrade(old, MakeImage(1024, 28)), UpgradeOutcome::Success);
+    EXPECT_TRUE(result.backupPath.empty());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(backupDir), {}), count);
+    std::ofstream(dir.path / "file") << "x";
+    backupDir = dir.path / "file" / "below";
+    EXPECT_EQ(Upgrade(firmware, MakeImage(1024, 28)), UpgradeOutcome::Success);
+    EXPECT_TRUE(result.backupPath.empty());
+    EXPECT_FALSE(result.backupError.empty());
 }
 
 }  // namespace

@@ -1,0 +1,76 @@
+#include "upgrade/backup.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+namespace kq {
+
+namespace fs = std::filesystem;
+
+fs::path UpgradeBackupDirectory() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') {
+        return fs::path(data) / "kq7300";
+    }
+    if (const char* home = std::getenv("HOME"); home && *home) {
+        return fs::path(home) / ".local" / "share" / "kq7300";
+    }
+    return {};
+}
+
+std::string BackupFileName(std::string_view productId, std::time_t when) {
+    std::string id;
+    for (char c : productId) {
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+            id.push_back(c);
+        }
+    }
+    if (id.empty()) id = "unknown";
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &when);
+#else
+    localtime_r(&when, &local);
+#endif
+    char date[32];
+    std::strftime(date, sizeof date, "%Y%m%d-%H%M%S", &local);
+    return "kq7300-backup-" + id + "-" + date + ".bin";
+}
+
+bool SaveBackup(const fs::path& dir, std::string_view productId, std::span<const uint8_t> bytes,
+                fs::path& written, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        error = "cannot create " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    const std::string name = BackupFileName(productId, std::time(nullptr));
+    fs::path target = dir / name;
+    // Two upgrades within one second must not share a file.
+    for (int n = 2; fs::exists(target, ec) && n < 100; ++n) {
+        target = dir / (name.substr(0, name.size() - 4) + "-" + std::to_string(n) + ".bin");
+    }
+    const fs::path temporary = dir / ("." + target.filename().string() + ".part");
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            fs::remove(temporary, ec);
+            error = "cannot write " + temporary.string();
+            return false;
+        }
+    }
+    fs::rename(temporary, target, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        error = "cannot write " + target.string() + ": " + ec.message();
+        return false;
+    }
+    written = target;
+    return true;
+}
+
+}  // namespace kq
