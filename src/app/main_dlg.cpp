@@ -13,7 +13,7 @@ namespace kq {
 namespace {
 
 constexpr int kStatusHeight = 20;
-constexpr const char* kNoProductId = "Product ID: XX-XX-XX-XX-XX-XX";
+constexpr const char* kNoProductId = "XX-XX-XX-XX-XX-XX";
 
 }  // namespace
 
@@ -70,8 +70,13 @@ bool CMainDlg::OnInitDialog() {
 
     m_statusBar = new CStatusBarCtrl(this);
     m_statusBar->SetParts({120, -1});
+    QStringList presence;
+    for (const char* key : {"WarningGeneral.DeviceConnect", "WarningGeneral.DeviceDisconnect"}) {
+        presence << " " + Tr(context_.settings, key);
+    }
+    m_statusBar->FitPart(0, presence);
     m_statusBar->SetText(0, Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
-    m_statusBar->SetText(1, kNoProductId);
+    m_statusBar->SetText(1, ProductIdText(kNoProductId));
 
     m_systemPage.m_bUpgrading = false;
 
@@ -162,7 +167,7 @@ void CMainDlg::RefreshConnected(const QString& prefix) {
     uint8_t id[8] = {};
     if (link.GetProductId(id)) {
         m_systemPage.m_productId = FormatProductId(id);
-        m_statusBar->SetText(1, QString("Product ID: ") + FormatProductId(id).c_str());
+        m_statusBar->SetText(1, ProductIdText(FormatProductId(id)));
     }
     uint8_t value = 0;
     if (!link.GetLedCurrent(value) || value > 100) return;
@@ -180,11 +185,17 @@ bool CMainDlg::OnDeviceChange(const HotplugEvent* record) {
         RefreshConnected(" ");
     } else {
         m_statusBar->SetText(0, " " + Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
-        m_statusBar->SetText(1, kNoProductId);
+        m_statusBar->SetText(1, ProductIdText(kNoProductId));
         m_systemPage.m_productId.clear();
         link.DevicePresent = 0;
     }
     return true;
+}
+
+QString CMainDlg::ProductIdText(const std::string& id) const {
+    const QString text = Tr(context_.settings, "WarningGeneral.ProductId");
+    const QString value = QString::fromStdString(id);
+    return text.contains("%1") ? text.arg(value) : text + ": " + value;
 }
 
 void CMainDlg::reject() {
@@ -192,6 +203,15 @@ void CMainDlg::reject() {
 }
 
 void CMainDlg::OnCancel() {
+    // Closing stops a running upgrade: the user decides, knowing what it leaves behind.
+    if (m_systemPage.m_bUpgrading) {
+        const Settings& s = context_.settings;
+        if (!context_.messages.Confirm(
+                this, Tr(s, "WarningSystem.Title"), Tr(s, "WarningSystem.CloseDuringUpgrade"),
+                Tr(s, "WarningSystem.StopAndClose"), Tr(s, "WarningSystem.KeepUpgrading"))) {
+            return;
+        }
+    }
     m_systemPage.AbortUpgrade();
     // A blocking wait on the UI thread: short enough not to matter, and it goes through the
     // link's sleeper so tests need not wait.

@@ -24,7 +24,7 @@ class EnterEscapeFilter;
 class CMainDlg : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     // hotplug may be null (a platform without events); it is started in OnInitDialog and
     // stopped when the window goes.
     CMainDlg(PageContext& context, HotplugSource* hotplug, QWidget* parent = nullptr);
@@ -55,8 +55,10 @@ public:
     CPageDlg* m_pages[3] = {};
     QIcon m_hIcon;
 
-private:
+  private:
     void FillTabs();
+    // "Product ID: 0A-1B-2C-3D-4E-5F" in the current language.
+    QString ProductIdText(const std::string& id) const;
 
     PageContext& context_;
     HotplugSource* hotplug_;

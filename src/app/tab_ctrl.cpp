@@ -99,4 +99,15 @@ QString CStatusBarCtrl::GetText(int part) const {
     return parts_.at(part)->text();
 }
 
+void CStatusBarCtrl::FitPart(int part, const QStringList& texts) {
+    QLabel* label = parts_.at(part);
+    const QFontMetrics metrics(label->font());
+    // The label's frame and its margins on both sides, plus a little air.
+    const int chrome = 2 * label->frameWidth() + 2 * label->margin() + metrics.averageCharWidth();
+    int width = label->width();
+    for (const QString& text : texts)
+        width = std::max(width, metrics.horizontalAdvance(text) + chrome);
+    label->setFixedWidth(width);
+}
+
 }  // namespace kq

@@ -12,7 +12,7 @@ namespace kq {
 class CTabCtrl : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     // Where a page sits inside the control.
     static constexpr int kPageLeft = 8;
     static constexpr int kPageTop = 25;
@@ -27,14 +27,14 @@ public:
     QString GetItemText(int index) const;
     QTabBar* tabBar() const { return bar_; }
 
-signals:
+  signals:
     void selChange();
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     QTabBar* bar_;
     bool quiet_ = false;
 };
@@ -43,13 +43,15 @@ private:
 class CStatusBarCtrl : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     explicit CStatusBarCtrl(QWidget* parent = nullptr);
     void SetParts(const QList<int>& rightEdges);
     void SetText(int part, const QString& text);
     QString GetText(int part) const;
+    // Widens a part of fixed width, never narrows it, so that each of texts shows whole.
+    void FitPart(int part, const QStringList& texts);
 
-private:
+  private:
     QList<QLabel*> parts_;
 };
 

@@ -23,12 +23,16 @@ CLedDlg::CLedDlg(PageContext& context)
     m_editCurrent->setValidator(
         new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_editCurrent));
     m_editCurrent->installEventFilter(this);
-    m_sliderCurrent->installEventFilter(this);
+    // Enter in the box checks the number instead of being swallowed with the window's others.
+    AcceptEnter(m_editCurrent);
 
     connect(ui_->IDC_1002, &QPushButton::clicked, this, &CLedDlg::OnLedSwitch);
     connect(ui_->IDC_1005, &QPushButton::clicked, this, &CLedDlg::OnWrite);
     connect(ui_->IDC_1006, &QPushButton::clicked, this, &CLedDlg::OnRead);
     connect(m_editCurrent, &QLineEdit::textChanged, this, &CLedDlg::OnCurrentTextChange);
+    connect(m_editCurrent, &QLineEdit::returnPressed, this, &CLedDlg::OnCurrentEnter);
+    // Every way the user moves the slider (mouse, keys, wheel) reaches the box.
+    connect(m_sliderCurrent, &QSlider::valueChanged, this, &CLedDlg::OnSliderMoved);
     connect(ui_->IDC_1007, &QPushButton::clicked, this, &CLedDlg::OnPowerSwitch);
 }
 
@@ -64,7 +68,7 @@ bool CLedDlg::OnInitDialog() {
 }
 
 void CLedDlg::ShowLedCurrent(uint8_t value) {
-    m_sliderCurrent->setValue(value);
+    PlaceSlider(value);
     m_lastPos = value;
     m_editCurrent->setText(QString::number(value));
 }
@@ -103,21 +107,17 @@ void CLedDlg::OnPowerSwitch() {
 }
 
 void CLedDlg::OnWrite() {
-    // The box only warns about numbers above 100 while they are typed; nothing that large
-    // ever goes to the engine.
-    const long long value = LeadingInteger(m_editCurrent->text());
-    if (value < 0 || value > 100) {
-        RangePrompt();
-        return;
-    }
+    // The number is checked here, where it is used: nothing above 100 ever goes to the engine.
+    const std::optional<uint8_t> value = CheckedCurrent();
+    if (!value) return;
     DeviceLink& link = context_.link;
     if (link.QueryDeviceMode() != DeviceMode::Application) {
         CommunicationFail();
         return;
     }
-    m_sliderCurrent->setValue(static_cast<int>(value));
-    m_lastPos = static_cast<uint16_t>(value);
-    if (!link.SetLedCurrent(static_cast<uint8_t>(value))) CommunicationFail();
+    PlaceSlider(*value);
+    m_lastPos = *value;
+    if (!link.SetLedCurrent(*value)) CommunicationFail();
 }
 
 void CLedDlg::OnRead() {
@@ -138,32 +138,42 @@ void CLedDlg::OnRead() {
     ShowLedCurrent(value);
 }
 
+// Typing is never interrupted: a half-typed or emptied box is checked only when it is used.
 void CLedDlg::OnCurrentTextChange() {
-    UpdateData(true);
-    UpdateData(false);
+    const std::optional<uint32_t> number = ParseUnsigned(m_editCurrent->text());
+    if (number && *number <= 100) m_nCurrent = *number;
 }
 
-void CLedDlg::OnSliderRelease() {
-    UpdateData(true);
-    const auto position = static_cast<uint16_t>(m_sliderCurrent->value());
-    if (position != m_lastPos) {
-        m_editCurrent->setText(QString::number(position));
-        m_lastPos = position;
-    }
-    UpdateData(false);
+void CLedDlg::OnCurrentEnter() {
+    const std::optional<uint8_t> value = CheckedCurrent();
+    if (!value) return;
+    PlaceSlider(*value);
+    m_lastPos = *value;
+}
+
+void CLedDlg::OnSliderMoved(int position) {
+    const auto moved = static_cast<uint16_t>(position);
+    if (moved == m_lastPos) return;
+    m_editCurrent->setText(QString::number(moved));
+    m_lastPos = moved;
+}
+
+void CLedDlg::PlaceSlider(int position) {
+    const QSignalBlocker quiet(m_sliderCurrent);
+    m_sliderCurrent->setValue(position);
+}
+
+std::optional<uint8_t> CLedDlg::CheckedCurrent() {
+    if (!UpdateData(true)) return std::nullopt;
+    UpdateData(false);  // the number as it is used: 007 shows as 7
+    return static_cast<uint8_t>(m_nCurrent);
 }
 
 bool CLedDlg::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_editCurrent && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         const auto value = static_cast<uint16_t>(LeadingInteger(m_editCurrent->text()));
-        if (value <= 100) m_sliderCurrent->setValue(value);
-    }
-    // The slider has moved by the time its mouse button is let go, whether dragged or clicked;
-    // only the left button moves it.
-    if (watched == m_sliderCurrent && event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-        OnSliderRelease();
+        if (value <= 100) PlaceSlider(value);
     }
     return CPageDlg::eventFilter(watched, event);
 }
@@ -177,14 +187,17 @@ bool CLedDlg::UpdateData(bool saveAndValidate) {
     }
     const std::optional<uint32_t> number = ParseUnsigned(m_editCurrent->text());
     if (!number) {
+        // What is no number gives way to the last good one, as the prompt says.
         Prompt(Tr("Prompt.InvalidNumber"));
+        m_editCurrent->setText(QString::number(m_nCurrent));
+        m_editCurrent->selectAll();
         return false;
     }
-    m_nCurrent = *number;
-    if (m_nCurrent > 100) {
+    if (*number > 100) {
         RangePrompt();
         return false;
     }
+    m_nCurrent = *number;
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "pages/page_dlg.h"
 
@@ -18,7 +19,7 @@ namespace kq {
 class CLedDlg : public CPageDlg {
     Q_OBJECT
 
-public:
+  public:
     explicit CLedDlg(PageContext& context);
     ~CLedDlg() override;
 
@@ -30,7 +31,8 @@ public:
     void OnWrite();
     void OnRead();
     void OnCurrentTextChange();
-    void OnSliderRelease();
+    void OnCurrentEnter();
+    void OnSliderMoved(int position);
     void OnPowerSwitch();
 
     QLineEdit* m_editCurrent;
@@ -40,12 +42,17 @@ public:
     int m_bLedOff = 0;
     uint16_t m_lastPos = 0;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     // Box 1004 <-> m_nCurrent, checked against 0..100 when reading the box.
     bool UpdateData(bool saveAndValidate);
+    // The box's number where it is used (Write, Enter): prompts and gives nothing when it is not
+    // a number from 0 to 100.
+    std::optional<uint8_t> CheckedCurrent();
+    // Moves the slider for the program, not the user: the box is left as it is.
+    void PlaceSlider(int position);
     void RangePrompt();
     void Prompt(const QString& text);
     void EnableCurrentControls(bool enable);

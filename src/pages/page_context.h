@@ -29,6 +29,9 @@ class MessagePresenter {
     virtual ~MessagePresenter() = default;
     virtual void Show(QWidget* owner, const QString& title, const QString& text,
                       MessageIcon icon) = 0;
+    // A warning with two buttons; true when the first (the action) was chosen.
+    virtual bool Confirm(QWidget* owner, const QString& title, const QString& text,
+                         const QString& action, const QString& cancel) = 0;
 };
 
 // The platform's file-open dialog.

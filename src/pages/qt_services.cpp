@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <cstdlib>
 
 namespace kq {
@@ -14,6 +15,18 @@ void QtMessagePresenter::Show(QWidget* owner, const QString& title, const QStrin
                                                                        : QMessageBox::NoIcon;
     QMessageBox box(shown, title, text, QMessageBox::Ok, owner);
     box.exec();
+}
+
+bool QtMessagePresenter::Confirm(QWidget* owner, const QString& title, const QString& text,
+                                 const QString& action, const QString& cancel) {
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, owner);
+    QPushButton* yes = box.addButton(action, QMessageBox::DestructiveRole);
+    QPushButton* no = box.addButton(cancel, QMessageBox::RejectRole);
+    // The safe answer is the one Enter and Escape give.
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 std::optional<QString> QtFileDialogProvider::GetOpenFileName(QWidget* owner, const QString& title,

@@ -91,6 +91,7 @@ void CSystemDlg::OnLanguageSelChange() {
 }
 
 void CSystemDlg::OnRestart() {
+    if (m_pUpgradeThread) return;  // the new instance would end this one mid-transfer
     if (context_.processes.StartDetached(context_.programPath, context_.arguments)) {
         QWidget* main = window();
         if (main != this) {
@@ -154,6 +155,8 @@ void CSystemDlg::OnUpgrade() {
                                                    .backupDir = context_.backupDir,
                                                    .productId = m_productId});
     m_bUpgrading = true;
+    // A restart would end the process under the worker and leave the engine in its loader.
+    ui_->IDC_1117->setEnabled(false);
     m_pUpgradeThread = QThread::create([this] {
         const UpgradeResult result = UpgradeThreadProc(*job_);
         QMetaObject::invokeMethod(
@@ -208,6 +211,7 @@ void CSystemDlg::EndWorker() {
     delete m_pUpgradeThread;
     m_pUpgradeThread = nullptr;
     job_.reset();
+    ui_->IDC_1117->setEnabled(true);
 }
 
 void CSystemDlg::SetUpgradeControls(UpgradeControls controls) {

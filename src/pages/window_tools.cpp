@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kTextKey = "textKey";
 constexpr const char* kNoTranslation = "noTranslation";
+constexpr const char* kAcceptsEnter = "acceptsEnter";
 
 QString ShownText(const QWidget* w) {
     if (auto* b = qobject_cast<const QAbstractButton*>(w)) return b->text();
@@ -107,12 +108,22 @@ EnterEscapeFilter::~EnterEscapeFilter() {
     if (qApp) qApp->removeEventFilter(this);
 }
 
+void AcceptEnter(QLineEdit* edit) {
+    edit->setProperty(kAcceptsEnter, true);
+}
+
 bool EnterEscapeFilter::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() != QEvent::KeyPress || !root_) return false;
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Escape) return false;
     auto* target = qobject_cast<QWidget*>(watched);
-    return target && (target == root_ || root_->isAncestorOf(target));
+    if (!target || (target != root_ && !root_->isAncestorOf(target))) return false;
+    // The line edit's own handling would pass the key on to the dialog's default button.
+    auto* edit = qobject_cast<QLineEdit*>(target);
+    if (edit && key != Qt::Key_Escape && edit->property(kAcceptsEnter).toBool()) {
+        emit edit->returnPressed();
+    }
+    return true;
 }
 
 }  // namespace kq

@@ -8,6 +8,7 @@
 #include <string_view>
 
 class QFont;
+class QLineEdit;
 
 namespace kq {
 
@@ -30,6 +31,8 @@ void SetTextKey(QWidget* control, const Settings& settings, std::string_view key
 // Keeps TranslateWindow away from a control (a button that shows a picture instead of text).
 void ExcludeFromTranslation(QWidget* control);
 
+void AcceptEnter(QLineEdit* edit);
+
 // The control created with this resource id, anywhere under root.
 QWidget* FindControl(const QWidget* root, int id);
 template <class T>
@@ -43,16 +46,17 @@ T* FindControl(const QWidget* root, int id) {
 QSize DialogUnitsToPixels(const QFont& font, QSize dialogUnits);
 
 // Swallows key presses of Enter and Escape aimed at root or any control inside it, before the
-// control sees them: neither key closes a window or presses a default button.
+// control sees them: neither key closes a window or presses a default button. A line edit given
+// to AcceptEnter still hears its Enter, as returnPressed, and nothing else does.
 class EnterEscapeFilter : public QObject {
-public:
+  public:
     explicit EnterEscapeFilter(QWidget* root);
     ~EnterEscapeFilter() override;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     QPointer<QWidget> root_;
 };
 

@@ -1,4 +1,5 @@
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
@@ -127,6 +128,24 @@ TEST_F(MainWindowTest, CaptionIsFixedWhateverTheLanguage) {
     EXPECT_EQ(Tabs(), (QStringList{"灯光", "翻转", "系统"}));
 }
 
+// The first part of the status bar is as wide as its longest text needs, in either language.
+TEST_F(MainWindowTest, StatusTextsShowWholeAndTheProductIdIsTranslated) {
+    std::ofstream(ProgramDir() + "Language/Wordy.lang")
+        << "[String]\nWarningGeneral.DeviceConnect=设备已经连接到这台计算机\n"
+           "WarningGeneral.DeviceDisconnect=设备没有连接到这台计算机\n"
+           "WarningGeneral.ProductId=产品 ID：%1\n";
+    UseLanguage("Wordy");
+    Window();
+    const QList<QLabel*> parts = Window().m_statusBar->findChildren<QLabel*>();
+    ASSERT_EQ(parts.size(), 2);
+    const QFontMetrics metrics(parts[0]->font());
+    for (const char* text : {" 设备已经连接到这台计算机", " 设备没有连接到这台计算机"}) {
+        EXPECT_LE(metrics.horizontalAdvance(QString::fromUtf8(text)),
+                  parts[0]->contentsRect().width());
+    }
+    EXPECT_EQ(Status(1), "产品 ID：XX-XX-XX-XX-XX-XX");
+}
+
 TEST_F(MainWindowTest, StartWithoutTheEngine) {
     Window();
     ExpectStatus("Disconnected", "Product ID: XX-XX-XX-XX-XX-XX", 0);
@@ -230,10 +249,21 @@ TEST_F(MainWindowTest, ClosingDuringAnUpgradeEndsTheWorkerFirst) {
     CSystemDlg& page = StartUpgrade("reboot-ms=0,fault=no-return");
     for (int i = 0; i < 500 && engine_->startLoaderCount() == 0; ++i) QThread::msleep(10);
     ASSERT_EQ(engine_->startLoaderCount(), 1);
+    EXPECT_FALSE(FindControl(&page, 1117)->isEnabled()) << "no restart under a running upgrade";
+
+    messages_.confirm = false;  // "Keep upgrading"
+    Window().close();
+    EXPECT_TRUE(Window().isVisible());
+    EXPECT_NE(page.m_pUpgradeThread, nullptr);
+    ASSERT_EQ(MessageTexts().size(), 1);
+    EXPECT_EQ(messages_.choices, (QStringList{"StopAndClose", "KeepUpgrading"}));
+
+    messages_.confirm = true;  // "Stop and close"
     Window().close();
     EXPECT_FALSE(Window().isVisible());
     EXPECT_EQ(page.m_pUpgradeThread, nullptr);
-    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_EQ(MessageTexts(), (QStringList{"CloseDuringUpgrade", "CloseDuringUpgrade"}));
+    EXPECT_TRUE(FindControl(&page, 1117)->isEnabled());
 }
 
 TEST_F(MainWindowTest, EnterAndEscapeCloseNothingButTheCloseBoxDoesAfterThePause) {

@@ -19,6 +19,7 @@ const char* const kProgramKeys[] = {
     "Tab.System",
     "WarningGeneral.DeviceConnect",
     "WarningGeneral.DeviceDisconnect",
+    "WarningGeneral.ProductId",
     "ConfigGeneral.English",
     "ConfigGeneral.SimpChinese",
     "Dialog",
@@ -49,6 +50,9 @@ const char* const kProgramKeys[] = {
     "WarningSystem.InvalidFileName",
     "WarningSystem.BackupSaved",
     "WarningSystem.BackupFailed",
+    "WarningSystem.CloseDuringUpgrade",
+    "WarningSystem.StopAndClose",
+    "WarningSystem.KeepUpgrading",
     // Texts of the windows beyond the keys above.
     "System.BrowseTitle",
     "System.FilterEnc",

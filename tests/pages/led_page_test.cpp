@@ -1,7 +1,9 @@
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "pages/led_dlg.h"
 #include "pages/window_tools.h"
@@ -14,7 +16,7 @@ const Bytes kMode{0xFE};
 const Bytes kReadCurrent{0x01, 0x01};
 
 class LedPageTest : public WindowTest {
-protected:
+  protected:
     // The page as the main window creates it: hidden, inside a parent, initialised once.
     CLedDlg& Page() {
         if (!page_) {
@@ -148,33 +150,50 @@ TEST_F(LedPageTest, WriteAbove100SendsNothingAndShowsTheRangePrompt) {
     Attach();
     CLedDlg& page = Page();
     NewPayloads();
-    SetBox("150");  // the box itself warns once
-    messages_.shown.clear();
+    SetBox("150");
+    EXPECT_TRUE(messages_.shown.empty()) << "typing is not interrupted";
     Button(1005)->click();
     EXPECT_TRUE(NewPayloads().empty());
     EXPECT_EQ(MessageTexts(), QStringList{"Enter a number from 0 to 100."});
     EXPECT_EQ(messages_.shown[0].title, "Invalid input");
     EXPECT_EQ(page.m_sliderCurrent->value(), 50);
+    EXPECT_EQ(page.m_editCurrent->text(), "150");
 }
 
-TEST_F(LedPageTest, BoxPromptsRestoreNormaliseOrKeep) {
-    CLedDlg& page = Page();
-    SetBox("42");
+// The box can be edited freely; its number is checked where it is used: Write and Enter.
+TEST_F(LedPageTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
+    Attach();
+    CLedDlg& page = Page();  // read 50
+    NewPayloads();
+    page.m_editCurrent->setFocus();
+    page.m_editCurrent->end(false);
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Backspace);
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Backspace);
+    EXPECT_EQ(page.m_editCurrent->text(), "");
+    QTest::keyClicks(page.m_editCurrent, "80");
+    EXPECT_TRUE(messages_.shown.empty());
+    Button(1005)->click();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 80}}));
+
     SetBox("");
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Return);
     EXPECT_EQ(MessageTexts(), QStringList{"Enter a whole number."});
-    EXPECT_EQ(page.m_editCurrent->text(), "42");
+    EXPECT_EQ(page.m_editCurrent->text(), "80") << "the last good number comes back";
 
     messages_.shown.clear();
     SetBox("007");
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Enter);
     EXPECT_EQ(page.m_editCurrent->text(), "7");
+    EXPECT_EQ(page.m_sliderCurrent->value(), 7);
     EXPECT_EQ(page.m_nCurrent, 7u);
     EXPECT_TRUE(messages_.shown.empty());
 
     SetBox("150");
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Return);
     EXPECT_EQ(MessageTexts(), QStringList{"Enter a number from 0 to 100."});
     EXPECT_EQ(page.m_editCurrent->text(), "150");
-    EXPECT_EQ(page.m_nCurrent, 150u);
-    EXPECT_EQ(page.m_sliderCurrent->value(), 0);  // a text change never moves the slider
+    EXPECT_EQ(page.m_sliderCurrent->value(), 7);
+    EXPECT_TRUE(NewPayloads().empty()) << "Enter sends nothing";
 }
 
 TEST_F(LedPageTest, ReadOutOfRangeWarnsAndKeepsTheShownCurrent) {
@@ -185,55 +204,42 @@ TEST_F(LedPageTest, ReadOutOfRangeWarnsAndKeepsTheShownCurrent) {
     EXPECT_EQ(page.m_sliderCurrent->value(), 0);
 }
 
-TEST_F(LedPageTest, SliderReleaseWritesOnlyAMovedPosition) {
+// Mouse, keys and wheel: every move of the slider by the user reaches the box, so Write sends
+// what the slider shows; a press on the thumb that moves nothing leaves the box alone.
+TEST_F(LedPageTest, EveryMoveOfTheSliderReachesTheBox) {
     Attach();
-    CLedDlg& page = Page();              // read 50
-    page.m_sliderCurrent->setValue(40);  // dragged
-    QTest::mouseRelease(page.m_sliderCurrent, Qt::RightButton);
-    EXPECT_EQ(page.m_editCurrent->text(), "50") << "only the left button moves the slider";
-    QTest::mouseRelease(page.m_sliderCurrent, Qt::LeftButton);
-    EXPECT_EQ(page.m_editCurrent->text(), "40");
-    EXPECT_EQ(page.m_lastPos, 40);
+    CLedDlg& page = Page();  // read 50
+    page.m_sliderCurrent->setFocus();
+    QTest::keyClick(page.m_sliderCurrent, Qt::Key_Right);
+    EXPECT_EQ(page.m_editCurrent->text(), "51");
+    QTest::keyClick(page.m_sliderCurrent, Qt::Key_PageDown);
+    EXPECT_EQ(page.m_editCurrent->text(), QString::number(page.m_sliderCurrent->value()));
+    const int beforeWheel = page.m_sliderCurrent->value();
+    QWheelEvent wheel(QPointF(5, 5), page.m_sliderCurrent->mapToGlobal(QPointF(5, 5)), QPoint(),
+                      QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(page.m_sliderCurrent, &wheel);
+    EXPECT_NE(page.m_sliderCurrent->value(), beforeWheel);
+    EXPECT_EQ(page.m_editCurrent->text(), QString::number(page.m_sliderCurrent->value()));
+    EXPECT_EQ(page.m_lastPos, page.m_sliderCurrent->value());
 
     page.ShowLedCurrent(50);
     SetBox("20");
-    QTest::mouseRelease(page.m_sliderCurrent, Qt::LeftButton);  // thumb pressed, not moved
+    const QPoint thumb(page.m_sliderCurrent->width() / 2, page.m_sliderCurrent->height() / 2);
+    QTest::mouseClick(page.m_sliderCurrent, Qt::LeftButton, {}, thumb);
     EXPECT_EQ(page.m_editCurrent->text(), "20");
     EXPECT_EQ(page.m_sliderCurrent->value(), 50);
 
     QTest::mouseClick(page.m_editCurrent, Qt::LeftButton);  // clicking the box moves the slider
     EXPECT_EQ(page.m_sliderCurrent->value(), 20);
     EXPECT_EQ(page.m_lastPos, 50);
-    EXPECT_TRUE(NewPayloads().size() == 3);  // the first-init read only; nothing was sent
+    EXPECT_EQ(NewPayloads().size(), 3u) << "the first-init read only; nothing was sent";
 }
 
-TEST_F(LedPageTest, SliderReleaseWithTooLargeBoxPromptsThenWrites) {
+TEST_F(LedPageTest, EscapeInTheBoxDoesNothing) {
     CLedDlg& page = Page();
-    SetBox("150");
-    messages_.shown.clear();
-    page.m_sliderCurrent->setValue(30);
-    QTest::mouseRelease(page.m_sliderCurrent, Qt::LeftButton);
-    EXPECT_EQ(MessageTexts().value(0), "Enter a number from 0 to 100.");
-    EXPECT_EQ(page.m_editCurrent->text(), "30");
-}
-
-TEST_F(LedPageTest, KeyboardMovesOfTheSliderLeaveTheBox) {
-    CLedDlg& page = Page();
-    page.m_sliderCurrent->setFocus();
-    QTest::keyClick(page.m_sliderCurrent, Qt::Key_Right);
-    EXPECT_EQ(page.m_sliderCurrent->value(), 1);
-    EXPECT_EQ(page.m_editCurrent->text(), "0");
-}
-
-TEST_F(LedPageTest, EnterAndEscapeInTheBoxDoNothing) {
-    CLedDlg& page = Page();
-    int returns = 0;
-    QObject::connect(page.m_editCurrent, &QLineEdit::returnPressed, [&] { ++returns; });
-    QTest::keyClick(page.m_editCurrent, Qt::Key_Return);
-    QTest::keyClick(page.m_editCurrent, Qt::Key_Enter);
     QTest::keyClick(page.m_editCurrent, Qt::Key_Escape);
-    EXPECT_EQ(returns, 0);
     EXPECT_TRUE(page.isVisible());
+    EXPECT_TRUE(messages_.shown.empty());
 }
 
 TEST_F(LedPageTest, TranslationAgainKeepsTheTexts) {

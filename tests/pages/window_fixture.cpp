@@ -14,6 +14,7 @@ Tab.Flip=Flip
 Tab.System=System
 WarningGeneral.DeviceConnect=Connected
 WarningGeneral.DeviceDisconnect=Disconnected
+WarningGeneral.ProductId=Product ID: %1
 ConfigGeneral.English=English
 ConfigGeneral.SimpChinese=Simplified Chinese
 Led.On=Switch on
@@ -34,6 +35,7 @@ Tab.Flip=翻转
 Tab.System=系统
 WarningGeneral.DeviceConnect=设备已连接
 WarningGeneral.DeviceDisconnect=设备未连接
+WarningGeneral.ProductId=产品 ID：%1
 System.FilterBin=二进制文件
 System.BrowseTitle=选择固件文件
 )";

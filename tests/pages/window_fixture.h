@@ -25,8 +25,16 @@ struct RecordingPresenter final : MessagePresenter {
         shown.push_back({title, text, icon});
         if (whileShown) whileShown();
     }
+    bool Confirm(QWidget*, const QString& title, const QString& text, const QString& action,
+                 const QString& cancel) override {
+        shown.push_back({title, text, MessageIcon::Warning});
+        choices = {action, cancel};
+        return confirm;
+    }
     std::vector<Shown> shown;
     std::function<void()> whileShown;  // runs as if the box were still open
+    bool confirm = true;               // the answer to Confirm
+    QStringList choices;               // the buttons Confirm offered last
 };
 
 struct FakeFileDialog final : FileDialogProvider {
