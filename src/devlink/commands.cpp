@@ -6,10 +6,6 @@
 namespace kq {
 namespace {
 
-void PutLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 uint8_t Code(CommandCode c) {
     return static_cast<uint8_t>(c);
 }
@@ -31,12 +27,12 @@ bool DeviceLink::Transact(uint8_t code, const uint8_t* args, uint32_t argLength,
 }
 
 bool DeviceLink::SetLedCurrent(uint8_t value) {
-    const uint8_t args[] = {0x00, value};
+    const uint8_t args[] = {static_cast<uint8_t>(LedCurrentOp::Set), value};
     return Transact(Code(CommandCode::LedCurrent), args, 2, nullptr, 0, 100);
 }
 
 bool DeviceLink::GetLedCurrent(uint8_t& out) {
-    const uint8_t args[] = {0x01};
+    const uint8_t args[] = {static_cast<uint8_t>(LedCurrentOp::Get)};
     uint8_t value = 0;
     if (Transact(Code(CommandCode::LedCurrent), args, 1, &value, 1, 50)) {
         out = value;
@@ -51,16 +47,13 @@ bool DeviceLink::SetLedSwitch(uint8_t on) {
 }
 
 bool DeviceLink::SetPower(bool on) {
-    const uint8_t payload[] = {Code(CommandCode::PowerSwitch), static_cast<uint8_t>(on ? 1 : 2)};
+    const uint8_t payload[] = {Code(CommandCode::PowerSwitch),
+                               static_cast<uint8_t>(on ? PowerState::On : PowerState::Off)};
     return SendFrame(payload, 2, 1000);
 }
 
 bool DeviceLink::SetFlip(uint8_t x, uint8_t y) {
-    FlipMode mode = FlipMode::FlipNone;
-    if (x == 1 && y == 0) mode = FlipMode::FlipX;
-    if (x == 0 && y == 1) mode = FlipMode::FlipY;
-    if (x == 1 && y == 1) mode = FlipMode::FlipXY;
-    const uint8_t args[] = {0x00, static_cast<uint8_t>(mode)};
+    const uint8_t args[] = {0x00, static_cast<uint8_t>(FlipModeFromFlags(x, y))};
     return Transact(Code(CommandCode::Flip), args, 2, nullptr, 0, 50);
 }
 
@@ -87,17 +80,15 @@ uint32_t DeviceLink::GetBlockSize() {
     std::lock_guard lock(mutex_);
     SendFrame(request, 1, 1000);
     if (!ReceiveFrame(answer, 4, 1000)) return 0;
-    return answer[0] | answer[1] << 8 | answer[2] << 16 | static_cast<uint32_t>(answer[3]) << 24;
+    return GetLe32(answer);
 }
 
 bool DeviceLink::ReadBlock(uint32_t address, uint32_t length, uint8_t* out) {
     if (out == nullptr) return false;
-    uint8_t request[9] = {Code(CommandCode::BlockRead)};
-    PutLe32(request + 1, address);
-    PutLe32(request + 5, length);
+    const auto request = BlockHeader(CommandCode::BlockRead, address, length);
     {
         std::lock_guard lock(mutex_);
-        if (!SendFrame(request, 9, 2000)) return false;
+        if (!SendFrame(request.data(), kBlockHeaderSize, 2000)) return false;
         if (!ReceiveFrame(out, length, 2000)) return false;
     }
     DelayMilliseconds(20);
@@ -106,24 +97,20 @@ bool DeviceLink::ReadBlock(uint32_t address, uint32_t length, uint8_t* out) {
 
 bool DeviceLink::WriteBlockVerified(uint32_t address, uint32_t length, const uint8_t* data) {
     if (data == nullptr) return false;
-    if (length > kMaxPayload - 9) {
+    if (length > kMaxPayload - kBlockHeaderSize) {
         trace_.Note("block of " + std::to_string(length) + " bytes cannot be framed");
         return false;
     }
-    std::vector<uint8_t> request(length + 9);
-    request[0] = Code(CommandCode::BlockWrite);
-    PutLe32(&request[1], address);
-    PutLe32(&request[5], length);
-    if (length) std::memcpy(&request[9], data, length);
-    uint8_t readRequest[9];
-    std::memcpy(readRequest, request.data(), 9);
-    readRequest[0] = Code(CommandCode::BlockRead);
+    const auto header = BlockHeader(CommandCode::BlockWrite, address, length);
+    std::vector<uint8_t> request(header.begin(), header.end());
+    request.insert(request.end(), data, data + length);
+    const auto readRequest = BlockHeader(CommandCode::BlockRead, address, length);
 
     // The write and its read-back form one transaction: nothing may come between them.
     std::lock_guard lock(mutex_);
     if (!SendFrame(request.data(), length + 9, 2000)) return false;
     DelayMilliseconds(60);
-    if (!SendFrame(readRequest, 9, 2000)) return false;
+    if (!SendFrame(readRequest.data(), kBlockHeaderSize, 2000)) return false;
     std::vector<uint8_t> readBack(length + 1);
     if (!ReceiveFrame(readBack.data(), length, 2000)) return false;
     return length == 0 || std::memcmp(readBack.data(), data, length) == 0;
@@ -145,7 +132,7 @@ bool DeviceLink::GetMode(uint8_t* out) {
 DeviceMode DeviceLink::QueryDeviceMode() {
     if (DevicePresent.load() == 0) return DeviceMode::None;
     uint8_t mode[3] = {};
-    if (GetMode(mode) && mode[0] == 'A' && mode[1] == 'P' && mode[2] == 'P') {
+    if (GetMode(mode) && IsApplicationModeAnswer(mode)) {
         return DeviceMode::Application;
     }
     return DeviceMode::Other;

@@ -1,5 +1,6 @@
 #include "devlink/link.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -41,15 +42,9 @@ bool DeviceLink::SendFrame(const uint8_t* payload, uint32_t length, int timeoutM
         trace_.Note("frame refused: payload of " + std::to_string(length) + " bytes");
         return false;
     }
-    const uint32_t total = length + 4;
-    std::vector<uint8_t> frame(total);
-    frame[0] = static_cast<uint8_t>(total & 0xFF);
-    frame[1] = static_cast<uint8_t>((total >> 8) & 0xFF);
-    if (length) std::memcpy(frame.data() + 2, payload, length);
-    const uint16_t crc = Crc16(frame.data(), length + 2);
-    frame[length + 2] = static_cast<uint8_t>(crc >> 8);
-    frame[length + 3] = static_cast<uint8_t>(crc & 0xFF);
-    return PipeWrite(frame.data(), total, timeoutMs) == static_cast<int32_t>(total);
+    const auto frame = BuildFrame({payload, length});
+    const auto total = static_cast<uint32_t>(frame->size());
+    return PipeWrite(frame->data(), total, timeoutMs) == static_cast<int32_t>(total);
 }
 
 bool DeviceLink::ReceiveFrame(uint8_t* answer, uint32_t length, int timeoutMs) {
@@ -58,9 +53,9 @@ bool DeviceLink::ReceiveFrame(uint8_t* answer, uint32_t length, int timeoutMs) {
     std::vector<uint8_t> frame(total);
     const int32_t got = PipeRead(frame.data(), total, timeoutMs);
     if (got != static_cast<int32_t>(total)) return false;
-    if (frame[0] + 256u * frame[1] != total) return false;
-    if (Crc16(frame.data(), total) != 0) return false;
-    if (length) std::memcpy(answer, frame.data() + 2, length);
+    const auto unpacked = UnpackFrame(frame);
+    if (!unpacked) return false;
+    std::copy(unpacked->begin(), unpacked->end(), answer);
     return true;
 }
 

@@ -7,34 +7,16 @@
 #include <string>
 #include <string_view>
 
+#include "devlink/codec.h"
 #include "devlink/platform.h"
 #include "devlink/sleeper.h"
 #include "devlink/trace.h"
 
 namespace kq {
 
-enum class CommandCode : uint8_t {
-    LedCurrent = 0x01,
-    LedSwitch = 0x02,
-    PowerSwitch = 0x03,
-    Flip = 0x09,
-    ProductId = 0xF8,
-    LoaderStart = 0xF9,
-    BlockSize = 0xFA,
-    BlockWrite = 0xFB,
-    BlockRead = 0xFC,
-    UpgradeEnd = 0xFD,
-    Mode = 0xFE,
-};
-
-enum class DeviceMode : int { None = 0, Application = 1, Other = 2 };
-
-enum class FlipMode : uint8_t { FlipNone = 1, FlipX = 2, FlipY = 3, FlipXY = 4 };
-
 inline constexpr uint32_t kEngineVendorId = 0xC251;
 inline constexpr uint32_t kEngineProductId = 0x1706;
 inline constexpr const char* kEngineInstance = "0002a0000000";
-inline constexpr uint32_t kMaxPayload = 65531;
 // DevicePath holds at most this many characters; the pipe path adds "\PIPEn".
 inline constexpr size_t kMaxDevicePath = 259;
 inline constexpr size_t kMaxPipePath = 259;
@@ -118,7 +100,6 @@ class DeviceLink {
 };
 
 // Pure helpers of discovery and framing.
-uint16_t Crc16(const uint8_t* data, size_t length);
 void ParseVidPid(std::string_view path, uint32_t& vendorId, uint32_t& productId);
 void ExtractInstance(std::string_view path, std::string& out);
 bool MatchVidPid(std::string_view path, uint32_t vendorId, uint32_t productId);

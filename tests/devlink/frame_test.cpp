@@ -23,14 +23,6 @@ class FrameTest : public ::testing::Test {
     DeviceLink link;
 };
 
-TEST(Crc16Test, MatchesTheCheckValueAndVanishesOverACompleteFrame) {
-    const char* digits = "123456789";
-    EXPECT_EQ(Crc16(reinterpret_cast<const uint8_t*>(digits), 9), 0xFEE8);
-    const auto frame = Bytes({0x07, 0x00, 0x41, 0x50, 0x50, 0xE5, 0x9A});
-    EXPECT_EQ(Crc16(frame.data(), frame.size()), 0);
-    EXPECT_EQ(Crc16(nullptr, 0), 0);
-}
-
 TEST_F(FrameTest, SendsTheWorkedFrames) {
     const std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> cases = {
         {Bytes({0xFE}), Bytes({0x05, 0x00, 0xFE, 0x82, 0x43})},
