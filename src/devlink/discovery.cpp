@@ -1,9 +1,9 @@
+#include "devlink/discovery.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include "devlink/link.h"
 
 namespace kq {
 namespace {
@@ -82,9 +82,12 @@ std::string MakeInterfacePath(uint16_t vendorId, uint16_t productId, std::string
     return std::string(head) + std::string(instance) + "#" + interfaceClass.ToString();
 }
 
-int DeviceLink::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId,
-                                    uint32_t productId, const char* instance,
-                                    const char* altInstance, std::string& outPath, int relaxed) {
+Discovery::Discovery(DevicePlatform& platform, WireTrace& trace)
+    : platform_(platform), trace_(trace) {}
+
+int Discovery::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId,
+                                   uint32_t productId, const char* instance,
+                                   const char* altInstance, std::string& outPath, int relaxed) {
     const auto entries = platform_.ListInterfaces(interfaceClass);
     for (const InterfaceEntry& entry : entries) {
         if (!entry.detailOk) {
@@ -129,14 +132,14 @@ int DeviceLink::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorI
     return 0;
 }
 
-void DeviceLink::NoteOpenFailure(const OpenResult& why) {
+void Discovery::NoteOpenFailure(const OpenResult& why) {
     if (Severity(why.error) > Severity(lastDiscoveryError_)) {
         lastDiscoveryError_ = why.error;
         lastDiscoveryDetail_ = why.detail;
     }
 }
 
-bool DeviceLink::FindDevice() {
+bool Discovery::FindDevice(std::string& outPath) {
     lastDiscoveryError_ = OpenError::Absent;
     lastDiscoveryDetail_.clear();
     std::string path;
@@ -152,7 +155,7 @@ bool DeviceLink::FindDevice() {
     }
     if (!found) return false;
     lastDiscoveryError_ = OpenError::None;
-    setDevicePath(path);
+    outPath = path;
     trace_.Note("engine at " + path);
     return true;
 }

@@ -6,7 +6,7 @@
 #include <QRegularExpressionValidator>
 #include <QSlider>
 
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "l10n/settings.h"
 #include "pages/number_text.h"
 #include "pages/window_tools.h"
@@ -56,7 +56,8 @@ bool CLedDlg::OnInitDialog() {
         flags.g_bLedPageFirstInit = false;
     }
 
-    if (context_.link.QueryDeviceMode() == DeviceMode::Application && flags.g_bLedPageReadPending) {
+    if (CommandSet(context_.link).QueryDeviceMode() == DeviceMode::Application &&
+        flags.g_bLedPageReadPending) {
         OnRead();
         flags.g_bLedPageReadPending = false;
     }
@@ -70,14 +71,14 @@ void CLedDlg::ShowLedCurrent(uint8_t value) {
 }
 
 void CLedDlg::OnLedSwitch() {
-    DeviceLink& link = context_.link;
+    CommandSet commands(context_.link);
     // The loader understands the LED switch too, so only a missing engine stops it.
-    if (link.QueryDeviceMode() == DeviceMode::None) {
+    if (commands.QueryDeviceMode() == DeviceMode::None) {
         CommunicationFail();
         return;
     }
     const bool switchOn = m_bLedOff != 0;
-    if (!link.SetLedSwitch(switchOn ? 1 : 0)) {
+    if (!commands.SetLedSwitch(switchOn ? 1 : 0)) {
         // The controls stay as they are, so they keep agreeing with the switch and its label.
         CommunicationFail();
         return;
@@ -88,13 +89,13 @@ void CLedDlg::OnLedSwitch() {
 }
 
 void CLedDlg::OnPowerSwitch() {
-    DeviceLink& link = context_.link;
-    if (link.QueryDeviceMode() != DeviceMode::Application) {
+    CommandSet commands(context_.link);
+    if (commands.QueryDeviceMode() != DeviceMode::Application) {
         CommunicationFail();
         return;
     }
     const bool switchOn = m_bPowerOff != 0;
-    if (!link.SetPower(switchOn)) {
+    if (!commands.SetPower(switchOn)) {
         CommunicationFail();
         return;
     }
@@ -110,24 +111,24 @@ void CLedDlg::OnWrite() {
         RangePrompt();
         return;
     }
-    DeviceLink& link = context_.link;
-    if (link.QueryDeviceMode() != DeviceMode::Application) {
+    CommandSet commands(context_.link);
+    if (commands.QueryDeviceMode() != DeviceMode::Application) {
         CommunicationFail();
         return;
     }
     m_sliderCurrent->setValue(static_cast<int>(value));
     m_lastPos = static_cast<uint16_t>(value);
-    if (!link.SetLedCurrent(static_cast<uint8_t>(value))) CommunicationFail();
+    if (!commands.SetLedCurrent(static_cast<uint8_t>(value))) CommunicationFail();
 }
 
 void CLedDlg::OnRead() {
-    DeviceLink& link = context_.link;
-    if (link.QueryDeviceMode() != DeviceMode::Application) {
+    CommandSet commands(context_.link);
+    if (commands.QueryDeviceMode() != DeviceMode::Application) {
         CommunicationFail();
         return;
     }
     uint8_t value = 0;
-    if (!link.GetLedCurrent(value)) {
+    if (!commands.GetLedCurrent(value)) {
         CommunicationFail();
         return;
     }

@@ -4,6 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "devlink/commands.h"
+
 namespace kq {
 namespace {
 
@@ -18,7 +20,7 @@ bool IsAppAnswer(const uint8_t* mode) {
 
 class Worker {
 public:
-    explicit Worker(UpgradeJob& job) : job_(job), link_(job.link) {}
+    explicit Worker(UpgradeJob& job) : job_(job), link_(job.link), commands_(job.link) {}
 
     UpgradeOutcome Run() {
         Controls(kBusyControls);
@@ -28,11 +30,11 @@ public:
 
         bool success = false;
         uint8_t mode[3] = {};
-        const bool app = link_.GetMode(mode) && IsAppAnswer(mode);
+        const bool app = commands_.GetMode(mode) && IsAppAnswer(mode);
         if ((!app || (WriteLoader(loaderLength) && RestartIntoLoader())) &&
             WriteFirmware(firmwareLength)) {
             Phase(UpgradePhase::Finishing);
-            link_.FinishUpgrade();
+            commands_.FinishUpgrade();
             job_.sleeper.SleepFor(std::chrono::milliseconds(kFinishWaitMs));
             success = true;
         }
@@ -43,7 +45,7 @@ private:
     // The engine's block size, or 0 when it gave none or one that no frame can carry; a 0 also
     // drops a pending stop request, so the failure is reported.
     uint32_t BlockSize() {
-        uint32_t b = link_.GetBlockSize();
+        uint32_t b = commands_.GetBlockSize();
         if (b > kMaxPayload - 9) b = 0;
         if (b == 0) job_.m_bStopRequested = false;
         return b;
@@ -61,12 +63,12 @@ private:
         while (true) {
             if (StopRequested()) return false;
             if (remaining > b) {
-                if (!link_.WriteBlockVerified(offset, b, image + offset)) return false;
+                if (!commands_.WriteBlockVerified(offset, b, image + offset)) return false;
                 offset += b;
                 remaining -= b;
                 Progress(Position(offset, length, 50, 0));
             } else {
-                if (!link_.WriteBlockVerified(offset, remaining, image + offset)) return false;
+                if (!commands_.WriteBlockVerified(offset, remaining, image + offset)) return false;
                 Progress(50);
                 return true;
             }
@@ -75,14 +77,14 @@ private:
 
     bool RestartIntoLoader() {
         Phase(UpgradePhase::WaitingForLoader);
-        link_.StartLoader();
+        commands_.StartLoader();
         for (int attempt = 0; attempt < kLoaderSearchTries; ++attempt) {
             job_.sleeper.SleepFor(std::chrono::milliseconds(kLoaderSearchWaitMs));
             // An engine still answering APP has not left its application yet (or never got
             // StartLoader): writing the firmware now would end in a success that changed
             // nothing, so it counts as not found.
             uint8_t mode[3] = {};
-            if (link_.FindDevice() && !(link_.GetMode(mode) && IsAppAnswer(mode))) {
+            if (link_.FindDevice() && !(commands_.GetMode(mode) && IsAppAnswer(mode))) {
                 base_ = 50;
                 return true;
             }
@@ -110,9 +112,9 @@ private:
             const bool last = remaining <= b;
             const uint32_t l = last ? remaining : b;
             if (offset >= kProtectedFirmwareBytes) {
-                if (!link_.ReadBlock(offset, l, readBack.data())) return false;
+                if (!commands_.ReadBlock(offset, l, readBack.data())) return false;
                 if (std::memcmp(readBack.data(), image + offset, l) != 0 &&
-                    !link_.WriteBlockVerified(offset, l, image + offset)) {
+                    !commands_.WriteBlockVerified(offset, l, image + offset)) {
                     return false;
                 }
             }
@@ -148,6 +150,7 @@ private:
 
     UpgradeJob& job_;
     DeviceLink& link_;
+    CommandSet commands_;
     int base_ = 0;
 };
 

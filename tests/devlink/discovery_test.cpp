@@ -1,3 +1,5 @@
+#include "devlink/discovery.h"
+
 #include <gtest/gtest.h>
 
 #include "devlink/link.h"
@@ -123,15 +125,19 @@ TEST_F(DiscoveryTest, UnreadableDetailsEndTheSearch) {
 TEST_F(DiscoveryTest, EnumerateInterfacesHonoursTheAlternativeInstance) {
     Add(EnginePath("first"));
     Add(EnginePath("second"));
+    Discovery discovery(platform, link.trace());
     std::string out;
-    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "second", out, 1),
-              1);
+    EXPECT_EQ(
+        discovery.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "second", out, 1),
+        1);
     EXPECT_EQ(out, EnginePath("second"));
-    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", nullptr, out, 1),
-              1);
+    EXPECT_EQ(
+        discovery.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", nullptr, out, 1),
+        1);
     EXPECT_EQ(out, EnginePath("first"));
-    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "none", out, 1),
-              0);
+    EXPECT_EQ(
+        discovery.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "none", out, 1),
+        0);
 }
 
 }  // namespace
