@@ -13,20 +13,13 @@ uint8_t Code(CommandCode c) {
 }
 
 // One request and, when answer is not empty, its answer, in one transaction. Nothing is read
-// when the request was not sent.
+// when the request was not sent, so an answer left over from an earlier exchange is never taken
+// for this one.
 bool Exchange(DeviceLink& link, std::span<const uint8_t> request, std::span<uint8_t> answer,
               int timeoutMs) {
     auto transaction = link.Begin();
     if (!transaction.SendFrame(request, timeoutMs)) return false;
     return answer.empty() || transaction.ReceiveFrame(answer, timeoutMs);
-}
-
-// A query: its answer decides, whatever the send reported.
-bool Query(DeviceLink& link, std::span<const uint8_t> request, std::span<uint8_t> answer,
-           int timeoutMs) {
-    auto transaction = link.Begin();
-    transaction.SendFrame(request, timeoutMs);
-    return transaction.ReceiveFrame(answer, timeoutMs);
 }
 
 }  // namespace
@@ -80,7 +73,7 @@ bool CommandSet::GetProductId(uint8_t* out) {
     // One further byte after the code, which the tool leaves 0.
     const uint8_t request[] = {Code(CommandCode::ProductId), 0x00};
     std::array<uint8_t, 8> answer;
-    if (!Query(link_, request, answer, 1000)) return false;
+    if (!Exchange(link_, request, answer, 1000)) return false;
     answer[7] = static_cast<uint8_t>(answer[7] % 12);
     std::copy(answer.begin(), answer.end(), out);
     return true;
@@ -94,7 +87,7 @@ bool CommandSet::StartLoader() {
 uint32_t CommandSet::GetBlockSize() {
     const uint8_t request[] = {Code(CommandCode::BlockSize)};
     std::array<uint8_t, 4> answer;
-    if (!Query(link_, request, answer, 1000)) return 0;
+    if (!Exchange(link_, request, answer, 1000)) return 0;
     return GetLe32(answer);
 }
 
@@ -136,7 +129,7 @@ bool CommandSet::FinishUpgrade() {
 bool CommandSet::GetMode(uint8_t* out) {
     if (out == nullptr) return false;
     const uint8_t request[] = {Code(CommandCode::Mode)};
-    return Query(link_, request, {out, kApplicationModeAnswer.size()}, 1000);
+    return Exchange(link_, request, {out, kApplicationModeAnswer.size()}, 1000);
 }
 
 DeviceMode CommandSet::QueryDeviceMode() {

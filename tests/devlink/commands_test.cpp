@@ -139,6 +139,22 @@ TEST_F(CommandTest, FailedQueriesReportTheirDocumentedValues) {
     EXPECT_FALSE(commands.Transact(0x01, Bytes({1}).data(), 1, nullptr, 1, 50));
 }
 
+// An answer still waiting from an earlier, timed-out exchange must not be taken for the answer
+// to a request that never went out.
+TEST_F(CommandTest, QueriesWhoseRequestWasNotSentReadNothing) {
+    platform.failWrites = true;
+    platform.answers = {Frame({'A', 'P', 'P'}), Frame({0x00, 0x04, 0x00, 0x00}),
+                        Frame({0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x0E})};
+    uint8_t mode[3] = {};
+    EXPECT_FALSE(commands.GetMode(mode));
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_EQ(commands.GetBlockSize(), 0u);
+    uint8_t id[8] = {};
+    EXPECT_FALSE(commands.GetProductId(id));
+    for (const auto& op : platform.ops()) EXPECT_TRUE(op.write) << "nothing was read";
+    EXPECT_EQ(platform.answers.size(), 3u);
+}
+
 TEST_F(CommandTest, QueryDeviceModeTellsTheModes) {
     link.DevicePresent = 0;
     EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::None);
