@@ -82,12 +82,23 @@ std::string MakeInterfacePath(uint16_t vendorId, uint16_t productId, std::string
     return std::string(head) + std::string(instance) + "#" + interfaceClass.ToString();
 }
 
-Discovery::Discovery(DevicePlatform& platform, WireTrace& trace)
-    : platform_(platform), trace_(trace) {}
+bool DeviceFilter::Admits(const InterfaceEntry& entry) const {
+    return (serial.empty() || entry.serial == serial) && (path.empty() || entry.path == path);
+}
+
+Discovery::Discovery(DevicePlatform& platform, WireTrace& trace, DeviceFilter filter)
+    : platform_(platform), trace_(trace), filter_(std::move(filter)) {}
 
 int Discovery::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId,
                                    uint32_t productId, const char* instance,
                                    const char* altInstance, std::string& outPath, int relaxed) {
+    return Enumerate(interfaceClass, vendorId, productId, instance, altInstance, outPath, relaxed,
+                     filter_);
+}
+
+int Discovery::Enumerate(const Guid& interfaceClass, uint32_t vendorId, uint32_t productId,
+                         const char* instance, const char* altInstance, std::string& outPath,
+                         int relaxed, const DeviceFilter& filter) {
     const auto entries = platform_.ListInterfaces(interfaceClass);
     for (const InterfaceEntry& entry : entries) {
         if (!entry.detailOk) {
@@ -104,6 +115,8 @@ int Discovery::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId
                 return 0;
             }
         }
+        // Before the test-open, so that an engine the user did not ask for adds no reason.
+        if (!filter.Admits(entry)) continue;
         const bool isEngine = MatchVidPid(entry.path, vendorId, productId);
         const OpenResult opened = platform_.TestOpen(entry);
         if (!opened.ok()) {
@@ -146,9 +159,10 @@ bool Discovery::FindDevice(std::string& outPath) {
     bool found = EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
                                      kEngineInstance, nullptr, path, 0) == 1;
     if (!found) {
+        // The device node only vouches for the instance and is never taken: no filter for it.
         std::string scratch;
-        if (EnumerateInterfaces(GUID_DEVINTERFACE_USB_DEVICE, kEngineVendorId, kEngineProductId,
-                                kEngineInstance, nullptr, scratch, 0) == 1) {
+        if (Enumerate(GUID_DEVINTERFACE_USB_DEVICE, kEngineVendorId, kEngineProductId,
+                      kEngineInstance, nullptr, scratch, 0, DeviceFilter{}) == 1) {
             found = EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
                                         kEngineInstance, nullptr, path, 1) == 1;
         }

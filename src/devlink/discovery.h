@@ -29,10 +29,20 @@ bool MatchVidPid(std::string_view path, uint32_t vendorId, uint32_t productId);
 std::string MakeInterfacePath(uint16_t vendorId, uint16_t productId, std::string_view instance,
                               const Guid& interfaceClass);
 
+// Picks one engine among several (the command line's --serial / --path). Empty fields filter
+// nothing. It narrows only the interfaces that could be taken as the engine; the USB device node
+// that vouches for the instance in the relaxed search is never taken, so it is not filtered.
+struct DeviceFilter {
+    std::string serial;
+    std::string path;
+
+    bool Admits(const InterfaceEntry& entry) const;
+};
+
 // One search over the platform's interfaces, with the trace for its diagnostics.
 class Discovery {
   public:
-    Discovery(DevicePlatform& platform, WireTrace& trace);
+    Discovery(DevicePlatform& platform, WireTrace& trace, DeviceFilter filter = {});
 
     // 1 when an interface of the class, numbers and instance was found (its path in outPath),
     // else 0. relaxed != 0: the location property is not read, and the instance must equal
@@ -52,10 +62,14 @@ class Discovery {
     const std::string& lastDiscoveryDetail() const { return lastDiscoveryDetail_; }
 
   private:
+    int Enumerate(const Guid& interfaceClass, uint32_t vendorId, uint32_t productId,
+                  const char* instance, const char* altInstance, std::string& outPath, int relaxed,
+                  const DeviceFilter& filter);
     void NoteOpenFailure(const OpenResult& why);
 
     DevicePlatform& platform_;
     WireTrace& trace_;
+    DeviceFilter filter_;
     OpenError lastDiscoveryError_ = OpenError::Absent;
     std::string lastDiscoveryDetail_;
 };

@@ -48,7 +48,7 @@ Transaction DeviceLink::Begin() {
 
 bool DeviceLink::FindDevice() {
     std::lock_guard lock(mutex_);
-    Discovery discovery(platform_, trace_);
+    Discovery discovery(platform_, trace_, filter_);
     std::string path;
     const bool found = discovery.FindDevice(path);
     lastDiscoveryError_ = discovery.lastDiscoveryError();
@@ -65,6 +65,11 @@ OpenError DeviceLink::lastDiscoveryError() {
 std::string DeviceLink::lastDiscoveryDetail() {
     std::lock_guard lock(mutex_);
     return lastDiscoveryDetail_;
+}
+
+void DeviceLink::setFilter(DeviceFilter filter) {
+    std::lock_guard lock(mutex_);
+    filter_ = std::move(filter);
 }
 
 std::string DeviceLink::devicePath() {

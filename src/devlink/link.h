@@ -84,6 +84,10 @@ class DeviceLink {
     OpenError lastDiscoveryError();
     std::string lastDiscoveryDetail();
 
+    // Narrows FindDevice to one engine (the command line's --serial / --path); the window never
+    // sets one, so there the first engine found is taken.
+    void setFilter(DeviceFilter filter);
+
     std::string devicePath();
     // For tests and tools that already know the path; FindDevice is the usual writer.
     void setDevicePath(std::string path);
@@ -103,6 +107,7 @@ class DeviceLink {
     std::mutex mutex_;
     // Guarded by mutex_: read at the start of every transfer, replaced by a successful search.
     std::string DevicePath;
+    DeviceFilter filter_;
     OpenError lastDiscoveryError_ = OpenError::Absent;
     std::string lastDiscoveryDetail_;
 };

@@ -20,6 +20,7 @@ class ScriptedPlatform final : public DevicePlatform {
         std::optional<DeviceProperty> failingProperty;
         OpenError openError = OpenError::None;
         Guid cls = EngineInterfaceClass;
+        std::string serial{};
     };
     struct Op {
         std::thread::id thread;
@@ -49,7 +50,7 @@ class ScriptedPlatform final : public DevicePlatform {
     std::vector<InterfaceEntry> ListInterfaces(const Guid& cls) override {
         std::vector<InterfaceEntry> out;
         for (const Entry& e : entries) {
-            if (e.cls == cls) out.push_back({e.path, e.detailOk});
+            if (e.cls == cls) out.push_back({e.path, e.detailOk, e.serial});
         }
         return out;
     }
