@@ -4,7 +4,7 @@
 
 #include "app/about_dlg.h"
 #include "app/tab_ctrl.h"
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "l10n/settings.h"
 #include "pages/window_tools.h"
 #include "ui_main_dlg.h"
@@ -160,17 +160,17 @@ void CMainDlg::CheckDevice() {
 }
 
 void CMainDlg::RefreshConnected(const QString& prefix) {
-    DeviceLink& link = context_.link;
+    CommandSet commands(context_.link);
     m_statusBar->SetText(0, prefix + Tr(context_.settings, "WarningGeneral.DeviceConnect"));
-    link.DevicePresent = 1;
-    if (link.QueryDeviceMode() != DeviceMode::Application) return;
+    context_.link.DevicePresent = 1;
+    if (commands.QueryDeviceMode() != DeviceMode::Application) return;
     uint8_t id[8] = {};
-    if (link.GetProductId(id)) {
+    if (commands.GetProductId(id)) {
         m_systemPage.m_productId = FormatProductId(id);
         m_statusBar->SetText(1, ProductIdText(FormatProductId(id)));
     }
     uint8_t value = 0;
-    if (!link.GetLedCurrent(value) || value > 100) return;
+    if (!commands.GetLedCurrent(value) || value > 100) return;
     m_ledPage.ShowLedCurrent(value);
 }
 
@@ -215,7 +215,7 @@ void CMainDlg::OnCancel() {
     m_systemPage.AbortUpgrade();
     // A blocking wait on the UI thread: short enough not to matter, and it goes through the
     // link's sleeper so tests need not wait.
-    context_.link.DelayMilliseconds(200);
+    CommandSet(context_.link).DelayMilliseconds(200);
     QDialog::reject();
 }
 

@@ -5,7 +5,7 @@
 
 #include "cli/upgrade_command.h"
 #include "cli/usb_commands.h"
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "upgrade/backup.h"
 #include "usb/backend.h"
 
@@ -22,30 +22,32 @@ struct Request {
 class Session {
   public:
     Session(DeviceLink& link, std::ostream& out, std::ostream& err)
-        : link_(link), out_(out), err_(err) {}
+        : link_(link), commands_(link), out_(out), err_(err) {}
 
     int Run(const Request& r) {
         if (!link_.FindDevice()) return NotFound(r.command == "status");
         link_.DevicePresent = 1;
         if (r.command == "status") return Status();
-        const DeviceMode mode = link_.QueryDeviceMode();
+        const DeviceMode mode = commands_.QueryDeviceMode();
         if (r.command == "upgrade") return Upgrade(mode, r.upgrade);
         if (r.command == "led") {
             if (mode == DeviceMode::None) return NotFound(false);
-            return Done(link_.SetLedSwitch(r.state == "on" ? 1 : 0), "switching the LED");
+            return Done(commands_.SetLedSwitch(r.state == "on" ? 1 : 0), "switching the LED");
         }
         if (mode != DeviceMode::Application) {
             err_ << "error: the engine is not running its application firmware\n";
             return kExitFailed;
         }
-        if (r.command == "power") return Done(link_.SetPower(r.state == "on"), "switching power");
+        if (r.command == "power") {
+            return Done(commands_.SetPower(r.state == "on"), "switching power");
+        }
         if (r.command == "flip") {
             const bool x = r.state == "x" || r.state == "xy";
             const bool y = r.state == "y" || r.state == "xy";
-            return Done(link_.SetFlip(x, y), "setting the mirroring");
+            return Done(commands_.SetFlip(x, y), "setting the mirroring");
         }
         if (r.command == "current" && r.number) {
-            return Done(link_.SetLedCurrent(static_cast<uint8_t>(*r.number)),
+            return Done(commands_.SetLedCurrent(static_cast<uint8_t>(*r.number)),
                         "setting the LED current");
         }
         uint8_t value = 0;
@@ -57,7 +59,7 @@ class Session {
   private:
     int Upgrade(DeviceMode mode, UpgradeRequest request) {
         uint8_t id[8];
-        if (mode == DeviceMode::Application && link_.GetProductId(id)) {
+        if (mode == DeviceMode::Application && commands_.GetProductId(id)) {
             request.productId = FormatProductId(id);
         }
         request.backupDir = UpgradeBackupDirectory();
@@ -94,7 +96,7 @@ class Session {
     }
 
     bool ReadCurrent(uint8_t& value) {
-        if (!link_.GetLedCurrent(value)) {
+        if (!commands_.GetLedCurrent(value)) {
             err_ << "error: the engine did not report its LED current\n";
             return false;
         }
@@ -108,11 +110,11 @@ class Session {
 
     int Status() {
         out_ << "connected: yes\n";
-        const DeviceMode mode = link_.QueryDeviceMode();
+        const DeviceMode mode = commands_.QueryDeviceMode();
         out_ << "mode: " << (mode == DeviceMode::Application ? "application" : "other") << '\n';
         if (mode != DeviceMode::Application) return kExitOk;
         uint8_t id[8];
-        if (!link_.GetProductId(id)) {
+        if (!commands_.GetProductId(id)) {
             err_ << "error: the engine did not report its product id\n";
             return kExitFailed;
         }
@@ -124,6 +126,7 @@ class Session {
     }
 
     DeviceLink& link_;
+    CommandSet commands_;
     std::ostream& out_;
     std::ostream& err_;
 };

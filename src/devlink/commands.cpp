@@ -1,42 +1,49 @@
-#include <cstring>
-#include <vector>
+#include "devlink/commands.h"
 
-#include "devlink/link.h"
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <vector>
 
 namespace kq {
 namespace {
-
-void PutLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 uint8_t Code(CommandCode c) {
     return static_cast<uint8_t>(c);
 }
 
+// One request and, when answer is not empty, its answer, in one transaction. Nothing is read
+// when the request was not sent, so an answer left over from an earlier exchange is never taken
+// for this one.
+bool Exchange(DeviceLink& link, std::span<const uint8_t> request, std::span<uint8_t> answer,
+              int timeoutMs) {
+    auto transaction = link.Begin();
+    if (!transaction.SendFrame(request, timeoutMs)) return false;
+    return answer.empty() || transaction.ReceiveFrame(answer, timeoutMs);
+}
+
 }  // namespace
 
-bool DeviceLink::Transact(uint8_t code, const uint8_t* args, uint32_t argLength, uint8_t* answer,
+bool CommandSet::Transact(uint8_t code, const uint8_t* args, uint32_t argLength, uint8_t* answer,
                           uint32_t answerLength, int timeoutMs) {
     if (args == nullptr && argLength > 0) return false;
     if (argLength >= kMaxPayload) return false;
-    std::vector<uint8_t> payload(argLength + 1);
-    payload[0] = code;
-    if (argLength) std::memcpy(payload.data() + 1, args, argLength);
-    std::lock_guard lock(mutex_);
-    if (!SendFrame(payload.data(), argLength + 1, timeoutMs)) return false;
+    std::vector<uint8_t> payload{code};
+    if (argLength) payload.insert(payload.end(), args, args + argLength);
+    auto transaction = link_.Begin();
+    if (!transaction.SendFrame(payload, timeoutMs)) return false;
     if (answerLength == 0) return true;
     if (answer == nullptr) return false;
-    return ReceiveFrame(answer, answerLength, timeoutMs);
+    return transaction.ReceiveFrame({answer, answerLength}, timeoutMs);
 }
 
-bool DeviceLink::SetLedCurrent(uint8_t value) {
-    const uint8_t args[] = {0x00, value};
+bool CommandSet::SetLedCurrent(uint8_t value) {
+    const uint8_t args[] = {static_cast<uint8_t>(LedCurrentOp::Set), value};
     return Transact(Code(CommandCode::LedCurrent), args, 2, nullptr, 0, 100);
 }
 
-bool DeviceLink::GetLedCurrent(uint8_t& out) {
-    const uint8_t args[] = {0x01};
+bool CommandSet::GetLedCurrent(uint8_t& out) {
+    const uint8_t args[] = {static_cast<uint8_t>(LedCurrentOp::Get)};
     uint8_t value = 0;
     if (Transact(Code(CommandCode::LedCurrent), args, 1, &value, 1, 50)) {
         out = value;
@@ -46,109 +53,106 @@ bool DeviceLink::GetLedCurrent(uint8_t& out) {
     return false;
 }
 
-bool DeviceLink::SetLedSwitch(uint8_t on) {
+bool CommandSet::SetLedSwitch(uint8_t on) {
     return Transact(Code(CommandCode::LedSwitch), &on, 1, nullptr, 0, 50);
 }
 
-bool DeviceLink::SetPower(bool on) {
-    const uint8_t payload[] = {Code(CommandCode::PowerSwitch), static_cast<uint8_t>(on ? 1 : 2)};
-    return SendFrame(payload, 2, 1000);
+bool CommandSet::SetPower(bool on) {
+    const uint8_t request[] = {Code(CommandCode::PowerSwitch),
+                               static_cast<uint8_t>(on ? PowerState::On : PowerState::Off)};
+    return Exchange(link_, request, {}, 1000);
 }
 
-bool DeviceLink::SetFlip(uint8_t x, uint8_t y) {
-    FlipMode mode = FlipMode::FlipNone;
-    if (x == 1 && y == 0) mode = FlipMode::FlipX;
-    if (x == 0 && y == 1) mode = FlipMode::FlipY;
-    if (x == 1 && y == 1) mode = FlipMode::FlipXY;
-    const uint8_t args[] = {0x00, static_cast<uint8_t>(mode)};
+bool CommandSet::SetFlip(uint8_t x, uint8_t y) {
+    const uint8_t args[] = {0x00, static_cast<uint8_t>(FlipModeFromFlags(x, y))};
     return Transact(Code(CommandCode::Flip), args, 2, nullptr, 0, 50);
 }
 
-bool DeviceLink::GetProductId(uint8_t* out) {
+bool CommandSet::GetProductId(uint8_t* out) {
     if (out == nullptr) return false;
+    // One further byte after the code, which the tool leaves 0.
     const uint8_t request[] = {Code(CommandCode::ProductId), 0x00};
-    uint8_t answer[8];
-    std::lock_guard lock(mutex_);
-    SendFrame(request, 2, 1000);  // the answer decides, as for every query
-    if (!ReceiveFrame(answer, 8, 1000)) return false;
+    std::array<uint8_t, 8> answer;
+    if (!Exchange(link_, request, answer, 1000)) return false;
     answer[7] = static_cast<uint8_t>(answer[7] % 12);
-    std::memcpy(out, answer, 8);
+    std::copy(answer.begin(), answer.end(), out);
     return true;
 }
 
-bool DeviceLink::StartLoader() {
-    const uint8_t payload[] = {Code(CommandCode::LoaderStart)};
-    return SendFrame(payload, 1, 2000);
+bool CommandSet::StartLoader() {
+    const uint8_t request[] = {Code(CommandCode::LoaderStart)};
+    return Exchange(link_, request, {}, 2000);
 }
 
-uint32_t DeviceLink::GetBlockSize() {
+uint32_t CommandSet::GetBlockSize() {
     const uint8_t request[] = {Code(CommandCode::BlockSize)};
-    uint8_t answer[4];
-    std::lock_guard lock(mutex_);
-    SendFrame(request, 1, 1000);
-    if (!ReceiveFrame(answer, 4, 1000)) return 0;
-    return answer[0] | answer[1] << 8 | answer[2] << 16 | static_cast<uint32_t>(answer[3]) << 24;
+    std::array<uint8_t, 4> answer;
+    if (!Exchange(link_, request, answer, 1000)) return 0;
+    return GetLe32(answer);
 }
 
-bool DeviceLink::ReadBlock(uint32_t address, uint32_t length, uint8_t* out) {
+bool CommandSet::ReadBlock(uint32_t address, uint32_t length, uint8_t* out) {
     if (out == nullptr) return false;
-    uint8_t request[9] = {Code(CommandCode::BlockRead)};
-    PutLe32(request + 1, address);
-    PutLe32(request + 5, length);
-    {
-        std::lock_guard lock(mutex_);
-        if (!SendFrame(request, 9, 2000)) return false;
-        if (!ReceiveFrame(out, length, 2000)) return false;
-    }
+    const auto request = BlockHeader(CommandCode::BlockRead, address, length);
+    if (!Exchange(link_, request, {out, length}, 2000)) return false;
     DelayMilliseconds(20);
     return true;
 }
 
-bool DeviceLink::WriteBlockVerified(uint32_t address, uint32_t length, const uint8_t* data) {
+bool CommandSet::WriteBlockVerified(uint32_t address, uint32_t length, const uint8_t* data) {
     if (data == nullptr) return false;
-    if (length > kMaxPayload - 9) {
-        trace_.Note("block of " + std::to_string(length) + " bytes cannot be framed");
+    if (length > kMaxPayload - kBlockHeaderSize) {
+        link_.trace().Note("block of " + std::to_string(length) + " bytes cannot be framed");
         return false;
     }
-    std::vector<uint8_t> request(length + 9);
-    request[0] = Code(CommandCode::BlockWrite);
-    PutLe32(&request[1], address);
-    PutLe32(&request[5], length);
-    if (length) std::memcpy(&request[9], data, length);
-    uint8_t readRequest[9];
-    std::memcpy(readRequest, request.data(), 9);
-    readRequest[0] = Code(CommandCode::BlockRead);
-
-    // The write and its read-back form one transaction: nothing may come between them.
-    std::lock_guard lock(mutex_);
-    if (!SendFrame(request.data(), length + 9, 2000)) return false;
-    DelayMilliseconds(60);
-    if (!SendFrame(readRequest, 9, 2000)) return false;
-    std::vector<uint8_t> readBack(length + 1);
-    if (!ReceiveFrame(readBack.data(), length, 2000)) return false;
-    return length == 0 || std::memcmp(readBack.data(), data, length) == 0;
+    const auto header = BlockHeader(CommandCode::BlockWrite, address, length);
+    std::vector<uint8_t> request(header.begin(), header.end());
+    request.insert(request.end(), data, data + length);
+    const auto readRequest = BlockHeader(CommandCode::BlockRead, address, length);
+    std::vector<uint8_t> readBack(length);
+    {
+        // The write and its read-back form one transaction: nothing may come between them.
+        auto transaction = link_.Begin();
+        if (!transaction.SendFrame(request, 2000)) return false;
+        transaction.Delay(std::chrono::milliseconds(60));
+        if (!transaction.SendFrame(readRequest, 2000)) return false;
+        if (!transaction.ReceiveFrame(readBack, 2000)) return false;
+    }
+    return std::equal(readBack.begin(), readBack.end(), data);
 }
 
-bool DeviceLink::FinishUpgrade() {
-    const uint8_t payload[] = {Code(CommandCode::UpgradeEnd)};
-    return SendFrame(payload, 1, 2000);
+bool CommandSet::FinishUpgrade() {
+    const uint8_t request[] = {Code(CommandCode::UpgradeEnd)};
+    return Exchange(link_, request, {}, 2000);
 }
 
-bool DeviceLink::GetMode(uint8_t* out) {
+bool CommandSet::GetMode(uint8_t* out) {
     if (out == nullptr) return false;
     const uint8_t request[] = {Code(CommandCode::Mode)};
-    std::lock_guard lock(mutex_);
-    SendFrame(request, 1, 1000);
-    return ReceiveFrame(out, 3, 1000);
+    return Exchange(link_, request, {out, kApplicationModeAnswer.size()}, 1000);
 }
 
-DeviceMode DeviceLink::QueryDeviceMode() {
-    if (DevicePresent.load() == 0) return DeviceMode::None;
-    uint8_t mode[3] = {};
-    if (GetMode(mode) && mode[0] == 'A' && mode[1] == 'P' && mode[2] == 'P') {
-        return DeviceMode::Application;
-    }
+DeviceMode CommandSet::QueryDeviceMode() {
+    if (link_.DevicePresent.load() == 0) return DeviceMode::None;
+    std::array<uint8_t, kApplicationModeAnswer.size()> mode{};
+    if (GetMode(mode.data()) && IsApplicationModeAnswer(mode)) return DeviceMode::Application;
     return DeviceMode::Other;
+}
+
+void CommandSet::DelayMicroseconds(uint32_t us) {
+    if (us == 0) return;
+    link_.sleeper().SleepFor(std::chrono::microseconds(us));
+}
+
+void CommandSet::DelayMilliseconds(uint32_t ms) {
+    DelayMicroseconds((ms & 0xFFFF) * 1000u);
+}
+
+std::string FormatProductId(const uint8_t* id) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", id[0], id[1], id[2], id[3],
+                  id[4], id[5]);
+    return text;
 }
 
 }  // namespace kq

@@ -1,9 +1,9 @@
+#include "devlink/discovery.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include "devlink/link.h"
 
 namespace kq {
 namespace {
@@ -82,9 +82,23 @@ std::string MakeInterfacePath(uint16_t vendorId, uint16_t productId, std::string
     return std::string(head) + std::string(instance) + "#" + interfaceClass.ToString();
 }
 
-int DeviceLink::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId,
-                                    uint32_t productId, const char* instance,
-                                    const char* altInstance, std::string& outPath, int relaxed) {
+bool DeviceFilter::Admits(const InterfaceEntry& entry) const {
+    return (serial.empty() || entry.serial == serial) && (path.empty() || entry.path == path);
+}
+
+Discovery::Discovery(DevicePlatform& platform, WireTrace& trace, DeviceFilter filter)
+    : platform_(platform), trace_(trace), filter_(std::move(filter)) {}
+
+int Discovery::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId,
+                                   uint32_t productId, const char* instance,
+                                   const char* altInstance, std::string& outPath, int relaxed) {
+    return Enumerate(interfaceClass, vendorId, productId, instance, altInstance, outPath, relaxed,
+                     filter_);
+}
+
+int Discovery::Enumerate(const Guid& interfaceClass, uint32_t vendorId, uint32_t productId,
+                         const char* instance, const char* altInstance, std::string& outPath,
+                         int relaxed, const DeviceFilter& filter) {
     const auto entries = platform_.ListInterfaces(interfaceClass);
     for (const InterfaceEntry& entry : entries) {
         if (!entry.detailOk) {
@@ -101,6 +115,8 @@ int DeviceLink::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorI
                 return 0;
             }
         }
+        // Before the test-open, so that an engine the user did not ask for adds no reason.
+        if (!filter.Admits(entry)) continue;
         const bool isEngine = MatchVidPid(entry.path, vendorId, productId);
         const OpenResult opened = platform_.TestOpen(entry);
         if (!opened.ok()) {
@@ -129,30 +145,31 @@ int DeviceLink::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorI
     return 0;
 }
 
-void DeviceLink::NoteOpenFailure(const OpenResult& why) {
+void Discovery::NoteOpenFailure(const OpenResult& why) {
     if (Severity(why.error) > Severity(lastDiscoveryError_)) {
         lastDiscoveryError_ = why.error;
         lastDiscoveryDetail_ = why.detail;
     }
 }
 
-bool DeviceLink::FindDevice() {
+bool Discovery::FindDevice(std::string& outPath) {
     lastDiscoveryError_ = OpenError::Absent;
     lastDiscoveryDetail_.clear();
     std::string path;
     bool found = EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
                                      kEngineInstance, nullptr, path, 0) == 1;
     if (!found) {
+        // The device node only vouches for the instance and is never taken: no filter for it.
         std::string scratch;
-        if (EnumerateInterfaces(GUID_DEVINTERFACE_USB_DEVICE, kEngineVendorId, kEngineProductId,
-                                kEngineInstance, nullptr, scratch, 0) == 1) {
+        if (Enumerate(GUID_DEVINTERFACE_USB_DEVICE, kEngineVendorId, kEngineProductId,
+                      kEngineInstance, nullptr, scratch, 0, DeviceFilter{}) == 1) {
             found = EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
                                         kEngineInstance, nullptr, path, 1) == 1;
         }
     }
     if (!found) return false;
     lastDiscoveryError_ = OpenError::None;
-    setDevicePath(path);
+    outPath = path;
     trace_.Note("engine at " + path);
     return true;
 }

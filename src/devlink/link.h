@@ -1,47 +1,69 @@
 #pragma once
 
-#include <array>
+// The device link, in four parts a newcomer can read one at a time:
+//   codec.h      the wire format: frames, CRC, little-endian fields (pure; the virtual engine
+//                uses it too)
+//   transport.h  one transfer on one pipe of one path, opened and closed per transfer
+//   link.h       this file: DeviceLink, the one link per process with its lock, and the
+//                Transaction that holds that lock for one exchange
+//   commands.h   the engine's operations (SetLedCurrent ... QueryDeviceMode), one transaction
+//                each
+// and discovery.h, which DeviceLink::FindDevice runs to find the engine's path.
+//
+// Who calls what: windows, command line and upgrade use CommandSet and DeviceLink::FindDevice;
+// transactions are opened by CommandSet (and by tests that put odd bytes on the wire); only a
+// transaction calls the transport.
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
-#include <string_view>
 
+#include "devlink/codec.h"
+#include "devlink/discovery.h"
 #include "devlink/platform.h"
 #include "devlink/sleeper.h"
 #include "devlink/trace.h"
+#include "devlink/transport.h"
 
 namespace kq {
 
-enum class CommandCode : uint8_t {
-    LedCurrent = 0x01,
-    LedSwitch = 0x02,
-    PowerSwitch = 0x03,
-    Flip = 0x09,
-    ProductId = 0xF8,
-    LoaderStart = 0xF9,
-    BlockSize = 0xFA,
-    BlockWrite = 0xFB,
-    BlockRead = 0xFC,
-    UpgradeEnd = 0xFD,
-    Mode = 0xFE,
+class DeviceLink;
+
+// Sole use of the link for one exchange: it holds the link's lock from DeviceLink::Begin() until
+// it is destroyed, so nothing of another thread comes between a request and its answer (or a
+// block write and its read-back), and DevicePath stays the same throughout. While it lives, its
+// thread must not call the link's other locking members (FindDevice, devicePath, ...).
+class Transaction {
+  public:
+    Transaction(Transaction&&) noexcept = default;
+    Transaction& operator=(Transaction&&) noexcept = default;
+
+    // True when the whole frame carrying payload was written.
+    bool SendFrame(std::span<const uint8_t> payload, int timeoutMs);
+    // True when a valid frame with exactly answer.size() payload bytes arrived; only then is
+    // answer written.
+    bool ReceiveFrame(std::span<uint8_t> answer, int timeoutMs);
+    // Raw transfers on the command and answer pipes of DevicePath: the bytes moved.
+    int32_t PipeWrite(std::span<const uint8_t> data, int timeoutMs);
+    int32_t PipeRead(std::span<uint8_t> data, int timeoutMs);
+    // A wait that belongs to the exchange, e.g. the engine's time to store a block before it is
+    // read back. Sleeps with the lock held.
+    void Delay(std::chrono::milliseconds duration);
+
+  private:
+    friend class DeviceLink;
+    explicit Transaction(DeviceLink& link);
+
+    DeviceLink* link_;
+    std::unique_lock<std::mutex> lock_;
 };
 
-enum class DeviceMode : int { None = 0, Application = 1, Other = 2 };
-
-enum class FlipMode : uint8_t { FlipNone = 1, FlipX = 2, FlipY = 3, FlipXY = 4 };
-
-inline constexpr uint32_t kEngineVendorId = 0xC251;
-inline constexpr uint32_t kEngineProductId = 0x1706;
-inline constexpr const char* kEngineInstance = "0002a0000000";
-inline constexpr uint32_t kMaxPayload = 65531;
-// DevicePath holds at most this many characters; the pipe path adds "\PIPEn".
-inline constexpr size_t kMaxDevicePath = 259;
-inline constexpr size_t kMaxPipePath = 259;
-
-// The one link to the engine: the platform it talks through, the wire trace, DevicePath and
-// DevicePresent. One transaction (a request and its answer) holds the lock from first byte to
-// last, and DevicePath is replaced under the same lock.
+// The one link to the engine: the platform it talks through, the wire trace, the sleeper for
+// its waits, DevicePath and DevicePresent. One plain mutex, held by one Transaction or one
+// FindDevice at a time.
 class DeviceLink {
   public:
     explicit DeviceLink(DevicePlatform& platform, Sleeper* sleeper = nullptr);
@@ -51,80 +73,43 @@ class DeviceLink {
     DevicePlatform& platform() { return platform_; }
     WireTrace& trace() { return trace_; }
     Sleeper& sleeper() { return *sleeper_; }
-    std::recursive_mutex& mutex() { return mutex_; }
+
+    // Waits until no other transaction runs.
+    [[nodiscard]] Transaction Begin();
+
+    // Runs discovery and, only when it finds the engine, stores its path in DevicePath. Holds
+    // the lock throughout, so no transfer runs while interfaces are test-opened.
+    bool FindDevice();
+    // Why the last FindDevice found no usable engine (see Discovery).
+    OpenError lastDiscoveryError();
+    std::string lastDiscoveryDetail();
+
+    // Narrows FindDevice to one engine (the command line's --serial / --path); the window never
+    // sets one, so there the first engine found is taken.
+    void setFilter(DeviceFilter filter);
 
     std::string devicePath();
-    void setDevicePath(const std::string& path);
+    // For tests and tools that already know the path; FindDevice is the usual writer.
+    void setDevicePath(std::string path);
 
-    // Frames
-    bool SendFrame(const uint8_t* payload, uint32_t length, int timeoutMs);
-    bool ReceiveFrame(uint8_t* answer, uint32_t length, int timeoutMs);
-
-    // Commands
-    bool Transact(uint8_t code, const uint8_t* args, uint32_t argLength, uint8_t* answer,
-                  uint32_t answerLength, int timeoutMs);
-    bool SetLedCurrent(uint8_t value);
-    bool GetLedCurrent(uint8_t& out);
-    bool SetLedSwitch(uint8_t on);
-    bool SetPower(bool on);
-    bool SetFlip(uint8_t x, uint8_t y);
-    bool GetProductId(uint8_t* out);  // 8 bytes
-    bool StartLoader();
-    uint32_t GetBlockSize();
-    bool ReadBlock(uint32_t address, uint32_t length, uint8_t* out);
-    bool WriteBlockVerified(uint32_t address, uint32_t length, const uint8_t* data);
-    bool FinishUpgrade();
-    bool GetMode(uint8_t* out);  // 3 bytes
-    DeviceMode QueryDeviceMode();
-
-    void DelayMicroseconds(uint32_t us);
-    void DelayMilliseconds(uint32_t ms);
-
-    // Pipes
-    std::unique_ptr<PipeHandle> OpenPipe(std::string_view devicePath, std::string_view pipeName);
-    int32_t WriteToPipe(std::string_view devicePath, std::string_view pipeName, const uint8_t* data,
-                        uint32_t count, int timeoutMs);
-    int32_t ReadFromPipe(std::string_view devicePath, std::string_view pipeName, uint8_t* data,
-                         uint32_t count, int timeoutMs);
-    int32_t PipeWrite(const uint8_t* data, uint32_t count, int timeoutMs);
-    int32_t PipeRead(uint8_t* data, uint32_t count, int timeoutMs);
-
-    // Discovery
-    bool FindDevice();
-    int EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId, uint32_t productId,
-                            const char* instance, const char* altInstance, std::string& outPath,
-                            int relaxed);
-
-    // The most telling reason the last FindDevice found no usable engine: Absent when none was
-    // seen, else why the best candidate could not be opened.
-    OpenError lastDiscoveryError() const { return lastDiscoveryError_; }
-    const std::string& lastDiscoveryDetail() const { return lastDiscoveryDetail_; }
-
-    // Process-wide state, as named throughout the program. DevicePath: read it through
-    // devicePath() from other threads.
-    std::string DevicePath;
+    // 1 while an engine is known to be attached: set and cleared by the presence checks, read by
+    // QueryDeviceMode. Atomic, because those run on different threads than the upgrade.
     std::atomic<int> DevicePresent{0};
 
   private:
-    void NoteOpenFailure(const OpenResult& why);
+    friend class Transaction;
 
     DevicePlatform& platform_;
     RealSleeper ownSleeper_;
     Sleeper* sleeper_;
     WireTrace trace_;
-    std::recursive_mutex mutex_;
+    PipeTransport transport_{platform_, trace_};
+    std::mutex mutex_;
+    // Guarded by mutex_: read at the start of every transfer, replaced by a successful search.
+    std::string DevicePath;
+    DeviceFilter filter_;
     OpenError lastDiscoveryError_ = OpenError::Absent;
     std::string lastDiscoveryDetail_;
 };
-
-// Pure helpers of discovery and framing.
-uint16_t Crc16(const uint8_t* data, size_t length);
-void ParseVidPid(std::string_view path, uint32_t& vendorId, uint32_t& productId);
-void ExtractInstance(std::string_view path, std::string& out);
-bool MatchVidPid(std::string_view path, uint32_t vendorId, uint32_t productId);
-// The Windows-form path every backend reports.
-std::string MakeInterfacePath(uint16_t vendorId, uint16_t productId, std::string_view instance,
-                              const Guid& interfaceClass);
-std::string FormatProductId(const uint8_t* id);  // "0A-1B-2C-3D-4E-5F"
 
 }  // namespace kq

@@ -29,9 +29,9 @@ enum class DeviceProperty { Driver, LocationInformation, HardwareId };
 
 // One present interface of a class, in the order the platform lists them.
 struct InterfaceEntry {
-    std::string path;       // Windows form: \\?\usb#vid_XXXX&pid_XXXX#INSTANCE#{class}
-    bool detailOk = true;   // false when the interface's details could not be read
-    // For listings only; empty where the platform does not know them.
+    std::string path;      // Windows form: \\?\usb#vid_XXXX&pid_XXXX#INSTANCE#{class}
+    bool detailOk = true;  // false when the interface's details could not be read
+    // For listings and the engine filter; empty where the platform does not know them.
     std::string serial{};
     std::string location{};  // where it is plugged in, e.g. "bus 1 port 1.4"
 };

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "devlink/link.h"
+#include "devlink/discovery.h"
 
 namespace kq {
 namespace {

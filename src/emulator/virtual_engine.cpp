@@ -1,17 +1,11 @@
 #include "emulator/virtual_engine.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "devlink/link.h"
+#include "devlink/codec.h"
 
 namespace kq {
-namespace {
-
-uint32_t Le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-}  // namespace
 
 VirtualEngine::VirtualEngine(EngineSettings settings)
     : settings_(std::move(settings)),
@@ -28,104 +22,102 @@ VirtualEngine::Effect VirtualEngine::Receive(const uint8_t* data, size_t count) 
     if (settings_.unplugFaults.count(number)) return Effect::Unplug;
     if (settings_.dropFaults.count(number) || mode_ == EngineMode::Mute) return Effect::None;
     // Only a whole, undamaged frame with at least a command byte is acted on.
-    if (count < 5 || data[0] + 256u * data[1] != count || Crc16(data, count) != 0) {
-        return Effect::None;
-    }
+    const auto payload = UnpackFrame({data, count});
+    if (!payload || payload->empty()) return Effect::None;
     corruptNext_ = settings_.crcFaults.count(number) > 0;
     Effect effect = Effect::None;
-    Handle(data + 2, count - 4, effect);
+    Handle(*payload, effect);
     return effect;
 }
 
-void VirtualEngine::Answer(std::vector<uint8_t> payload) {
-    const size_t total = payload.size() + 4;
-    std::vector<uint8_t> frame;
-    frame.reserve(total);
-    frame.push_back(static_cast<uint8_t>(total & 0xFF));
-    frame.push_back(static_cast<uint8_t>(total >> 8));
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    const uint16_t crc = Crc16(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    if (corruptNext_) frame.back() ^= 0x01;
-    answer_ = std::move(frame);
+void VirtualEngine::Answer(std::span<const uint8_t> payload) {
+    auto frame = BuildFrame(payload);
+    if (!frame) return;
+    if (corruptNext_) frame->back() ^= 1;  // one bit of the CRC
+    answer_ = std::move(*frame);
 }
 
 std::vector<uint8_t>& VirtualEngine::Memory() {
     return mode_ == EngineMode::App ? ram_ : flash_;
 }
 
-void VirtualEngine::Handle(const uint8_t* p, size_t n, Effect& effect) {
+void VirtualEngine::Handle(std::span<const uint8_t> p, Effect& effect) {
     const bool app = mode_ == EngineMode::App;
-    switch (p[0]) {
-        case 0x01:  // LED current: 00 value sets, 01 reads
+    const size_t n = p.size();
+    switch (static_cast<CommandCode>(p[0])) {
+        case CommandCode::LedCurrent:
             if (!app || n < 2) return;
-            if (p[1] == 0x00 && n >= 3) current_ = p[2];
-            if (p[1] == 0x01) Answer({current_});
+            if (p[1] == static_cast<uint8_t>(LedCurrentOp::Set) && n >= 3) current_ = p[2];
+            if (p[1] == static_cast<uint8_t>(LedCurrentOp::Get)) Answer(std::array{current_});
             return;
-        case 0x02:
+        case CommandCode::LedSwitch:
             if (app && n >= 2) ledOn_ = p[1] != 0;
             return;
-        case 0x03:
-            if (app && n >= 2 && (p[1] == 1 || p[1] == 2)) powerOn_ = p[1] == 1;
+        case CommandCode::PowerSwitch:
+            if (app && n >= 2) {
+                const auto state = static_cast<PowerState>(p[1]);
+                if (state == PowerState::On || state == PowerState::Off) {
+                    powerOn_ = state == PowerState::On;
+                }
+            }
             return;
-        case 0x09:
-            if (app && n >= 3 && p[2] >= 1 && p[2] <= 4) flip_ = p[2];
+        case CommandCode::Flip:
+            if (app && n >= 3 && p[2] >= static_cast<uint8_t>(FlipMode::FlipNone) &&
+                p[2] <= static_cast<uint8_t>(FlipMode::FlipXY)) {
+                flip_ = p[2];
+            }
             return;
-        case 0xF8:
-            Answer(std::vector<uint8_t>(settings_.productId.begin(), settings_.productId.end()));
+        case CommandCode::ProductId:
+            Answer(settings_.productId);
             return;
-        case 0xF9:
+        case CommandCode::LoaderStart:
             if (!app) return;
             ++startLoaders_;
             effect = Effect::Reboot;
             return;
-        case 0xFA: {
-            const uint32_t b = settings_.blockSize;
-            Answer({static_cast<uint8_t>(b), static_cast<uint8_t>(b >> 8),
-                    static_cast<uint8_t>(b >> 16), static_cast<uint8_t>(b >> 24)});
+        case CommandCode::BlockSize: {
+            std::array<uint8_t, 4> size;
+            PutLe32(size, settings_.blockSize);
+            Answer(size);
             return;
         }
-        case 0xFB: {
-            if (n < 9) return;
-            const uint32_t address = Le32(p + 1);
-            const uint32_t length = Le32(p + 5);
+        case CommandCode::BlockWrite: {
+            const auto block = ParseBlockHeader(p);
+            if (!block) return;
             auto& memory = Memory();
-            if (length != n - 9 || address > memory.size() || length > memory.size() - address) {
+            if (block->length != n - kBlockHeaderSize || block->address > memory.size() ||
+                block->length > memory.size() - block->address) {
                 return;
             }
-            std::memcpy(memory.data() + address, p + 9, length);
-            writes_.emplace_back(address, length);
+            std::memcpy(memory.data() + block->address, p.data() + kBlockHeaderSize, block->length);
+            writes_.emplace_back(block->address, block->length);
             return;
         }
-        case 0xFC: {
-            if (n != 9) return;
-            const uint32_t address = Le32(p + 1);
-            const uint32_t length = Le32(p + 5);
+        case CommandCode::BlockRead: {
+            const auto block = ParseBlockHeader(p);
+            if (!block || n != kBlockHeaderSize) return;
             const auto& memory = Memory();
-            if (address > memory.size() || length > memory.size() - address ||
-                length > kMaxPayload) {
+            if (block->address > memory.size() || block->length > memory.size() - block->address ||
+                block->length > kMaxPayload) {
                 return;
             }
-            Answer(
-                std::vector<uint8_t>(memory.begin() + address, memory.begin() + address + length));
+            Answer(std::span(memory).subspan(block->address, block->length));
             return;
         }
-        case 0xFD:
+        case CommandCode::UpgradeEnd:
             if (app) return;
             ++finishes_;
             effect = Effect::Reboot;
             return;
-        case 0xFE:
+        case CommandCode::Mode:
             if (app) {
-                Answer({'A', 'P', 'P'});
+                Answer(kApplicationModeAnswer);
             } else {
-                Answer({kLoaderModeAnswer[0], kLoaderModeAnswer[1], kLoaderModeAnswer[2]});
+                Answer(kLoaderModeAnswer);
             }
             return;
-        default:
-            return;  // unknown commands get no answer
     }
+    // Unknown commands get no answer.
 }
 
 std::vector<uint8_t> VirtualEngine::TakeAnswer(size_t maxCount) {

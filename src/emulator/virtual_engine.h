@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +44,8 @@ class VirtualEngine {
 
     static constexpr uint32_t kFlashSize = 0x20000;
     static constexpr uint32_t kRamSize = 0x5000;
-    static constexpr const char* kLoaderModeAnswer = "BLD";
+    // The loader's answer to Mode: anything but the application's "APP".
+    static constexpr std::array<uint8_t, 3> kLoaderModeAnswer{'B', 'L', 'D'};
 
     explicit VirtualEngine(EngineSettings settings = {});
 
@@ -76,8 +78,8 @@ class VirtualEngine {
     void setBlockSize(uint32_t size);
 
   private:
-    void Answer(std::vector<uint8_t> payload);
-    void Handle(const uint8_t* payload, size_t length, Effect& effect);
+    void Answer(std::span<const uint8_t> payload);
+    void Handle(std::span<const uint8_t> payload, Effect& effect);
     std::vector<uint8_t>& Memory();
 
     mutable std::mutex mutex_;

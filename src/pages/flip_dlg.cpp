@@ -1,6 +1,6 @@
 #include "pages/flip_dlg.h"
 
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "pages/window_tools.h"
 #include "ui_flip_page.h"
 
@@ -32,12 +32,12 @@ void CFlipDlg::OnFlipY() {
 }
 
 void CFlipDlg::OnFlipDo() {
-    DeviceLink& link = context_.link;
-    if (link.QueryDeviceMode() != DeviceMode::Application) {
+    CommandSet commands(context_.link);
+    if (commands.QueryDeviceMode() != DeviceMode::Application) {
         CommunicationFail();
         return;
     }
-    if (!link.SetFlip(m_flipX != 0 ? 1 : 0, m_flipY != 0 ? 1 : 0)) CommunicationFail();
+    if (!commands.SetFlip(m_flipX != 0 ? 1 : 0, m_flipY != 0 ? 1 : 0)) CommunicationFail();
 }
 
 }  // namespace kq

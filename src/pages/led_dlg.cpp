@@ -6,7 +6,7 @@
 #include <QRegularExpressionValidator>
 #include <QSlider>
 
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "l10n/settings.h"
 #include "pages/number_text.h"
 #include "pages/window_tools.h"
@@ -60,7 +60,8 @@ bool CLedDlg::OnInitDialog() {
         flags.g_bLedPageFirstInit = false;
     }
 
-    if (context_.link.QueryDeviceMode() == DeviceMode::Application && flags.g_bLedPageReadPending) {
+    if (CommandSet(context_.link).QueryDeviceMode() == DeviceMode::Application &&
+        flags.g_bLedPageReadPending) {
         OnRead();
         flags.g_bLedPageReadPending = false;
     }
@@ -74,14 +75,14 @@ void CLedDlg::ShowLedCurrent(uint8_t value) {
 }
 
 void CLedDlg::OnLedSwitch() {
-    DeviceLink& link = context_.link;
+    CommandSet commands(context_.link);
     // The loader understands the LED switch too, so only a missing engine stops it.
-    if (link.QueryDeviceMode() == DeviceMode::None) {
+    if (commands.QueryDeviceMode() == DeviceMode::None) {
         CommunicationFail();
         return;
     }
     const bool switchOn = m_bLedOff != 0;
-    if (!link.SetLedSwitch(switchOn ? 1 : 0)) {
+    if (!commands.SetLedSwitch(switchOn ? 1 : 0)) {
         // The controls stay as they are, so they keep agreeing with the switch and its label.
         CommunicationFail();
         return;
@@ -92,13 +93,13 @@ void CLedDlg::OnLedSwitch() {
 }
 
 void CLedDlg::OnPowerSwitch() {
-    DeviceLink& link = context_.link;
-    if (link.QueryDeviceMode() != DeviceMode::Application) {
+    CommandSet commands(context_.link);
+    if (commands.QueryDeviceMode() != DeviceMode::Application) {
         CommunicationFail();
         return;
     }
     const bool switchOn = m_bPowerOff != 0;
-    if (!link.SetPower(switchOn)) {
+    if (!commands.SetPower(switchOn)) {
         CommunicationFail();
         return;
     }
@@ -110,24 +111,24 @@ void CLedDlg::OnWrite() {
     // The number is checked here, where it is used: nothing above 100 ever goes to the engine.
     const std::optional<uint8_t> value = CheckedCurrent();
     if (!value) return;
-    DeviceLink& link = context_.link;
-    if (link.QueryDeviceMode() != DeviceMode::Application) {
+    CommandSet commands(context_.link);
+    if (commands.QueryDeviceMode() != DeviceMode::Application) {
         CommunicationFail();
         return;
     }
     PlaceSlider(*value);
     m_lastPos = *value;
-    if (!link.SetLedCurrent(*value)) CommunicationFail();
+    if (!commands.SetLedCurrent(*value)) CommunicationFail();
 }
 
 void CLedDlg::OnRead() {
-    DeviceLink& link = context_.link;
-    if (link.QueryDeviceMode() != DeviceMode::Application) {
+    CommandSet commands(context_.link);
+    if (commands.QueryDeviceMode() != DeviceMode::Application) {
         CommunicationFail();
         return;
     }
     uint8_t value = 0;
-    if (!link.GetLedCurrent(value)) {
+    if (!commands.GetLedCurrent(value)) {
         CommunicationFail();
         return;
     }

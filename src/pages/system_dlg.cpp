@@ -6,7 +6,7 @@
 #include <QStyle>
 #include <QThread>
 
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "l10n/settings.h"
 #include "pages/window_tools.h"
 #include "ui_system_page.h"
@@ -114,7 +114,7 @@ void CSystemDlg::OnUpgrade() {
     };
 
     m_strFileName = m_editFileName->text();
-    if (context_.link.QueryDeviceMode() == DeviceMode::None) {
+    if (CommandSet(context_.link).QueryDeviceMode() == DeviceMode::None) {
         refuse("WarningUart.Title", "WarningUart.CommunicationFail");
         return;
     }

@@ -5,6 +5,8 @@
 #include <new>
 #include <vector>
 
+#include "devlink/codec.h"
+#include "devlink/commands.h"
 #include "upgrade/backup.h"
 
 namespace kq {
@@ -15,15 +17,11 @@ int Position(uint32_t offset, uint32_t length, double span, int base) {
     return static_cast<int>(static_cast<double>(offset) / length * span + base);
 }
 
-bool IsAppAnswer(const uint8_t* mode) {
-    return mode[0] == 'A' && mode[1] == 'P' && mode[2] == 'P';
-}
-
 enum class EngineState { Application, Loader, Silent };
 
 class Worker {
   public:
-    explicit Worker(UpgradeJob& job) : job_(job), link_(job.link) {}
+    explicit Worker(UpgradeJob& job) : job_(job), link_(job.link), commands_(job.link) {}
 
     UpgradeResult Run() {
         Controls(kBusyControls);
@@ -49,8 +47,9 @@ class Worker {
     EngineState AskState() {
         for (int attempt = 0; attempt < kModeQueryTries; ++attempt) {
             uint8_t mode[3] = {};
-            if (link_.GetMode(mode)) {
-                return IsAppAnswer(mode) ? EngineState::Application : EngineState::Loader;
+            if (commands_.GetMode(mode)) {
+                return IsApplicationModeAnswer(mode) ? EngineState::Application
+                                                     : EngineState::Loader;
             }
         }
         return EngineState::Silent;
@@ -65,8 +64,8 @@ class Worker {
     // The engine's block size, or 0 when it gave none or one that no frame can carry; a 0 also
     // drops a pending stop request, so the failure is reported.
     uint32_t BlockSize() {
-        uint32_t b = link_.GetBlockSize();
-        if (b > kMaxPayload - 9) b = 0;
+        uint32_t b = commands_.GetBlockSize();
+        if (b > kMaxPayload - kBlockHeaderSize) b = 0;
         if (b == 0) {
             job_.m_bStopRequested = false;
             Fail(UpgradeFailure::NoBlockSize);
@@ -87,7 +86,7 @@ class Worker {
             if (StopRequested()) return false;
             const bool last = remaining <= b;
             const uint32_t l = last ? remaining : b;
-            if (!link_.WriteBlockVerified(offset, l, image + offset)) {
+            if (!commands_.WriteBlockVerified(offset, l, image + offset)) {
                 return Fail(UpgradeFailure::BlockTransfer, offset);
             }
             if (last) {
@@ -102,7 +101,7 @@ class Worker {
 
     bool RestartIntoLoader() {
         Phase(UpgradePhase::WaitingForLoader);
-        link_.StartLoader();
+        commands_.StartLoader();
         for (int attempt = 0; attempt < kLoaderSearchTries; ++attempt) {
             job_.sleeper.SleepFor(std::chrono::milliseconds(kLoaderSearchWaitMs));
             if (!link_.FindDevice()) continue;
@@ -145,14 +144,14 @@ class Worker {
             if (end > kProtectedFirmwareBytes) {
                 const uint32_t start = std::max(offset, kProtectedFirmwareBytes);
                 const uint32_t l = end - start;
-                if (!link_.ReadBlock(start, l, readBack.data())) {
+                if (!commands_.ReadBlock(start, l, readBack.data())) {
                     return Fail(UpgradeFailure::BlockTransfer, start);
                 }
                 backup_.resize(end);
                 std::memcpy(backup_.data() + start, readBack.data(), l);
                 if (std::memcmp(readBack.data(), image + start, l) != 0) {
                     wroteFirmware_ = true;
-                    if (!link_.WriteBlockVerified(start, l, image + start)) {
+                    if (!commands_.WriteBlockVerified(start, l, image + start)) {
                         return Fail(UpgradeFailure::BlockTransfer, start);
                     }
                 }
@@ -172,7 +171,7 @@ class Worker {
     bool Finish() {
         Phase(UpgradePhase::Finishing);
         finishSent_ = true;
-        if (!link_.FinishUpgrade()) return Fail(UpgradeFailure::FinishNotSent);
+        if (!commands_.FinishUpgrade()) return Fail(UpgradeFailure::FinishNotSent);
         job_.sleeper.SleepFor(std::chrono::milliseconds(kFinishWaitMs));
         return true;
     }
@@ -207,6 +206,7 @@ class Worker {
 
     UpgradeJob& job_;
     DeviceLink& link_;
+    CommandSet commands_;
     UpgradeResult result_;
     int base_ = 0;
     bool finishSent_ = false;

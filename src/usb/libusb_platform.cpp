@@ -11,7 +11,7 @@
 #include <set>
 #include <tuple>
 
-#include "devlink/link.h"
+#include "devlink/discovery.h"
 
 namespace kq {
 namespace libusb_detail {

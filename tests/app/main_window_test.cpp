@@ -235,8 +235,11 @@ TEST_F(MainWindowTest, ArrivalShowsTheCurrentOnTheLedPageUnlessAbove100) {
 TEST_F(MainWindowTest, AnUpgradesOwnRestartsDoNotReachTheStatusBar) {
     context_.upgradeWaits = &sleeper_;
     CSystemDlg& page = StartUpgrade("reboot-ms=0");
-    for (int i = 0; i < 1000 && page.m_pUpgradeThread; ++i) {
+    // processEvents returns at once when nothing is queued: wait by the clock, not by rounds.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (page.m_pUpgradeThread && std::chrono::steady_clock::now() < deadline) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
     }
     ASSERT_EQ(page.m_pUpgradeThread, nullptr);
     EXPECT_EQ(MessageTexts(), QStringList{"FirmWareUpgrateSuccess"});

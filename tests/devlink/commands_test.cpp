@@ -1,9 +1,10 @@
+#include "devlink/commands.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <thread>
 
-#include "devlink/link.h"
 #include "emulator/virtual_bus.h"
 #include "scripted_platform.h"
 
@@ -14,14 +15,9 @@ using test::Bytes;
 
 const std::string kPath = MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
 
-std::vector<uint8_t> Frame(std::vector<uint8_t> payload) {
-    const size_t total = payload.size() + 4;
-    std::vector<uint8_t> f{static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8)};
-    f.insert(f.end(), payload.begin(), payload.end());
-    const uint16_t crc = Crc16(f.data(), f.size());
-    f.push_back(static_cast<uint8_t>(crc >> 8));
-    f.push_back(static_cast<uint8_t>(crc));
-    return f;
+// The codec's own tests check its frames byte by byte; here it only wraps payloads.
+std::vector<uint8_t> Frame(const std::vector<uint8_t>& payload) {
+    return *BuildFrame(payload);
 }
 
 class CommandTest : public ::testing::Test {
@@ -34,18 +30,19 @@ class CommandTest : public ::testing::Test {
     test::ScriptedPlatform platform;
     CountingSleeper sleeper;
     DeviceLink link;
+    CommandSet commands{link};
 };
 
 TEST_F(CommandTest, OperatingCommandsSendTheWorkedFrames) {
-    EXPECT_TRUE(link.SetFlip(1, 0));
-    EXPECT_TRUE(link.SetFlip(0, 0));
-    EXPECT_TRUE(link.SetFlip(1, 1));
-    EXPECT_TRUE(link.SetFlip(0, 1));
-    EXPECT_TRUE(link.SetFlip(2, 1));  // not a flag: neither axis
-    EXPECT_TRUE(link.SetLedCurrent(50));
-    EXPECT_TRUE(link.SetPower(false));
-    EXPECT_TRUE(link.SetPower(true));
-    EXPECT_TRUE(link.SetLedSwitch(0));
+    EXPECT_TRUE(commands.SetFlip(1, 0));
+    EXPECT_TRUE(commands.SetFlip(0, 0));
+    EXPECT_TRUE(commands.SetFlip(1, 1));
+    EXPECT_TRUE(commands.SetFlip(0, 1));
+    EXPECT_TRUE(commands.SetFlip(2, 1));  // not a flag: neither axis
+    EXPECT_TRUE(commands.SetLedCurrent(50));
+    EXPECT_TRUE(commands.SetPower(false));
+    EXPECT_TRUE(commands.SetPower(true));
+    EXPECT_TRUE(commands.SetLedSwitch(0));
     const std::vector<std::vector<uint8_t>> expected = {
         Bytes({0x07, 0x00, 0x09, 0x00, 0x02, 0x01, 0xD0}),
         Bytes({0x07, 0x00, 0x09, 0x00, 0x01, 0x01, 0xDA}),
@@ -66,18 +63,18 @@ TEST_F(CommandTest, QueriesSendTheirRequestAndReadTheirAnswer) {
                         Frame({0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x0E}),
                         Frame({0x00, 0x04, 0x00, 0x00}), Frame(std::vector<uint8_t>(64, 0x5A))};
     uint8_t mode[3];
-    ASSERT_TRUE(link.GetMode(mode));
+    ASSERT_TRUE(commands.GetMode(mode));
     uint8_t current = 0;
-    ASSERT_TRUE(link.GetLedCurrent(current));
+    ASSERT_TRUE(commands.GetLedCurrent(current));
     EXPECT_EQ(current, 42);
     uint8_t id[8];
-    ASSERT_TRUE(link.GetProductId(id));
+    ASSERT_TRUE(commands.GetProductId(id));
     EXPECT_EQ(FormatProductId(id), "0A-1B-2C-3D-4E-5F");
     EXPECT_EQ(id[6], 0x60);
     EXPECT_EQ(id[7], 2) << "byte 7 is handed over modulo 12";
-    EXPECT_EQ(link.GetBlockSize(), 1024u);
+    EXPECT_EQ(commands.GetBlockSize(), 1024u);
     std::vector<uint8_t> block(64);
-    ASSERT_TRUE(link.ReadBlock(0x2400, 64, block.data()));
+    ASSERT_TRUE(commands.ReadBlock(0x2400, 64, block.data()));
     EXPECT_EQ(block, std::vector<uint8_t>(64, 0x5A));
 
     const auto ops = platform.ops();
@@ -99,18 +96,18 @@ TEST_F(CommandTest, EachCommandPassesItsTimeoutAndOnlyWritesFlush) {
                         Frame({0}), Frame({'A', 'P', 'P'}),          Frame({1})};
     uint8_t buffer[8];
     const uint8_t one = 1;
-    link.SetLedCurrent(1);
-    link.GetLedCurrent(buffer[0]);
-    link.SetLedSwitch(1);
-    link.SetPower(true);
-    link.SetFlip(0, 0);
-    link.GetProductId(buffer);
-    link.StartLoader();
-    link.GetBlockSize();
-    link.ReadBlock(0, 1, buffer);
-    link.FinishUpgrade();
-    link.GetMode(buffer);
-    link.WriteBlockVerified(0, 1, &one);
+    commands.SetLedCurrent(1);
+    commands.GetLedCurrent(buffer[0]);
+    commands.SetLedSwitch(1);
+    commands.SetPower(true);
+    commands.SetFlip(0, 0);
+    commands.GetProductId(buffer);
+    commands.StartLoader();
+    commands.GetBlockSize();
+    commands.ReadBlock(0, 1, buffer);
+    commands.FinishUpgrade();
+    commands.GetMode(buffer);
+    commands.WriteBlockVerified(0, 1, &one);
     std::vector<std::pair<bool, int>> seen;
     for (const auto& op : platform.ops()) seen.emplace_back(op.write, op.timeoutMs);
     const std::vector<std::pair<bool, int>> expected = {
@@ -130,49 +127,65 @@ TEST_F(CommandTest, EachCommandPassesItsTimeoutAndOnlyWritesFlush) {
 
 TEST_F(CommandTest, FailedQueriesReportTheirDocumentedValues) {
     uint8_t current = 77;
-    EXPECT_FALSE(link.GetLedCurrent(current));
+    EXPECT_FALSE(commands.GetLedCurrent(current));
     EXPECT_EQ(current, 0);
-    EXPECT_EQ(link.GetBlockSize(), 0u);
+    EXPECT_EQ(commands.GetBlockSize(), 0u);
     uint8_t id[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-    EXPECT_FALSE(link.GetProductId(id));
+    EXPECT_FALSE(commands.GetProductId(id));
     EXPECT_EQ(id[0], 9);
-    EXPECT_FALSE(link.GetProductId(nullptr));
-    EXPECT_FALSE(link.ReadBlock(0, 4, nullptr));
-    EXPECT_FALSE(link.Transact(0x01, nullptr, 1, nullptr, 0, 50));
-    EXPECT_FALSE(link.Transact(0x01, Bytes({1}).data(), 1, nullptr, 1, 50));
+    EXPECT_FALSE(commands.GetProductId(nullptr));
+    EXPECT_FALSE(commands.ReadBlock(0, 4, nullptr));
+    EXPECT_FALSE(commands.Transact(0x01, nullptr, 1, nullptr, 0, 50));
+    EXPECT_FALSE(commands.Transact(0x01, Bytes({1}).data(), 1, nullptr, 1, 50));
+}
+
+// An answer still waiting from an earlier, timed-out exchange must not be taken for the answer
+// to a request that never went out.
+TEST_F(CommandTest, QueriesWhoseRequestWasNotSentReadNothing) {
+    platform.failWrites = true;
+    platform.answers = {Frame({'A', 'P', 'P'}), Frame({0x00, 0x04, 0x00, 0x00}),
+                        Frame({0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x0E})};
+    uint8_t mode[3] = {};
+    EXPECT_FALSE(commands.GetMode(mode));
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_EQ(commands.GetBlockSize(), 0u);
+    uint8_t id[8] = {};
+    EXPECT_FALSE(commands.GetProductId(id));
+    for (const auto& op : platform.ops()) EXPECT_TRUE(op.write) << "nothing was read";
+    EXPECT_EQ(platform.answers.size(), 3u);
 }
 
 TEST_F(CommandTest, QueryDeviceModeTellsTheModes) {
     link.DevicePresent = 0;
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::None);
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::None);
     EXPECT_TRUE(platform.ops().empty()) << "no engine, no exchange";
     link.DevicePresent = 1;
     platform.answers = {Frame({'A', 'P', 'P'}), Frame({'A', 'P', 'Q'}), {}};
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Application);
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other);
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other) << "an engine that does not answer";
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Application);
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other) << "an engine that does not answer";
 }
 
 TEST_F(CommandTest, WriteBlockVerifiedReadsBackOnceAndComparesEveryByte) {
     const auto data = Bytes({1, 2, 3, 4});
     platform.answers = {Frame({1, 2, 3, 4}), Frame({1, 2, 3, 5})};
-    EXPECT_TRUE(link.WriteBlockVerified(0x100, 4, data.data()));
-    EXPECT_FALSE(link.WriteBlockVerified(0x100, 4, data.data()));
+    EXPECT_TRUE(commands.WriteBlockVerified(0x100, 4, data.data()));
+    EXPECT_FALSE(commands.WriteBlockVerified(0x100, 4, data.data()));
     const auto written = platform.written();
     ASSERT_EQ(written.size(), 4u) << "a mismatch is not written again";
     EXPECT_EQ(written[0], Frame({0xFB, 0x00, 0x01, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4}));
     EXPECT_EQ(written[1], Frame({0xFC, 0x00, 0x01, 0, 0, 4, 0, 0, 0}));
     EXPECT_EQ(sleeper.total(), std::chrono::milliseconds(120)) << "60 ms before each read-back";
-    EXPECT_FALSE(link.WriteBlockVerified(0, 4, nullptr));
+    EXPECT_FALSE(commands.WriteBlockVerified(0, 4, nullptr));
     std::vector<uint8_t> huge(kMaxPayload - 8);
-    EXPECT_FALSE(link.WriteBlockVerified(0, static_cast<uint32_t>(huge.size()), huge.data()));
+    EXPECT_FALSE(commands.WriteBlockVerified(0, static_cast<uint32_t>(huge.size()), huge.data()));
     EXPECT_EQ(platform.written().size(), 4u);
 }
 
 TEST_F(CommandTest, DelaysAreReducedTo16BitsOfMilliseconds) {
-    link.DelayMilliseconds(0);
+    commands.DelayMilliseconds(0);
     EXPECT_EQ(sleeper.total().count(), 0);
-    link.DelayMilliseconds(70000);
+    commands.DelayMilliseconds(70000);
     EXPECT_EQ(sleeper.total(), std::chrono::milliseconds(70000 & 0xFFFF));
 }
 
@@ -204,16 +217,17 @@ TEST(LinkLockTest, TransactionsOfTwoThreadsNeverInterleave) {
     VirtualBus bus;
     bus.Plug();
     DeviceLink link(bus);
+    CommandSet commands(link);
     ASSERT_TRUE(link.FindDevice());
     link.DevicePresent = 1;
     std::atomic<int> failures{0};
     auto worker = [&](bool modes) {
         for (int i = 0; i < 300; ++i) {
             if (modes) {
-                if (link.QueryDeviceMode() != DeviceMode::Application) ++failures;
+                if (commands.QueryDeviceMode() != DeviceMode::Application) ++failures;
             } else {
                 uint8_t id[8];
-                if (!link.GetProductId(id) || id[0] != 0x0A) ++failures;
+                if (!commands.GetProductId(id) || id[0] != 0x0A) ++failures;
             }
         }
     };
@@ -235,12 +249,13 @@ TEST(LinkLockTest, NothingComesBetweenABlockWriteAndItsReadBack) {
     VirtualBus bus(&sleeper);
     bus.Plug();
     DeviceLink link(bus, &sleeper);
+    CommandSet commands(link);
     ASSERT_TRUE(link.FindDevice());
     std::atomic<int> failures{0};
     auto writer = [&](uint8_t fill) {
         const std::vector<uint8_t> block(64, fill);
         for (int i = 0; i < 200; ++i) {
-            if (!link.WriteBlockVerified(0x100, 64, block.data())) ++failures;
+            if (!commands.WriteBlockVerified(0x100, 64, block.data())) ++failures;
         }
     };
     std::thread a(writer, 0xAA);
@@ -257,10 +272,11 @@ TEST(LinkLockTest, ANewDevicePathTakesEffectWithTheNextTransfer) {
     other.serial = "other";
     auto second = bus.Plug(other);
     DeviceLink link(bus);
+    CommandSet commands(link);
     ASSERT_TRUE(link.FindDevice());
-    EXPECT_TRUE(link.SetLedSwitch(1));
+    EXPECT_TRUE(commands.SetLedSwitch(1));
     link.setDevicePath(VirtualBus::EnginePath(*second));
-    EXPECT_TRUE(link.SetLedSwitch(0));
+    EXPECT_TRUE(commands.SetLedSwitch(0));
     EXPECT_EQ(first->frames().size(), 1u);
     EXPECT_EQ(second->frames().size(), 1u);
     EXPECT_FALSE(second->ledOn());

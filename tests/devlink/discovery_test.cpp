@@ -1,3 +1,5 @@
+#include "devlink/discovery.h"
+
 #include <gtest/gtest.h>
 
 #include "devlink/link.h"
@@ -123,15 +125,48 @@ TEST_F(DiscoveryTest, UnreadableDetailsEndTheSearch) {
 TEST_F(DiscoveryTest, EnumerateInterfacesHonoursTheAlternativeInstance) {
     Add(EnginePath("first"));
     Add(EnginePath("second"));
+    Discovery discovery(platform, link.trace());
     std::string out;
-    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "second", out, 1),
-              1);
+    EXPECT_EQ(
+        discovery.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "second", out, 1),
+        1);
     EXPECT_EQ(out, EnginePath("second"));
-    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", nullptr, out, 1),
-              1);
+    EXPECT_EQ(
+        discovery.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", nullptr, out, 1),
+        1);
     EXPECT_EQ(out, EnginePath("first"));
-    EXPECT_EQ(link.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "none", out, 1),
-              0);
+    EXPECT_EQ(
+        discovery.EnumerateInterfaces(EngineInterfaceClass, 0xC251, 0x1706, "x", "none", out, 1),
+        0);
+}
+
+TEST_F(DiscoveryTest, AFilterPicksOneEngineAmongSeveral) {
+    const std::string first = "\\\\?\\usb#vid_c251&pid_1706#0002a0000000#first";
+    const std::string second = "\\\\?\\usb#vid_c251&pid_1706#0002a0000000#second";
+    Add(first);
+    platform.entries.back().serial = "A";
+    Add(second);
+    platform.entries.back().serial = "B";
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), first) << "no filter: the first engine";
+
+    link.setFilter({.serial = "B", .path = ""});
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), second);
+    link.setFilter({.serial = "", .path = first});
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), first);
+    link.setFilter({.serial = "C", .path = ""});
+    EXPECT_FALSE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), first);
+
+    // The device node that vouches for the instance is another device: the filter spares it.
+    Add(EnginePath("0002a0000009"));
+    platform.entries.back().serial = "C";
+    Add(NodePath("0002a0000000"), GUID_DEVINTERFACE_USB_DEVICE);
+    platform.entries.back().serial = "N";
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_EQ(link.devicePath(), EnginePath("0002a0000009"));
 }
 
 }  // namespace

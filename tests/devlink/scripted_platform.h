@@ -20,6 +20,7 @@ class ScriptedPlatform final : public DevicePlatform {
         std::optional<DeviceProperty> failingProperty;
         OpenError openError = OpenError::None;
         Guid cls = EngineInterfaceClass;
+        std::string serial{};
     };
     struct Op {
         std::thread::id thread;
@@ -32,6 +33,7 @@ class ScriptedPlatform final : public DevicePlatform {
     std::vector<Entry> entries;
     std::deque<std::vector<uint8_t>> answers;  // one per read on PIPE1; empty = nothing came
     std::vector<std::string> flushes;          // pipe paths, in order
+    bool failWrites = false;                   // writes open their pipe but move nothing
 
     std::vector<Op> ops() {
         std::lock_guard lock(mutex_);
@@ -48,7 +50,7 @@ class ScriptedPlatform final : public DevicePlatform {
     std::vector<InterfaceEntry> ListInterfaces(const Guid& cls) override {
         std::vector<InterfaceEntry> out;
         for (const Entry& e : entries) {
-            if (e.cls == cls) out.push_back({e.path, e.detailOk});
+            if (e.cls == cls) out.push_back({e.path, e.detailOk, e.serial});
         }
         return out;
     }
@@ -96,7 +98,7 @@ class ScriptedPipe final : public PipeHandle {
     int32_t Write(const uint8_t* data, uint32_t count, int timeoutMs) override {
         platform_.Record(
             {std::this_thread::get_id(), true, path_, {data, data + count}, timeoutMs});
-        return static_cast<int32_t>(count);
+        return platform_.failWrites ? 0 : static_cast<int32_t>(count);
     }
     int32_t Read(uint8_t* data, uint32_t count, int timeoutMs) override {
         auto answer = platform_.NextAnswer();

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "emulator/virtual_bus.h"
 
 namespace kq {
@@ -28,14 +28,15 @@ TEST(WireTraceTest, RecordsFramesAnswersAndDiagnosticsOnly) {
     mute.serial = "mute";
     bus.Plug();
     DeviceLink link(bus, &sleeper);
+    CommandSet commands(link);
     ASSERT_TRUE(link.trace().Open(file.string()));
     ASSERT_TRUE(link.FindDevice());
     link.DevicePresent = 1;
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Application);
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Application);
     link.setDevicePath(VirtualBus::EnginePath(*bus.Plug(mute)));
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other);
     link.setDevicePath("");
-    EXPECT_FALSE(link.SetLedSwitch(1));
+    EXPECT_FALSE(commands.SetLedSwitch(1));
 
     const auto lines = Lines(file);
     std::vector<std::string> wire;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "emulator/virtual_bus.h"
 
 namespace kq {
@@ -54,18 +54,19 @@ class EngineTest : public ::testing::Test {
     CountingSleeper sleeper;
     VirtualBus bus{&sleeper};
     DeviceLink link{bus, &sleeper};
+    CommandSet commands{link};
     std::shared_ptr<VirtualEngine> engine;
 };
 
 TEST_F(EngineTest, KeepsTheStateItIsToldAndReportsIt) {
     Attach("current=7");
     uint8_t current = 0;
-    ASSERT_TRUE(link.GetLedCurrent(current));
+    ASSERT_TRUE(commands.GetLedCurrent(current));
     EXPECT_EQ(current, 7);
-    EXPECT_TRUE(link.SetLedCurrent(65));
-    EXPECT_TRUE(link.SetLedSwitch(0));
-    EXPECT_TRUE(link.SetPower(false));
-    EXPECT_TRUE(link.SetFlip(1, 1));
+    EXPECT_TRUE(commands.SetLedCurrent(65));
+    EXPECT_TRUE(commands.SetLedSwitch(0));
+    EXPECT_TRUE(commands.SetPower(false));
+    EXPECT_TRUE(commands.SetFlip(1, 1));
     EXPECT_EQ(engine->current(), 65);
     EXPECT_FALSE(engine->ledOn());
     EXPECT_FALSE(engine->powerOn());
@@ -75,26 +76,27 @@ TEST_F(EngineTest, KeepsTheStateItIsToldAndReportsIt) {
 
 TEST_F(EngineTest, IgnoresDamagedFramesAndUnknownCommands) {
     Attach("");
+    auto transaction = link.Begin();
     const uint8_t unknown[] = {0x42};
-    EXPECT_TRUE(link.SendFrame(unknown, 1, 50));
+    EXPECT_TRUE(transaction.SendFrame(unknown, 50));
     uint8_t answer[1];
-    EXPECT_FALSE(link.ReceiveFrame(answer, 1, 50));
+    EXPECT_FALSE(transaction.ReceiveFrame(answer, 50));
     const uint8_t damaged[] = {0x05, 0x00, 0xFE, 0x82, 0x44};
-    EXPECT_EQ(link.PipeWrite(damaged, 5, 50), 5);
+    EXPECT_EQ(transaction.PipeWrite(damaged, 50), 5);
     uint8_t mode[3];
-    EXPECT_FALSE(link.ReceiveFrame(mode, 3, 50));
+    EXPECT_FALSE(transaction.ReceiveFrame(mode, 50));
     EXPECT_EQ(engine->frames().size(), 2u) << "tests can read every frame received";
 }
 
 TEST_F(EngineTest, FaultsHitTheNumberedRequest) {
     Attach("fault=crc@1+drop@2+unplug@4");
     uint8_t mode[3];
-    EXPECT_FALSE(link.GetMode(mode)) << "request 1: bad CRC";
-    EXPECT_FALSE(link.GetMode(mode)) << "request 2: dropped";
-    EXPECT_TRUE(link.GetMode(mode));
+    EXPECT_FALSE(commands.GetMode(mode)) << "request 1: bad CRC";
+    EXPECT_FALSE(commands.GetMode(mode)) << "request 2: dropped";
+    EXPECT_TRUE(commands.GetMode(mode));
     std::vector<HotplugEvent> events;
     bus.Start([&](const HotplugEvent& e) { events.push_back(e); });
-    EXPECT_FALSE(link.GetMode(mode)) << "request 4: the engine leaves";
+    EXPECT_FALSE(commands.GetMode(mode)) << "request 4: the engine leaves";
     EXPECT_FALSE(bus.IsPresent(engine));
     EXPECT_FALSE(link.FindDevice());
     ASSERT_EQ(events.size(), 2u);
@@ -107,11 +109,11 @@ TEST_F(EngineTest, StartLoaderAndFinishRebootIntoTheOtherMode) {
     Attach("reboot-ms=0");
     std::vector<HotplugEvent> events;
     bus.Start([&](const HotplugEvent& e) { events.push_back(e); });
-    EXPECT_TRUE(link.StartLoader());
+    EXPECT_TRUE(commands.StartLoader());
     EXPECT_EQ(engine->mode(), EngineMode::Loader);
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other);
-    EXPECT_TRUE(link.FinishUpgrade());
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Application);
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_TRUE(commands.FinishUpgrade());
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Application);
     bus.Stop();
     ASSERT_EQ(events.size(), 8u);
     EXPECT_EQ(events[1].kind, DeviceEventKind::Removal);
@@ -122,7 +124,7 @@ TEST_F(EngineTest, StartLoaderAndFinishRebootIntoTheOtherMode) {
 
 TEST_F(EngineTest, ReturnsAfterTheRebootTimeUnlessToldNotTo) {
     Attach("reboot-ms=30");
-    EXPECT_TRUE(link.StartLoader());
+    EXPECT_TRUE(commands.StartLoader());
     EXPECT_FALSE(bus.IsPresent(engine));
     for (int i = 0; i < 200 && !bus.IsPresent(engine); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -136,31 +138,31 @@ TEST_F(EngineTest, ReturnsAfterTheRebootTimeUnlessToldNotTo) {
     gone.rebootMs = 0;
     auto other = bus.Plug(gone);
     link.setDevicePath(VirtualBus::EnginePath(*other));
-    EXPECT_TRUE(link.StartLoader());
+    EXPECT_TRUE(commands.StartLoader());
     EXPECT_FALSE(bus.IsPresent(other));
 }
 
 TEST_F(EngineTest, BlocksGoToRamInTheApplicationAndToFlashInTheLoader) {
     Attach("reboot-ms=0,block-size=512");
-    EXPECT_EQ(link.GetBlockSize(), 512u);
+    EXPECT_EQ(commands.GetBlockSize(), 512u);
     const std::vector<uint8_t> data{1, 2, 3, 4};
-    EXPECT_TRUE(link.WriteBlockVerified(0x10, 4, data.data()));
+    EXPECT_TRUE(commands.WriteBlockVerified(0x10, 4, data.data()));
     EXPECT_EQ(engine->loaderRam()[0x10], 1);
     EXPECT_EQ(engine->flash()[0x10], 0xFF);
-    link.StartLoader();
-    EXPECT_TRUE(link.WriteBlockVerified(0x2400, 4, data.data()));
+    commands.StartLoader();
+    EXPECT_TRUE(commands.WriteBlockVerified(0x2400, 4, data.data()));
     std::vector<uint8_t> back(4);
-    EXPECT_TRUE(link.ReadBlock(0x2400, 4, back.data()));
+    EXPECT_TRUE(commands.ReadBlock(0x2400, 4, back.data()));
     EXPECT_EQ(back, data);
     EXPECT_EQ(engine->flash()[0x2403], 4);
-    EXPECT_FALSE(link.ReadBlock(VirtualEngine::kFlashSize - 2, 4, back.data()))
+    EXPECT_FALSE(commands.ReadBlock(VirtualEngine::kFlashSize - 2, 4, back.data()))
         << "no answer beyond the memory";
 }
 
 TEST_F(EngineTest, AMuteEngineAnswersNothing) {
     Attach("mode=mute");
-    EXPECT_EQ(link.QueryDeviceMode(), DeviceMode::Other);
-    EXPECT_EQ(link.GetBlockSize(), 0u);
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other);
+    EXPECT_EQ(commands.GetBlockSize(), 0u);
     EXPECT_GE(sleeper.total(), std::chrono::milliseconds(2000)) << "each read waits its deadline";
 }
 

@@ -7,7 +7,7 @@
 #include <future>
 #include <thread>
 
-#include "devlink/link.h"
+#include "devlink/commands.h"
 #include "usb_testbed.h"
 
 namespace kq {
@@ -35,6 +35,7 @@ protected:
         ASSERT_TRUE(platform_);
         link_ = std::make_unique<DeviceLink>(*platform_);
     }
+    CommandSet commands() { return CommandSet(*link_); }
     void TearDown() override {
         link_.reset();
         platform_.reset();
@@ -56,21 +57,21 @@ TEST_F(LibusbPlatformTest, FindsTheEngineBySerialAndExchangesFrames) {
     EXPECT_EQ(nodes[0].location, "bus 1 port 1");
 
     ASSERT_TRUE(link_->FindDevice());
-    EXPECT_EQ(link_->DevicePath, EnginePath(kEngineInstance));
+    EXPECT_EQ(link_->devicePath(), EnginePath(kEngineInstance));
     // The path's digits are matched whatever their case.
-    std::string upper = link_->DevicePath;
+    std::string upper = link_->devicePath();
     std::transform(upper.begin(), upper.begin() + 25, upper.begin(), ::toupper);
     EXPECT_TRUE(MatchVidPid(upper, 0xC251, 0x1706));
 
     uint8_t mode[3];
-    ASSERT_TRUE(link_->GetMode(mode));
+    ASSERT_TRUE(commands().GetMode(mode));
     EXPECT_EQ(std::string(mode, mode + 3), "APP");
     uint8_t id[8];
-    ASSERT_TRUE(link_->GetProductId(id));
+    ASSERT_TRUE(commands().GetProductId(id));
     EXPECT_EQ(FormatProductId(id), "0A-1B-2C-3D-4E-5F");
-    ASSERT_TRUE(link_->SetLedCurrent(65));
+    ASSERT_TRUE(commands().SetLedCurrent(65));
     uint8_t current = 0;
-    ASSERT_TRUE(link_->GetLedCurrent(current));
+    ASSERT_TRUE(commands().GetLedCurrent(current));
     EXPECT_EQ(current, 65);
     EXPECT_EQ(device.engine().current(), 65);
     // Each transfer claimed the interface on its own.
@@ -102,9 +103,9 @@ TEST_F(LibusbPlatformTest, PropertiesAreReadWhileTheDeviceIsThere) {
 TEST_F(LibusbPlatformTest, AnotherInstanceIsNotTheEngine) {
     bed_.Plug(WithSerial("0002A0000000"));  // one letter in upper case
     Start();
-    link_->DevicePath = "unchanged";
+    link_->setDevicePath("unchanged");
     EXPECT_FALSE(link_->FindDevice());
-    EXPECT_EQ(link_->DevicePath, "unchanged");
+    EXPECT_EQ(link_->devicePath(), "unchanged");
     EXPECT_EQ(link_->lastDiscoveryError(), OpenError::Absent);
 }
 
@@ -116,9 +117,9 @@ TEST_F(LibusbPlatformTest, RelaxedRetryTakesTheInterfaceWhenTheExpectedNodeIsPre
     bed_.Plug(node);
     Start();
     ASSERT_TRUE(link_->FindDevice());
-    EXPECT_EQ(link_->DevicePath, EnginePath("0002a0000009"));
+    EXPECT_EQ(link_->devicePath(), EnginePath("0002a0000009"));
     uint8_t mode[3];
-    EXPECT_TRUE(link_->GetMode(mode));
+    EXPECT_TRUE(commands().GetMode(mode));
 }
 
 TEST_F(LibusbPlatformTest, UnopenableInterfaceIsSkippedForTheNext) {
@@ -133,8 +134,9 @@ TEST_F(LibusbPlatformTest, UnopenableInterfaceIsSkippedForTheNext) {
     EXPECT_FALSE(platform_->TestOpen(entries[0]).ok());
 
     std::string found;
-    EXPECT_EQ(link_->EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
-                                         kEngineInstance, nullptr, found, 1),
+    Discovery discovery(*platform_, link_->trace());
+    EXPECT_EQ(discovery.EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
+                                            kEngineInstance, nullptr, found, 1),
               1);
     EXPECT_EQ(found, EnginePath("0002a0000002"));
 }
@@ -180,8 +182,8 @@ TEST_F(LibusbPlatformTest, PrinterDriverIsDetachedOnceAndNotReattached) {
     ASSERT_TRUE(link_->FindDevice());
     EXPECT_TRUE(device.usblpBound());  // discovery leaves the driver alone
     uint8_t mode[3];
-    ASSERT_TRUE(link_->GetMode(mode));
-    ASSERT_TRUE(link_->GetMode(mode));
+    ASSERT_TRUE(commands().GetMode(mode));
+    ASSERT_TRUE(commands().GetMode(mode));
     EXPECT_FALSE(device.usblpBound());
     EXPECT_EQ(device.detachCount(), 1);
 }
@@ -191,13 +193,13 @@ TEST_F(LibusbPlatformTest, DiscoveryWhileAPipeOfThisProcessIsOpenStillFindsTheEn
     Start();
     ASSERT_TRUE(link_->FindDevice());
     OpenResult why;
-    auto pipe = platform_->OpenPipe(link_->DevicePath + "\\PIPE1", &why);
+    auto pipe = platform_->OpenPipe(link_->devicePath() + "\\PIPE1", &why);
     ASSERT_TRUE(pipe) << why.detail;
     DeviceLink other(*platform_);
     EXPECT_TRUE(other.FindDevice());
     pipe.reset();
     uint8_t mode[3];
-    EXPECT_TRUE(link_->GetMode(mode));
+    EXPECT_TRUE(commands().GetMode(mode));
 }
 
 TEST_F(LibusbPlatformTest, SerialComesFromTheStringDescriptorWithoutSysfs) {
@@ -206,7 +208,7 @@ TEST_F(LibusbPlatformTest, SerialComesFromTheStringDescriptorWithoutSysfs) {
     bed_.Plug(o);
     Start();
     ASSERT_TRUE(link_->FindDevice());
-    EXPECT_EQ(link_->DevicePath, EnginePath(kEngineInstance));
+    EXPECT_EQ(link_->devicePath(), EnginePath(kEngineInstance));
 }
 
 TEST_F(LibusbPlatformTest, DeviceWithoutSerialGetsLocationInstance) {
@@ -228,10 +230,10 @@ TEST_F(LibusbPlatformTest, MuteEngineTimesOutWithinItsDeadline) {
     Start();
     ASSERT_TRUE(link_->FindDevice());
     const uint8_t request[] = {0x05, 0x00, 0xFE, 0x82, 0x43};
-    EXPECT_EQ(link_->PipeWrite(request, sizeof request, 300), 5);
+    EXPECT_EQ(link_->Begin().PipeWrite(request, 300), 5);
 
     OpenResult why;
-    auto pipe = platform_->OpenPipe(link_->DevicePath + "\\PIPE1", &why);
+    auto pipe = platform_->OpenPipe(link_->devicePath() + "\\PIPE1", &why);
     ASSERT_TRUE(pipe) << why.detail;
     uint8_t answer[7] = {};
     const auto start = Clock::now();
@@ -243,8 +245,8 @@ TEST_F(LibusbPlatformTest, MuteEngineTimesOutWithinItsDeadline) {
     pipe.reset();
 
     uint8_t mode[3];
-    EXPECT_FALSE(link_->GetMode(mode));
-    EXPECT_EQ(link_->QueryDeviceMode(), DeviceMode::None);  // DevicePresent was never set
+    EXPECT_FALSE(commands().GetMode(mode));
+    EXPECT_EQ(commands().QueryDeviceMode(), DeviceMode::None);  // DevicePresent was never set
 }
 
 TEST_F(LibusbPlatformTest, UnplugDuringATransferFailsInsteadOfHanging) {
@@ -254,7 +256,7 @@ TEST_F(LibusbPlatformTest, UnplugDuringATransferFailsInsteadOfHanging) {
     Start();
     ASSERT_TRUE(link_->FindDevice());
     OpenResult why;
-    auto pipe = platform_->OpenPipe(link_->DevicePath + "\\PIPE1", &why);
+    auto pipe = platform_->OpenPipe(link_->devicePath() + "\\PIPE1", &why);
     ASSERT_TRUE(pipe) << why.detail;
     auto reading = std::async(std::launch::async, [&] {
         uint8_t answer[7];
@@ -270,7 +272,7 @@ TEST_F(LibusbPlatformTest, UnplugDuringATransferFailsInsteadOfHanging) {
     pipe.reset();
 
     uint8_t mode[3];
-    EXPECT_FALSE(link_->GetMode(mode));
+    EXPECT_FALSE(commands().GetMode(mode));
 }
 
 }  // namespace
