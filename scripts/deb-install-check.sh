@@ -113,11 +113,12 @@ DEVICE
     for node in 1-1 1-1/1-1:1.0; do
         in_root umockdev-run -d /tmp/device.umockdev -- udevadm test --action=add \
             "/sys/devices/pci0000:00/0000:00:14.0/usb1/$node" >"$work/udev.txt" 2>&1 || true
-        applied=$(grep -E '70-kq7300.rules:[0-9]+ (GROUP|MODE)|^TAGS=.*uaccess' "$work/udev.txt" |
-            sed 's/.*70-kq7300.rules:[0-9]* //' | tr '\n' ' ')
+        applied=$({ grep -oE '70-kq7300.rules:[0-9]+ (GROUP|MODE) [0-9]+' "$work/udev.txt" |
+            sed 's/.*rules:[0-9]* //'; grep -q '^TAGS=.*:uaccess:' "$work/udev.txt" &&
+            echo uaccess; } | tr '\n' ' ') || true
         echo "$product $node: ${applied:-nothing}"
         if [ "$product $node" = "1706 1-1" ]; then
-            [ "$applied" = "GROUP 46 MODE 0660 TAGS=:uaccess:seat: " ] || fail "udev rule on the engine"
+            [ "$applied" = "GROUP 46 MODE 0660 uaccess " ] || fail "udev rule on the engine"
         else
             [ -z "$applied" ] || fail "udev rule applied to $product $node"
         fi

@@ -31,6 +31,10 @@ version=$(sed -n 's/^#define KQ_VERSION "\(.*\)"$/\1/p' "$dir/generated/kq_versi
 deb=$dir/kq7300_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || { echo "no $deb" >&2; exit 1; }
 
+changelog=$(dpkg-parsechangelog -l dist/debian/changelog -S Version)
+[ "$changelog" = "$version" ] ||
+    fail "dist/debian/changelog is at $changelog, the project at $version: add an entry"
+
 section "$deb"
 dpkg-deb --info "$deb"
 section "files"
