@@ -113,8 +113,9 @@ DEVICE
     for node in 1-1 1-1/1-1:1.0; do
         in_root umockdev-run -d /tmp/device.umockdev -- udevadm test --action=add \
             "/sys/devices/pci0000:00/0000:00:14.0/usb1/$node" >"$work/udev.txt" 2>&1 || true
+        # CURRENT_TAGS: what this event set; TAGS keeps those of earlier runs on the same node.
         applied=$({ grep -oE '70-kq7300.rules:[0-9]+ (GROUP|MODE) [0-9]+' "$work/udev.txt" |
-            sed 's/.*rules:[0-9]* //'; grep -q '^TAGS=.*:uaccess:' "$work/udev.txt" &&
+            sed 's/.*rules:[0-9]* //'; grep -q '^CURRENT_TAGS=.*:uaccess:' "$work/udev.txt" &&
             echo uaccess; } | tr '\n' ' ') || true
         echo "$product $node: ${applied:-nothing}"
         if [ "$product $node" = "1706 1-1" ]; then
