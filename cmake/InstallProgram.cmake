@@ -2,9 +2,11 @@
 # next to its real path, and links it into the bin directory.
 function(kq_install_program target)
   install(TARGETS ${target} DESTINATION ${KQ_INSTALL_DIR})
+  # The link is made in the build tree and installed as a file, so that it is listed in
+  # install_manifest.txt and goes into packages like any other installed file.
   file(RELATIVE_PATH link_target /${CMAKE_INSTALL_BINDIR} /${KQ_INSTALL_DIR}/${target})
-  install(CODE "
-    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-    file(CREATE_LINK \"${link_target}\"
-      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${target}\" SYMBOLIC)")
+  set(link ${CMAKE_BINARY_DIR}/bin-links/${target})
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/bin-links)
+  file(CREATE_LINK ${link_target} ${link} SYMBOLIC)
+  install(FILES ${link} DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Installs the built package into a fresh Debian 12 root and uses it as a normal user would:
+# scripts/deb-install-check.sh [DEB [WORK_DIR]]
+# (as root; DEB defaults to the one scripts/package-check.sh left in build-pkg/, WORK_DIR to
+# /tmp/kq7300-deb-check). A minimal Debian 12 is made there once with debootstrap and copied
+# afresh for every run; only /proc is mounted into the copy, and unmounted at the end.
+# Checks: apt installs the .deb with its dependencies; a user in plugdev runs kq7300ctl --help
+# (and --version, --json where the program has them), man shows both pages, bash-completion
+# finds the completion, kq7300tool starts; dpkg -r leaves none of the package's files behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/packages.sh
+bash scripts/deps.sh debootstrap
+deb=${1:-$(ls build-pkg/kq7300_*.deb 2>/dev/null | head -n 1)}
+[ -f "$deb" ] || { echo "no package: run scripts/package-check.sh first, or name a .deb" >&2; exit 2; }
+work=${2:-/tmp/kq7300-deb-check}
+mirror=${KQ_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+start=$SECONDS
+
+if [ ! -x "$work/base/usr/bin/apt-get" ]; then
+    rm -rf "$work/base"
+    mkdir -p "$work"
+    debootstrap --variant=minbase bookworm "$work/base" "$mirror"
+fi
+root=$work/root
+rm -rf "$root"
+cp -a "$work/base" "$root"
+mount -t proc proc "$root/proc"
+trap 'umount "$root/proc"' EXIT
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+cp "$deb" "$root/tmp/"
+cp tests/dist/completion_test.sh "$root/tmp/"
+package=$(basename "$deb")
+
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
+as_user() {
+    chroot --userspec="$uid:$gid" --groups="$groups" "$root" /usr/bin/env -i HOME=/home/tester \
+        USER=tester PATH=/usr/bin:/bin LANG=C.UTF-8 "$@"
+}
+failures=0
+fail() {
+    echo "FAILED: $*" >&2
+    failures=$((failures + 1))
+}
+step() { printf '\n== %s\n' "$*"; }
+
+step "a user in plugdev, man and bash-completion, as on a small host"
+in_root apt-get update -qq
+DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -qq man-db bash-completion >/dev/null
+in_root useradd --create-home --groups plugdev tester
+uid=$(in_root id -u tester)
+gid=$(in_root id -g tester)
+groups=$(in_root id -G tester | tr ' ' ,)
+in_root find / -xdev \( -path /proc -o -path /tmp -o -path /var/cache -o -path /var/log \
+    -o -path /var/lib/apt -o -path /var/lib/dpkg \) -prune -o -print | sort >"$work/before"
+
+step "apt install ./$package"
+DEBIAN_FRONTEND=noninteractive in_root apt-get install -y "/tmp/$package" || fail "apt install"
+in_root dpkg -L kq7300 >"$work/owned"
+
+step "as the user"
+help=$(as_user kq7300ctl --help) || fail "kq7300ctl --help"
+echo "$help"
+if grep -q -- --version <<<"$help"; then
+    as_user kq7300ctl --version || fail "kq7300ctl --version"
+    as_user kq7300tool --version || fail "kq7300tool --version"
+else
+    echo "(this kq7300ctl has no --version yet)"
+fi
+as_user kq7300tool --help >/dev/null || fail "kq7300tool --help without a display"
+as_user kq7300ctl --virtual-engine status || fail "kq7300ctl --virtual-engine status"
+if as_user kq7300ctl status --help 2>/dev/null | grep -c -- --json >/dev/null; then
+    as_user kq7300ctl --virtual-engine status --json | tee "$work/status.json"
+    python3 -m json.tool "$work/status.json" >/dev/null || fail "status --json is not JSON"
+else
+    echo "(this kq7300ctl has no --json yet)"
+fi
+code=0
+as_user kq7300ctl status >/dev/null 2>&1 || code=$?
+[ "$code" -eq 3 ] || fail "kq7300ctl status without an engine ended with $code, not 3"
+# The window starts (the language question waits) on Qt's offscreen platform.
+code=0
+as_user timeout 5 env QT_QPA_PLATFORM=offscreen kq7300tool --virtual-engine || code=$?
+[ "$code" -eq 124 ] || fail "kq7300tool ended with $code instead of running"
+for page in kq7300ctl kq7300tool; do
+    as_user env MANWIDTH=80 man "$page" >"$work/$page.txt" 2>&1 || fail "man $page"
+    grep -q "^NAME" "$work/$page.txt" && head -n 8 "$work/$page.txt" || fail "man $page shows no page"
+done
+# bash-completion loads completions on demand from its folder, by the command's name.
+as_user bash -c 'source /usr/share/bash-completion/bash_completion
+    __load_completion kq7300ctl && complete -p kq7300ctl' || fail "bash-completion does not find it"
+as_user bash /tmp/completion_test.sh /usr/share/bash-completion/completions/kq7300ctl \
+    /usr/share/bash-completion/bash_completion || fail "completion in the installed system"
+
+step "the udev rule on a mock engine (umockdev) and on a device it must leave alone"
+DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -qq udev umockdev >/dev/null 2>&1
+for product in 1706 1707; do
+    cat >"$root/tmp/device.umockdev" <<DEVICE
+P: /devices/pci0000:00/0000:00:14.0/usb1/1-1
+N: bus/usb/001/002
+E: DEVNAME=/dev/bus/usb/001/002
+E: DEVTYPE=usb_device
+E: SUBSYSTEM=usb
+E: PRODUCT=c251/$product/100
+A: idVendor=c251
+A: idProduct=$product
+
+P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0
+E: DEVTYPE=usb_interface
+E: SUBSYSTEM=usb
+A: bInterfaceClass=07
+DEVICE
+    for node in 1-1 1-1/1-1:1.0; do
+        in_root umockdev-run -d /tmp/device.umockdev -- udevadm test --action=add \
+            "/sys/devices/pci0000:00/0000:00:14.0/usb1/$node" >"$work/udev.txt" 2>&1 || true
+        # CURRENT_TAGS: what this event set; TAGS keeps those of earlier runs on the same node.
+        applied=$({ grep -oE '70-kq7300.rules:[0-9]+ (GROUP|MODE) [0-9]+' "$work/udev.txt" |
+            sed 's/.*rules:[0-9]* //'; grep -q '^CURRENT_TAGS=.*:uaccess:' "$work/udev.txt" &&
+            echo uaccess; } | tr '\n' ' ') || true
+        echo "$product $node: ${applied:-nothing}"
+        if [ "$product $node" = "1706 1-1" ]; then
+            [ "$applied" = "GROUP 46 MODE 0660 uaccess " ] || fail "udev rule on the engine"
+        else
+            [ -z "$applied" ] || fail "udev rule applied to $product $node"
+        fi
+    done
+done
+
+step "dpkg -r kq7300"
+in_root dpkg -r kq7300 || fail "dpkg -r"
+# Without conffiles only dpkg's record stays, for the postrm's purge call.
+status=$(in_root dpkg-query -W -f '${Status}' kq7300 2>/dev/null) || true
+[ -z "$status" ] || [ "$status" = "deinstall ok config-files" ] || fail "after dpkg -r: $status"
+while read -r path; do
+    [ -e "$root$path" ] || [ -L "$root$path" ] || continue
+    # A folder shared with other packages stays; anything of ours alone must be gone.
+    in_root dpkg -S "$path" >/dev/null 2>&1 || fail "left behind: $path"
+done <"$work/owned"
+in_root find / -xdev \( -path /proc -o -path /tmp -o -path /var/cache -o -path /var/log \
+    -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /home/tester \) -prune -o -print |
+    sort >"$work/after"
+# New since before the install, named after the package, and not another package's.
+comm -13 "$work/before" "$work/after" | grep -i kq7300 >"$work/added" || true
+while read -r path; do
+    in_root dpkg -S "$path" >/dev/null 2>&1 || fail "left behind: $path"
+done <"$work/added"
+
+in_root dpkg -P kq7300 || fail "dpkg -P"
+in_root dpkg-query -W kq7300 >/dev/null 2>&1 && fail "dpkg still knows the package after -P"
+ls "$root"/var/lib/dpkg/info/kq7300.* 2>/dev/null && fail "dpkg's files of the package remain"
+
+printf '\n%s in a fresh Debian 12 root: %d s\n' "$package" $((SECONDS - start))
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+echo "install check passed"

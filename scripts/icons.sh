@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Renders the launcher icon sizes from res/icons/kq7300.svg into dist/icons/: scripts/icons.sh
+# The PNGs are committed, so a build needs no SVG renderer; run this after changing the SVG.
+# 256 px is res/icons/kq7300.png, which the window uses too; scalable is the SVG itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/packages.sh
+bash scripts/deps.sh "${PACKAGE_CHECK_PACKAGES[@]}"
+for size in 16 22 24 32 48 64 128; do
+    dir=dist/icons/hicolor/${size}x${size}/apps
+    mkdir -p "$dir"
+    rsvg-convert --width "$size" --height "$size" res/icons/kq7300.svg --output "$dir/kq7300.png"
+done
