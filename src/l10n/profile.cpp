@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -28,16 +29,111 @@ struct Line {
     size_t contentEnd = 0;  // raw offset where the line ending starts
     size_t end = 0;         // raw offset after the line ending
     size_t valueBegin = 0;  // Entry: raw offset of the value (past the blanks after "=")
-    std::string name;       // Header: section name; Entry: key (UTF-8)
-    std::string value;      // Entry: value without blanks and quotes; Bare: the trimmed line
+    // Header: section name; Entry: key; UTF-8, valid until the scanner's next line.
+    std::string_view name;
+    // Entry: value without blanks and quotes; Bare: the trimmed line.
+    std::string_view value;
 };
 
-struct Document {
-    std::string raw;
-    Codec codec = Codec::Utf8;
-    std::string eol = "\n";
-    std::vector<Line> lines;
+std::string_view Unquote(std::string_view v) {
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+        return v.substr(1, v.size() - 2);
+    }
+    return v;
+}
+
+bool IsAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Reads a file's lines one at a time, keeping nothing of the lines already read, so that a
+// read needs little more memory than the file's bytes.
+class Scanner {
+  public:
+    explicit Scanner(std::string_view raw) : raw_(raw) {
+        const bool bom = raw.starts_with(kBom);
+        pos_ = bom ? kBom.size() : 0;
+        codec_ = bom || text::IsValidUtf8(raw) ? Codec::Utf8 : Codec::Gb18030;
+        if (codec_ == Codec::Gb18030) decoder_.emplace();
+        const size_t firstNewline = raw.find('\n');
+        if (firstNewline != std::string_view::npos && firstNewline > 0 &&
+            raw[firstNewline - 1] == '\r') {
+            eol_ = "\r\n";
+        }
+    }
+
+    Codec codec() const { return codec_; }
+    // The ending of the file's first line, which new lines get.
+    std::string_view eol() const { return eol_; }
+
+    bool Next(Line& line) {
+        if (pos_ >= raw_.size()) return false;
+        const size_t begin = pos_;
+        const size_t newline = raw_.find('\n', begin);
+        line = Line{};
+        line.end = newline == std::string_view::npos ? raw_.size() : newline + 1;
+        line.contentEnd = newline == std::string_view::npos ? raw_.size() : newline;
+        if (line.contentEnd > begin && raw_[line.contentEnd - 1] == '\r') --line.contentEnd;
+        pos_ = line.end;
+
+        const std::string_view content = raw_.substr(begin, line.contentEnd - begin);
+        std::string_view t = content;
+        if (codec_ == Codec::Gb18030 && !IsAscii(content)) {
+            decoded_ = (*decoder_)(content);
+            t = decoded_;
+        }
+        t = text::TrimBlanks(t);
+        if (t.empty()) {
+            line.kind = Line::Kind::Blank;
+        } else if (t.front() == ';' || t.front() == '#') {
+            line.kind = Line::Kind::Comment;
+        } else if (t.front() == '[') {
+            line.kind = Line::Kind::Header;
+            const size_t close = t.find(']');
+            line.name =
+                text::TrimBlanks(t.substr(1, close == std::string_view::npos ? close : close - 1));
+        } else if (const size_t eq = t.find('='); eq == std::string_view::npos) {
+            line.kind = Line::Kind::Bare;
+            line.value = t;
+        } else {
+            line.kind = Line::Kind::Entry;
+            line.name = text::TrimBlanks(t.substr(0, eq));
+            line.value = Unquote(text::TrimBlanks(t.substr(eq + 1)));
+            // "=", space, tab, CR and LF never occur inside a GB18030 character, so the raw
+            // offsets match the decoded ones.
+            size_t v = begin + content.find('=') + 1;
+            while (v < line.contentEnd && (raw_[v] == ' ' || raw_[v] == '\t')) ++v;
+            line.valueBegin = v;
+        }
+        return true;
+    }
+
+  private:
+    std::string_view raw_;
+    size_t pos_ = 0;
+    Codec codec_ = Codec::Utf8;
+    std::string_view eol_ = "\n";
+    std::string decoded_;
+    std::optional<text::Gb18030Decoder> decoder_;
 };
+
+// Calls visit(line) for each line of the first section of that name, after its header, until
+// visit returns false. Returns whether there is such a section.
+template <class Visit>
+bool VisitSection(Scanner& scanner, std::string_view section, Visit visit) {
+    Line line;
+    bool found = false;
+    while (scanner.Next(line)) {
+        if (line.kind == Line::Kind::Header) {
+            if (found) break;
+            found = text::EqualsNoCase(line.name, section);
+        } else if (found && !visit(line)) {
+            break;
+        }
+    }
+    return found;
+}
 
 enum class ReadResult { Ok, Missing, Failed };
 
@@ -59,93 +155,6 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out) {
     }
     close(fd);
     return ReadResult::Ok;
-}
-
-std::string_view Unquote(std::string_view v) {
-    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
-        return v.substr(1, v.size() - 2);
-    }
-    return v;
-}
-
-Document Parse(std::string raw) {
-    Document doc;
-    doc.raw = std::move(raw);
-    const std::string_view all = doc.raw;
-    const bool bom = all.starts_with(kBom);
-    doc.codec = bom || text::IsValidUtf8(all) ? Codec::Utf8 : Codec::Gb18030;
-    const size_t firstNewline = all.find('\n');
-    if (firstNewline != std::string_view::npos && firstNewline > 0 &&
-        all[firstNewline - 1] == '\r') {
-        doc.eol = "\r\n";
-    }
-
-    size_t pos = bom ? kBom.size() : 0;
-    while (pos < all.size()) {
-        Line line;
-        const size_t newline = all.find('\n', pos);
-        line.end = newline == std::string_view::npos ? all.size() : newline + 1;
-        line.contentEnd = newline == std::string_view::npos ? all.size() : newline;
-        if (line.contentEnd > pos && all[line.contentEnd - 1] == '\r') --line.contentEnd;
-        const std::string_view content = all.substr(pos, line.contentEnd - pos);
-        const std::string decoded =
-            doc.codec == Codec::Utf8 ? std::string(content) : text::Gb18030ToUtf8(content);
-        const std::string_view t = text::TrimBlanks(decoded);
-
-        if (t.empty()) {
-            line.kind = Line::Kind::Blank;
-        } else if (t.front() == ';' || t.front() == '#') {
-            line.kind = Line::Kind::Comment;
-        } else if (t.front() == '[') {
-            line.kind = Line::Kind::Header;
-            const size_t close = t.find(']');
-            line.name =
-                text::TrimBlanks(t.substr(1, close == std::string_view::npos ? close : close - 1));
-        } else if (const size_t eq = t.find('='); eq == std::string_view::npos) {
-            line.kind = Line::Kind::Bare;
-            line.value = t;
-        } else {
-            line.kind = Line::Kind::Entry;
-            line.name = text::TrimBlanks(t.substr(0, eq));
-            line.value = Unquote(text::TrimBlanks(t.substr(eq + 1)));
-            // "=", space and tab never occur inside a GB18030 character, so the raw offsets
-            // match the decoded ones.
-            size_t v = pos + content.find('=') + 1;
-            while (v < line.contentEnd && (all[v] == ' ' || all[v] == '\t')) ++v;
-            line.valueBegin = v;
-        }
-        doc.lines.push_back(std::move(line));
-        pos = doc.lines.back().end;
-    }
-    return doc;
-}
-
-std::optional<Document> Load(const std::string& file) {
-    std::string raw;
-    if (ReadWholeFile(file, raw) != ReadResult::Ok) return std::nullopt;
-    return Parse(std::move(raw));
-}
-
-// Index range [first, last) of the lines that belong to the first section of that name, with
-// first pointing at the header; nullopt when there is none.
-std::optional<std::pair<size_t, size_t>> FindSection(const Document& doc,
-                                                     std::string_view section) {
-    for (size_t i = 0; i < doc.lines.size(); ++i) {
-        const Line& h = doc.lines[i];
-        if (h.kind != Line::Kind::Header || !text::EqualsNoCase(h.name, section)) continue;
-        size_t j = i + 1;
-        while (j < doc.lines.size() && doc.lines[j].kind != Line::Kind::Header) ++j;
-        return std::pair{i, j};
-    }
-    return std::nullopt;
-}
-
-const Line* FindKey(const Document& doc, std::pair<size_t, size_t> range, std::string_view key) {
-    for (size_t i = range.first + 1; i < range.second; ++i) {
-        const Line& line = doc.lines[i];
-        if (line.kind == Line::Kind::Entry && text::EqualsNoCase(line.name, key)) return &line;
-    }
-    return nullptr;
 }
 
 bool HasLineBreakOrZero(std::string_view s) {
@@ -214,99 +223,137 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
 
 }  // namespace
 
-std::string GetString(const std::string& file, std::string_view section, std::string_view key,
-                      std::string_view defaultValue, size_t bufferSize) {
-    if (bufferSize == 0) return {};
-    std::string_view result = defaultValue;
-    const std::optional<Document> doc = Load(file);
-    const Line* line = nullptr;
-    if (doc) {
-        if (const auto range = FindSection(*doc, section)) line = FindKey(*doc, *range, key);
-    }
-    if (line != nullptr) result = line->value;
-    return std::string(text::CutUtf8(result, bufferSize - 1));
+std::optional<std::string> FindValue(std::string_view bytes, std::string_view section,
+                                     std::string_view key) {
+    std::optional<std::string> value;
+    Scanner scanner(bytes);
+    VisitSection(scanner, section, [&](const Line& line) {
+        if (line.kind != Line::Kind::Entry || !text::EqualsNoCase(line.name, key)) return true;
+        value.emplace(line.value);
+        return false;
+    });
+    return value;
 }
 
-std::vector<std::string> GetSection(const std::string& file, std::string_view section,
-                                    size_t bufferSize) {
-    std::vector<std::string> entries;
-    const std::optional<Document> doc = Load(file);
-    if (!doc) return entries;
-    const auto range = FindSection(*doc, section);
-    if (!range) return entries;
+std::vector<std::string> SectionEntries(std::string_view bytes, std::string_view section,
+                                        size_t bufferSize) {
     // The block holds each entry followed by a zero byte, then one more zero byte.
+    std::vector<std::string> entries;
     size_t used = 0;
-    for (size_t i = range->first + 1; i < range->second; ++i) {
-        const Line& line = doc->lines[i];
+    Scanner scanner(bytes);
+    VisitSection(scanner, section, [&](const Line& line) {
         std::string entry;
         if (line.kind == Line::Kind::Entry && !line.name.empty()) {
-            entry = line.name + "=" + line.value;
+            entry = std::string(line.name) + "=" + std::string(line.value);
         } else if (line.kind == Line::Kind::Bare) {
             entry = line.value;
         } else {
-            continue;
+            return true;
         }
         if (used + entry.size() + 2 <= bufferSize) {
             used += entry.size() + 1;
             entries.push_back(std::move(entry));
-            continue;
+            return true;
         }
         if (bufferSize >= used + 3) {
             const std::string_view cut = text::CutUtf8(entry, bufferSize - used - 2);
             if (!cut.empty()) entries.emplace_back(cut);
         }
-        break;
-    }
+        return false;
+    });
     return entries;
 }
 
-bool WriteString(const std::string& file, std::string_view section, std::string_view key,
-                 std::string_view value) {
+std::optional<std::string> WithString(std::string_view bytes, std::string_view section,
+                                      std::string_view key, std::string_view value) {
     if (section.empty() || text::TrimBlanks(section) != section || HasLineBreakOrZero(section) ||
         section.find(']') != std::string_view::npos) {
-        return false;
+        return std::nullopt;
     }
     if (key.empty() || text::TrimBlanks(key) != key || HasLineBreakOrZero(key) ||
         key.find('=') != std::string_view::npos || key.front() == '[' || key.front() == ';' ||
         key.front() == '#') {
-        return false;
+        return std::nullopt;
     }
-    if (HasLineBreakOrZero(value)) return false;
+    if (HasLineBreakOrZero(value)) return std::nullopt;
 
+    Scanner scanner(bytes);
+    const auto encode = [&](std::string_view s) {
+        return scanner.codec() == Codec::Utf8 ? std::string(s) : text::Utf8ToGb18030(s);
+    };
+    const std::string newValue = encode(QuoteIfNeeded(value));
+    const std::string eol(scanner.eol());
+
+    // One pass: the key's line if it is there, else the section's last entry (or its header),
+    // before blank lines and comments that lead into the next section.
+    std::optional<Line> existing;
+    std::optional<Line> after;
+    Line last;
+    Line line;
+    bool found = false;
+    bool any = false;
+    while (!existing && scanner.Next(line)) {
+        any = true;
+        last = line;
+        if (line.kind == Line::Kind::Header) {
+            if (found) break;
+            found = text::EqualsNoCase(line.name, section);
+            if (found) after = line;
+        } else if (found && line.kind == Line::Kind::Entry && text::EqualsNoCase(line.name, key)) {
+            existing = line;
+        } else if (found && (line.kind == Line::Kind::Entry || line.kind == Line::Kind::Bare)) {
+            after = line;
+        }
+    }
+
+    const std::string entry = encode(key) + "=" + newValue;
+    std::string updated;
+    if (existing) {
+        updated.reserve(bytes.size() + newValue.size());
+        updated.append(bytes.substr(0, existing->valueBegin));
+        updated.append(newValue);
+        updated.append(bytes.substr(existing->contentEnd));
+    } else if (after) {
+        updated.reserve(bytes.size() + entry.size() + 2 * eol.size());
+        updated.append(bytes.substr(0, after->end));
+        updated.append(after->end == after->contentEnd ? eol + entry : entry + eol);
+        updated.append(bytes.substr(after->end));
+    } else {
+        // A new section at the end, after a blank line. `last` is the file's last line here,
+        // since the loop only stops early when it finds the section.
+        updated = bytes;
+        if (!updated.empty() && updated.back() != '\n') updated += eol;
+        if (any && last.kind != Line::Kind::Blank) updated += eol;
+        updated += "[" + encode(section) + "]" + eol + entry + eol;
+    }
+    return updated;
+}
+
+std::string GetString(const std::string& file, std::string_view section, std::string_view key,
+                      std::string_view defaultValue, size_t bufferSize) {
+    if (bufferSize == 0) return {};
+    std::string raw;
+    std::optional<std::string> value;
+    if (ReadWholeFile(file, raw) == ReadResult::Ok) value = FindValue(raw, section, key);
+    return std::string(text::CutUtf8(value ? *value : defaultValue, bufferSize - 1));
+}
+
+std::vector<std::string> GetSection(const std::string& file, std::string_view section,
+                                    size_t bufferSize) {
+    std::string raw;
+    if (ReadWholeFile(file, raw) != ReadResult::Ok) return {};
+    return SectionEntries(raw, section, bufferSize);
+}
+
+bool WriteString(const std::string& file, std::string_view section, std::string_view key,
+                 std::string_view value) {
     std::string raw;
     const ReadResult read = ReadWholeFile(file, raw);
     if (read == ReadResult::Failed) return false;
-    const Document doc = Parse(std::move(raw));
-    const auto encode = [&](std::string_view s) {
-        return doc.codec == Codec::Utf8 ? std::string(s) : text::Utf8ToGb18030(s);
-    };
-    const std::string newValue = encode(QuoteIfNeeded(value));
-    const std::string& old = doc.raw;
-
-    std::string updated;
-    const auto range = FindSection(doc, section);
-    if (const Line* existing = range ? FindKey(doc, *range, key) : nullptr) {
-        updated = old.substr(0, existing->valueBegin) + newValue + old.substr(existing->contentEnd);
-    } else if (range) {
-        // After the section's last entry (or its header), before blank lines and comments
-        // that lead into the next section.
-        const Line* after = &doc.lines[range->first];
-        for (size_t i = range->first + 1; i < range->second; ++i) {
-            const Line& line = doc.lines[i];
-            if (line.kind == Line::Kind::Entry || line.kind == Line::Kind::Bare) after = &line;
-        }
-        const std::string entry = encode(key) + "=" + newValue;
-        updated = after->end == after->contentEnd
-                      ? old.substr(0, after->end) + doc.eol + entry + old.substr(after->end)
-                      : old.substr(0, after->end) + entry + doc.eol + old.substr(after->end);
-    } else {
-        updated = old;
-        if (!updated.empty() && updated.back() != '\n') updated += doc.eol;
-        if (!doc.lines.empty() && doc.lines.back().kind != Line::Kind::Blank) updated += doc.eol;
-        updated += "[" + encode(section) + "]" + doc.eol + encode(key) + "=" + newValue + doc.eol;
-    }
-    if (read == ReadResult::Ok && updated == old) return true;
-    return ReplaceFile(file, updated);
+    const std::optional<std::string> updated = WithString(raw, section, key, value);
+    if (!updated) return false;
+    if (read == ReadResult::Ok && *updated == raw) return true;
+    return ReplaceFile(file, *updated);
 }
 
 }  // namespace kq::profile

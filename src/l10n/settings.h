@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +60,16 @@ std::vector<std::string> GetSection(const std::string& file, std::string_view se
 // Creates file, section or key as needed, replaces a value in place, keeps every other byte.
 bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                  std::string_view value);
+
+// The same rules on a file's bytes, with no file involved.
+// The whole value of the first such key in the first such section; nullopt when there is none.
+std::optional<std::string> FindValue(std::string_view bytes, std::string_view section,
+                                     std::string_view key);
+std::vector<std::string> SectionEntries(std::string_view bytes, std::string_view section,
+                                        size_t bufferSize);
+// The file's new bytes; nullopt when section, key or value cannot stand on one line of a file.
+std::optional<std::string> WithString(std::string_view bytes, std::string_view section,
+                                      std::string_view key, std::string_view value);
 }  // namespace profile
 
 // Config.ini and the language in use. One per process, created by start-up and passed on.

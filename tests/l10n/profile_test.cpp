@@ -308,6 +308,17 @@ TEST_F(ProfileTest, WriteInterruptedByDeathKeepsTheOldFile) {
     EXPECT_EQ(GetString(ini_, "themes", "Solution", "", 64), "English");
 }
 
+// The reader and writer on bytes alone, as GetString, GetSection and WriteString use them.
+TEST(ProfileBytes, ReadAndWriteWithoutAFile) {
+    const std::string bytes = "[A]\r\nx = \"1\" \r\n[b]\r\ny=2\r\n";
+    EXPECT_EQ(FindValue(bytes, "a", "X"), "1");
+    EXPECT_EQ(FindValue(bytes, "a", "y"), std::nullopt);
+    EXPECT_EQ(SectionEntries(bytes, "B", 260), std::vector<std::string>{"y=2"});
+    EXPECT_EQ(WithString(bytes, "b", "z", "3"), "[A]\r\nx = \"1\" \r\n[b]\r\ny=2\r\nz=3\r\n");
+    EXPECT_EQ(WithString("", "s", "k", "v"), "[s]\nk=v\n");
+    EXPECT_EQ(WithString(bytes, "b", "z", "two\nlines"), std::nullopt);
+}
+
 TEST_F(ProfileTest, UnchangedValueLeavesTheFileAlone) {
     WriteBytes(ini_, "[s]\nk=same\n");
     struct stat before {};
