@@ -1,7 +1,8 @@
 // Profile (INI) files: names matched without regard to ASCII case, the first "=" splits a line,
 // blanks around a value and one pair of enclosing quotation marks are removed, results are cut on
-// a character boundary. Files are UTF-8 (with or without BOM); a file that is not valid UTF-8 is
-// GB18030. Writes change only the line they concern and replace the file atomically.
+// a character boundary. Lines end in CR LF, LF or a lone CR. Files are UTF-8 (with or without
+// BOM); a file that is not valid UTF-8 is GB18030. Writes change only the line they concern and
+// replace the file atomically.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@ namespace kq::profile {
 namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
+constexpr std::string_view kLineBreaks = "\r\n";
 
 enum class Codec { Utf8, Gb18030 };
 
@@ -56,10 +58,9 @@ class Scanner {
         pos_ = bom ? kBom.size() : 0;
         codec_ = bom || text::IsValidUtf8(raw) ? Codec::Utf8 : Codec::Gb18030;
         if (codec_ == Codec::Gb18030) decoder_.emplace();
-        const size_t firstNewline = raw.find('\n');
-        if (firstNewline != std::string_view::npos && firstNewline > 0 &&
-            raw[firstNewline - 1] == '\r') {
-            eol_ = "\r\n";
+        const size_t first = raw.find_first_of(kLineBreaks);
+        if (first != std::string_view::npos && raw[first] == '\r') {
+            eol_ = raw.substr(first, 2) == "\r\n" ? "\r\n" : "\r";
         }
     }
 
@@ -70,11 +71,14 @@ class Scanner {
     bool Next(Line& line) {
         if (pos_ >= raw_.size()) return false;
         const size_t begin = pos_;
-        const size_t newline = raw_.find('\n', begin);
+        const size_t lineBreak = raw_.find_first_of(kLineBreaks, begin);
         line = Line{};
-        line.end = newline == std::string_view::npos ? raw_.size() : newline + 1;
-        line.contentEnd = newline == std::string_view::npos ? raw_.size() : newline;
-        if (line.contentEnd > begin && raw_[line.contentEnd - 1] == '\r') --line.contentEnd;
+        if (lineBreak == std::string_view::npos) {
+            line.contentEnd = line.end = raw_.size();
+        } else {
+            line.contentEnd = lineBreak;
+            line.end = raw_.substr(lineBreak, 2) == "\r\n" ? lineBreak + 2 : lineBreak + 1;
+        }
         pos_ = line.end;
 
         const std::string_view content = raw_.substr(begin, line.contentEnd - begin);
@@ -322,7 +326,7 @@ std::optional<std::string> WithString(std::string_view bytes, std::string_view s
         // A new section at the end, after a blank line. `last` is the file's last line here,
         // since the loop only stops early when it finds the section.
         updated = bytes;
-        if (!updated.empty() && updated.back() != '\n') updated += eol;
+        if (any && last.end == last.contentEnd) updated += eol;
         if (any && last.kind != Line::Kind::Blank) updated += eol;
         updated += "[" + encode(section) + "]" + eol + entry + eol;
     }

@@ -308,6 +308,33 @@ TEST_F(ProfileTest, WriteInterruptedByDeathKeepsTheOldFile) {
     EXPECT_EQ(GetString(ini_, "themes", "Solution", "", 64), "English");
 }
 
+TEST_F(ProfileTest, LoneCarriageReturnEndsALine) {
+    WriteBytes(ini_, "[s]\rk=1\rj= 2 \r\n[t]\rk=3");
+    EXPECT_EQ(Get("s", "k"), "1");
+    EXPECT_EQ(Get("s", "j"), "2");
+    EXPECT_EQ(Get("t", "k"), "3");
+    EXPECT_EQ(GetSection(ini_, "s", 260), (std::vector<std::string>{"k=1", "j=2"}));
+}
+
+TEST_F(ProfileTest, WriteAfterALastLineEndedByALoneCarriageReturn) {
+    WriteBytes(ini_, "[themes]\r\nOther=1\r");
+    EXPECT_TRUE(WriteString(ini_, "themes", "Solution", "English"));
+    EXPECT_EQ(Get("themes", "Other"), "1");
+    EXPECT_EQ(Get("themes", "Solution"), "English");
+    EXPECT_EQ(ReadBytes(ini_), "[themes]\r\nOther=1\rSolution=English\r\n");
+
+    WriteBytes(ini_, "[dialog]\r\ndlg1=true\r\ndlg2=true\r");
+    EXPECT_TRUE(WriteString(ini_, "themes", "Solution", "English"));
+    EXPECT_EQ(GetSection(ini_, "dialog", 260),
+              (std::vector<std::string>{"dlg1=true", "dlg2=true"}));
+    EXPECT_EQ(Get("themes", "Solution"), "English");
+
+    WriteBytes(ini_, "[s]\rk=1\r");  // a file that ends every line so
+    EXPECT_TRUE(WriteString(ini_, "s", "j", "2"));
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "3"));
+    EXPECT_EQ(ReadBytes(ini_), "[s]\rk=3\rj=2\r");
+}
+
 // The reader and writer on bytes alone, as GetString, GetSection and WriteString use them.
 TEST(ProfileBytes, ReadAndWriteWithoutAFile) {
     const std::string bytes = "[A]\r\nx = \"1\" \r\n[b]\r\ny=2\r\n";
