@@ -1,8 +1,8 @@
 // Profile (INI) files: names matched without regard to ASCII case, the first "=" splits a line,
 // blanks around a value and one pair of enclosing quotation marks are removed, results are cut on
 // a character boundary. Lines end in CR LF, LF or a lone CR. Files are UTF-8 (with or without
-// BOM); a file that is not valid UTF-8 is GB18030. Writes change only the line they concern and
-// replace the file atomically.
+// BOM); a file that is not valid UTF-8 after its BOM is GB18030. Writes change only the line they
+// concern and replace the file atomically.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,9 +54,10 @@ bool IsAscii(std::string_view s) {
 class Scanner {
   public:
     explicit Scanner(std::string_view raw) : raw_(raw) {
-        const bool bom = raw.starts_with(kBom);
-        pos_ = bom ? kBom.size() : 0;
-        codec_ = bom || text::IsValidUtf8(raw) ? Codec::Utf8 : Codec::Gb18030;
+        pos_ = raw.starts_with(kBom) ? kBom.size() : 0;
+        // A byte-order mark does not make the bytes UTF-8: an editor may have put one in front
+        // of a GB18030 file, whose texts must not come out as invalid UTF-8.
+        codec_ = text::IsValidUtf8(raw.substr(pos_)) ? Codec::Utf8 : Codec::Gb18030;
         if (codec_ == Codec::Gb18030) decoder_.emplace();
         const size_t first = raw.find_first_of(kLineBreaks);
         if (first != std::string_view::npos && raw[first] == '\r') {

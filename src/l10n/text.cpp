@@ -65,10 +65,26 @@ std::string Convert(iconv_t cd, std::string_view in, std::string_view replacemen
     return out;
 }
 
+// Without a converter (a system lacking the GB18030 tables) only ASCII is known for certain;
+// every other byte is shown as unknown rather than passed on as invalid UTF-8.
+std::string AsciiOnly(std::string_view in) {
+    std::string out;
+    for (const char c : in) {
+        if (static_cast<unsigned char>(c) < 0x80) {
+            out += c;
+        } else {
+            out.append(kReplacementCharacter);
+        }
+    }
+    return out;
+}
+
 std::string Convert(const char* to, const char* from, std::string_view in,
                     std::string_view replacement) {
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::string_view(to) == "UTF-8" ? AsciiOnly(in) : std::string(in);
+    }
     std::string out = Convert(cd, in, replacement);
     iconv_close(cd);
     return out;
@@ -104,7 +120,7 @@ Gb18030Decoder::~Gb18030Decoder() {
 }
 
 std::string Gb18030Decoder::operator()(std::string_view bytes) {
-    if (cd_ == reinterpret_cast<iconv_t>(-1)) return Gb18030ToUtf8(bytes);
+    if (cd_ == reinterpret_cast<iconv_t>(-1)) return AsciiOnly(bytes);
     return Convert(cd_, bytes, kReplacementCharacter);
 }
 

@@ -335,6 +335,23 @@ TEST_F(ProfileTest, WriteAfterALastLineEndedByALoneCarriageReturn) {
     EXPECT_EQ(ReadBytes(ini_), "[s]\rk=3\rj=2\r");
 }
 
+TEST_F(ProfileTest, ByteOrderMarkDoesNotMakeGb18030BytesUtf8) {
+    // "简体" in GB18030 behind a UTF-8 byte-order mark.
+    const std::string before = "\xEF\xBB\xBF[String]\r\nName=\xBC\xF2\xCC\xE5\r\n";
+    WriteBytes(ini_, before);
+    EXPECT_EQ(Get("String", "Name"), "简体");
+    EXPECT_EQ(GetSection(ini_, "String", 260), std::vector<std::string>{"Name=简体"});
+    EXPECT_TRUE(WriteString(ini_, "String", "Other", "中文"));
+    EXPECT_EQ(ReadBytes(ini_), before + "Other=\xD6\xD0\xCE\xC4\r\n");
+    EXPECT_EQ(Get("String", "Other"), "中文");
+
+    // Bytes that are neither: shown as unknown characters, never passed on.
+    WriteBytes(ini_, "\xEF\xBB\xBF[s]\nk=a\xFF\xD6\n");
+    const std::string value = Get("s", "k");
+    EXPECT_TRUE(text::IsValidUtf8(value)) << value;
+    EXPECT_EQ(value, "a\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 // The reader and writer on bytes alone, as GetString, GetSection and WriteString use them.
 TEST(ProfileBytes, ReadAndWriteWithoutAFile) {
     const std::string bytes = "[A]\r\nx = \"1\" \r\n[b]\r\ny=2\r\n";

@@ -362,6 +362,15 @@ TEST_F(SettingsTest, Gb18030LanguageFileIsShownCorrectly) {
     EXPECT_EQ(chinese.Translate("Led.Read"), "Read");
 }
 
+TEST_F(SettingsTest, ByteOrderMarkedLanguageFileInGb18030) {
+    Language("SimpChinese",
+             "\xEF\xBB\xBF[String]\r\nLed.Write=\xD0\xB4\xC8\xEB\r\nLed.Read=\xFF\r\n");
+    Settings chinese(dir_.path(), kChinesePrc);
+    chinese.LanguageFilePath(dir_.path());
+    EXPECT_EQ(chinese.Translate("Led.Write"), "写入");
+    EXPECT_EQ(chinese.Translate("Led.Read"), "\xEF\xBF\xBD");
+}
+
 TEST_F(SettingsTest, ProgramDirectoryGetsOneTrailingSeparator) {
     Settings bare("/opt/kq7300", kEnglishUs);
     EXPECT_EQ(bare.programDir(), "/opt/kq7300/");
