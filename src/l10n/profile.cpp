@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
 
 #include "l10n/settings.h"
@@ -143,20 +144,36 @@ bool VisitSection(Scanner& scanner, std::string_view section, Visit visit) {
 enum class ReadResult { Ok, Missing, Failed };
 
 ReadResult ReadWholeFile(const std::string& path, std::string& out) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
     out.clear();
+    // Non-blocking, so that a FIFO in the file's place cannot hang the program.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
+    }
+    const auto fail = [&](int error) {
+        close(fd);
+        out.clear();
+        errno = error;
+        return ReadResult::Failed;
+    };
+    const auto tooLarge = [&] {
+        std::cerr << "warning: " << path << " is larger than " << (kMaxFileSize >> 20)
+                  << " MiB and is not read\n";
+        return fail(EFBIG);
+    };
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return fail(errno);
+    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (static_cast<unsigned long long>(st.st_size) > kMaxFileSize) return tooLarge();
+    out.reserve(static_cast<size_t>(st.st_size));
     char buffer[8192];
     while (true) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return ReadResult::Failed;
-        }
+        if (n < 0) return fail(errno);
         if (n == 0) break;
         out.append(buffer, static_cast<size_t>(n));
+        if (out.size() > kMaxFileSize) return tooLarge();  // it grew while being read
     }
     close(fd);
     return ReadResult::Ok;
@@ -224,6 +241,15 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
         close(dfd);
     }
     return true;
+}
+
+bool LessNoCase(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
+    };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char x, char y) { return lower(x) < lower(y); });
 }
 
 }  // namespace
@@ -332,6 +358,63 @@ std::optional<std::string> WithString(std::string_view bytes, std::string_view s
         updated += "[" + encode(section) + "]" + eol + entry + eol;
     }
     return updated;
+}
+
+SectionTable SectionTable::Parse(std::string_view bytes, std::string_view section) {
+    SectionTable table;
+    // Offsets are 32 bits: far more than the bytes of any file that is read at all.
+    if (bytes.size() > kMaxFileSize) return table;
+    // Room for one entry a line, reserved at once, so that the table never holds a vector's
+    // spare growth.
+    size_t lines = 1;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\n' ||
+            (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n'))) {
+            ++lines;
+        }
+    }
+    table.entries_.reserve(lines);
+    table.text_.reserve(bytes.size());
+    Scanner scanner(bytes);
+    VisitSection(scanner, section, [&](const Line& line) {
+        if (line.kind != Line::Kind::Entry) return true;
+        const auto at = static_cast<uint32_t>(table.text_.size());
+        table.entries_.push_back({at, static_cast<uint32_t>(line.name.size()),
+                                  static_cast<uint32_t>(at + line.name.size()),
+                                  static_cast<uint32_t>(line.value.size())});
+        table.text_.append(line.name);
+        table.text_.append(line.value);
+        return true;
+    });
+    table.text_.shrink_to_fit();
+    if (table.entries_.capacity() > 2 * table.entries_.size() + 64) table.entries_.shrink_to_fit();
+    // Entries of the same name stay in file order (text_ grows in file order), so the first
+    // in the file is found; sorted in place, without a second copy of the table.
+    std::sort(table.entries_.begin(), table.entries_.end(), [&](const Entry& a, const Entry& b) {
+        const std::string_view x = table.KeyOf(a);
+        const std::string_view y = table.KeyOf(b);
+        if (LessNoCase(x, y)) return true;
+        return !LessNoCase(y, x) && a.key < b.key;
+    });
+    return table;
+}
+
+std::optional<std::string_view> SectionTable::Find(std::string_view key) const {
+    const auto it = std::lower_bound(
+        entries_.begin(), entries_.end(), key,
+        [&](const Entry& e, std::string_view k) { return LessNoCase(KeyOf(e), k); });
+    if (it == entries_.end() || !text::EqualsNoCase(KeyOf(*it), key)) return std::nullopt;
+    return std::string_view(text_).substr(it->value, it->valueLength);
+}
+
+std::string_view SectionTable::KeyOf(const Entry& e) const {
+    return std::string_view(text_).substr(e.key, e.keyLength);
+}
+
+SectionTable LoadSection(const std::string& file, std::string_view section) {
+    std::string raw;
+    if (ReadWholeFile(file, raw) != ReadResult::Ok) return {};
+    return SectionTable::Parse(raw, section);
 }
 
 std::string GetString(const std::string& file, std::string_view section, std::string_view key,

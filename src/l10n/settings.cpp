@@ -178,12 +178,25 @@ std::vector<ConfigPair> Settings::ReadConfigSection(const std::string& section) 
 
 std::string Settings::Translate(std::string_view key) const {
     if (!CurrentLanguageFile.empty()) {
-        std::string text =
-            profile::GetString(CurrentLanguageFile, kStringSection, key, "", kTranslationBuffer);
+        std::string text = texts_.Lookup(CurrentLanguageFile, key, kTranslationBuffer);
         if (!text.empty()) return text;
     }
     const size_t dot = key.find('.');
     return std::string(dot == std::string_view::npos ? key : key.substr(dot + 1));
+}
+
+// Keyed on the file's name alone: the language stays the same for the life of the main window,
+// and reading a file again because it changed on disk would mix two versions in one window.
+std::string TranslationCache::Lookup(const std::string& file, std::string_view key,
+                                     size_t bufferSize) {
+    if (bufferSize == 0) return {};
+    const std::lock_guard lock(mutex_);
+    if (file_ != file) {
+        table_ = profile::LoadSection(file, kStringSection);
+        file_ = file;
+    }
+    const std::optional<std::string_view> text = table_.Find(key);
+    return text ? std::string(text::CutUtf8(*text, bufferSize - 1)) : std::string();
 }
 
 }  // namespace kq

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,8 +52,11 @@ struct ConfigPair {
 
 // Profile (INI) file calls with the semantics the program relies on. Sizes are buffer sizes in
 // bytes including the terminating zero; results are cut to size - 1 bytes on a character
-// boundary.
+// boundary. A file larger than kMaxFileSize is refused unread (with a line on stderr), as if it
+// could not be read: reads give their defaults, writes fail.
 namespace profile {
+inline constexpr size_t kMaxFileSize = size_t{1} << 20;
+
 std::string GetString(const std::string& file, std::string_view section, std::string_view key,
                       std::string_view defaultValue, size_t bufferSize);
 // Entries "key=value" of a section in file order, cut to bufferSize as one block would be.
@@ -70,7 +75,48 @@ std::vector<std::string> SectionEntries(std::string_view bytes, std::string_view
 // The file's new bytes; nullopt when section, key or value cannot stand on one line of a file.
 std::optional<std::string> WithString(std::string_view bytes, std::string_view section,
                                       std::string_view key, std::string_view value);
+
+// Every entry of one section, read in one pass and looked up as GetString finds them (names
+// without regard to ASCII case, the first entry of a name wins). Takes little more memory than
+// the section's text.
+class SectionTable {
+  public:
+    static SectionTable Parse(std::string_view bytes, std::string_view section);
+    // The value, uncut; nullopt when the section has no entry of that name.
+    std::optional<std::string_view> Find(std::string_view key) const;
+    size_t size() const { return entries_.size(); }
+
+  private:
+    struct Entry {
+        uint32_t key, keyLength, value, valueLength;  // into text_
+    };
+    std::string_view KeyOf(const Entry& e) const;
+
+    std::string text_;
+    std::vector<Entry> entries_;  // sorted by name
+};
+
+// The section of a file; empty when the file is missing or cannot be read.
+SectionTable LoadSection(const std::string& file, std::string_view section);
 }  // namespace profile
+
+// The current language file's texts, read once for each file that becomes current rather than
+// once for each text. The upgrade worker translates too, hence the lock.
+class TranslationCache {
+  public:
+    TranslationCache() = default;
+    // A copy starts empty and reads for itself.
+    TranslationCache(const TranslationCache&) {}
+    TranslationCache& operator=(const TranslationCache&) = delete;
+
+    // The key's text in `file`, cut to bufferSize - 1 bytes; empty when there is none.
+    std::string Lookup(const std::string& file, std::string_view key, size_t bufferSize);
+
+  private:
+    std::mutex mutex_;
+    std::optional<std::string> file_;  // whose texts table_ holds
+    profile::SectionTable table_;
+};
 
 // Config.ini and the language in use. One per process, created by start-up and passed on.
 class Settings {
@@ -109,6 +155,7 @@ class Settings {
     std::string programDir_;
     std::string userDir_;
     const LocaleSource& locale_;
+    mutable TranslationCache texts_;
 };
 
 }  // namespace kq

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "l10n/settings.h"
 #include "l10n/text.h"
 #include "temp_dir.h"
@@ -352,6 +354,35 @@ TEST_F(ProfileTest, ByteOrderMarkDoesNotMakeGb18030BytesUtf8) {
     EXPECT_EQ(value, "a\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
+TEST_F(ProfileTest, FileOverOneMebibyteIsRefusedUnread) {
+    const std::string head = "[themes]\nSolution=English\n[dialog]\ndlg1=true\n";
+    std::string big = head + std::string(kMaxFileSize - head.size() - 1, ';') + "\n";
+    ASSERT_EQ(big.size(), kMaxFileSize);
+    WriteBytes(ini_, big);
+    EXPECT_EQ(Get("themes", "Solution"), "English");  // the largest file that is read
+
+    big += "x";
+    WriteBytes(ini_, big);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Get("themes", "Solution"), "<default>");
+    EXPECT_TRUE(GetSection(ini_, "dialog", 260).empty());
+    EXPECT_FALSE(WriteString(ini_, "themes", "Solution", "SimpChinese"));
+    EXPECT_EQ(errno, EFBIG);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(ini_ + " is larger than 1 MiB"), std::string::npos) << said;
+    EXPECT_EQ(ReadBytes(ini_), big);
+}
+
+TEST_F(ProfileTest, WhatIsNotARegularFileIsNotRead) {
+    ASSERT_EQ(mkfifo(ini_.c_str(), 0600), 0);  // reading would wait for a writer for ever
+    EXPECT_EQ(Get("s", "k"), "<default>");
+    EXPECT_FALSE(WriteString(ini_, "s", "k", "v"));
+    const std::string folder = dir_.file("Folder.ini");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    EXPECT_FALSE(WriteString(folder, "s", "k", "v"));
+    EXPECT_EQ(errno, EISDIR);
+}
+
 // The reader and writer on bytes alone, as GetString, GetSection and WriteString use them.
 TEST(ProfileBytes, ReadAndWriteWithoutAFile) {
     const std::string bytes = "[A]\r\nx = \"1\" \r\n[b]\r\ny=2\r\n";
@@ -361,6 +392,19 @@ TEST(ProfileBytes, ReadAndWriteWithoutAFile) {
     EXPECT_EQ(WithString(bytes, "b", "z", "3"), "[A]\r\nx = \"1\" \r\n[b]\r\ny=2\r\nz=3\r\n");
     EXPECT_EQ(WithString("", "s", "k", "v"), "[s]\nk=v\n");
     EXPECT_EQ(WithString(bytes, "b", "z", "two\nlines"), std::nullopt);
+}
+
+TEST(ProfileBytes, TableFindsWhatTheReaderFinds) {
+    const std::string bytes =
+        "k=outside\n[Other]\nk=other\n[String]\nK=first\nk=second\nEmpty=\n"
+        "q = ' quoted '\n=nokey\nbare\n中文.键=值\n[string]\nlater=1\n";
+    const SectionTable table = SectionTable::Parse(bytes, "string");
+    for (const char* key : {"k", "K", "empty", "q", "", "bare", "中文.键", "later", "missing"}) {
+        EXPECT_EQ(table.Find(key), FindValue(bytes, "String", key)) << key;
+    }
+    EXPECT_EQ(table.Find("k"), "first");
+    EXPECT_EQ(table.size(), 6u);
+    EXPECT_EQ(SectionTable::Parse(bytes, "none").size(), 0u);
 }
 
 TEST_F(ProfileTest, UnchangedValueLeavesTheFileAlone) {

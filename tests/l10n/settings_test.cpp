@@ -371,6 +371,45 @@ TEST_F(SettingsTest, ByteOrderMarkedLanguageFileInGb18030) {
     EXPECT_EQ(chinese.Translate("Led.Read"), "\xEF\xBF\xBD");
 }
 
+// The running program's language stays as it was read: a file changed on disk does not mix two
+// versions into one window, while a change of language file reads the new one.
+TEST_F(SettingsTest, LanguageFileIsReadOncePerLanguage) {
+    Language("English", "[String]\nLed.Write=Send\nLed.Read=Fetch\n");
+    Language("SimpChinese", "[String]\nLed.Write=写入\n");
+    settings_.LanguageFilePath(dir_.path());
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Send");
+    Language("English", "[String]\nLed.Write=Changed\n");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Send");
+    EXPECT_EQ(settings_.Translate("Led.Read"), "Fetch");
+
+    settings_.SaveLanguageChoice("SimpChinese");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "写入");
+    settings_.CurrentLanguageFile = LanguageFile("English");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Changed");
+    EXPECT_EQ(settings_.Translate("Led.Read"), "Read");
+
+    const Settings copy = settings_;
+    EXPECT_EQ(copy.Translate("Led.Write"), "Changed");
+}
+
+TEST_F(SettingsTest, HugeFilesCountAsMissing) {
+    std::string huge = "[String]\nLed.Write=Send\n";
+    huge.resize(profile::kMaxFileSize + 1, ';');
+    Language("English", huge);
+    Config("[themes]\nSolution=SimpChinese\n[dialog]\ndlg1=true\n" + huge);
+    Settings chinese(dir_.path(), kChinesePrc);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(chinese.LanguageFilePath(dir_.path()));
+    EXPECT_TRUE(chinese.ReadConfigSection("dialog").empty());
+    EXPECT_FALSE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Write");
+    EXPECT_EQ(settings_.Translate("Led.Read"), "Read");
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(LanguageFile("English") + " is larger than"), std::string::npos) << said;
+    EXPECT_EQ(said.find(LanguageFile("English")), said.rfind(LanguageFile("English")))
+        << "read more than once";
+}
+
 TEST_F(SettingsTest, ProgramDirectoryGetsOneTrailingSeparator) {
     Settings bare("/opt/kq7300", kEnglishUs);
     EXPECT_EQ(bare.programDir(), "/opt/kq7300/");
