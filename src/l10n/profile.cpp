@@ -3,15 +3,19 @@
 // a character boundary. Lines end in CR LF, LF or a lone CR. Files are UTF-8 (with or without
 // BOM); a file that is not valid UTF-8 after its BOM is GB18030. Writes change only the line they
 // concern and replace the file atomically.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <optional>
 
@@ -201,6 +205,54 @@ bool WriteAll(int fd, std::string_view data) {
     return true;
 }
 
+constexpr std::string_view kTempMark = ".tmp";
+// Far longer than any write takes, even to a slow stick.
+constexpr time_t kStaleTempAge = 5 * 60;
+
+// The writer's PID when `name` is one of the temporary names that ReplaceFile gives `base`
+// (".BASE.tmpPID-N"), else 0.
+pid_t TempFileOwner(std::string_view name, std::string_view base) {
+    if (!name.starts_with('.')) return 0;
+    name.remove_prefix(1);
+    if (!name.starts_with(base)) return 0;
+    name.remove_prefix(base.size());
+    if (!name.starts_with(kTempMark)) return 0;
+    name.remove_prefix(kTempMark.size());
+    const size_t dash = name.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash + 1 == name.size()) return 0;
+    const auto allDigits = [](std::string_view s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!allDigits(name.substr(0, dash)) || !allDigits(name.substr(dash + 1))) return 0;
+    pid_t pid = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + dash, pid);
+    return error == std::errc() && end == name.data() + dash && pid > 0 ? pid : 0;
+}
+
+// Removes what writes killed before their rename left behind. Such a file is stale when the
+// process named in it is gone, or when it is older than any write takes: a live process may be
+// writing it at this moment, while a PID taken over by another process would keep its file for
+// ever without the age rule. Files of this process only go by age (another thread may be
+// writing). A wrong guess (a writer in another PID namespace) can only make that write's rename
+// fail; the settings file itself is always replaced whole.
+void RemoveStaleTempFiles(const std::string& dir, std::string_view base) {
+    DIR* folder = opendir(dir.c_str());
+    if (folder == nullptr) return;
+    const time_t now = time(nullptr);
+    while (const dirent* entry = readdir(folder)) {
+        const pid_t pid = TempFileOwner(entry->d_name, base);
+        if (pid == 0) continue;
+        struct stat st {};
+        if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        const bool gone = pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH;
+        if (gone || now - st.st_mtime > kStaleTempAge) unlinkat(dirfd(folder), entry->d_name, 0);
+    }
+    closedir(folder);
+}
+
 // Writes a temporary file beside `path`, flushes it to disk and renames it over `path`: readers
 // see either the old or the new content, never a part of it.
 bool ReplaceFile(const std::string& path, std::string_view data) {
@@ -221,7 +273,7 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir + (slash == std::string::npos ? "/." : ".") + base + ".tmp" +
+        temp = dir + (slash == std::string::npos ? "/." : ".") + base + std::string(kTempMark) +
                std::to_string(getpid()) + "-" + std::to_string(counter++);
         fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) return false;
@@ -240,6 +292,7 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
         fsync(dfd);
         close(dfd);
     }
+    RemoveStaleTempFiles(dir, base);
     return true;
 }
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "l10n/settings.h"
 #include "l10n/text.h"
@@ -381,6 +383,47 @@ TEST_F(ProfileTest, WhatIsNotARegularFileIsNotRead) {
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     EXPECT_FALSE(WriteString(folder, "s", "k", "v"));
     EXPECT_EQ(errno, EISDIR);
+}
+
+// Temporary files of writers killed before their rename: the next write clears those whose
+// process is gone or that are older than any write takes, and nothing else.
+TEST_F(ProfileTest, SuccessfulWriteRemovesStaleTemporaryFiles) {
+    const pid_t ended = fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) _exit(0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::string dead = std::to_string(ended);
+    const std::string live = std::to_string(getppid());
+    const std::string own = std::to_string(getpid());
+    const std::vector<std::string> stale = {".Config.ini.tmp" + dead + "-0",
+                                            ".Config.ini.tmp" + dead + "-17",
+                                            ".Config.ini.tmp" + live + "-3"};  // made old below
+    const std::vector<std::string> kept = {
+        ".Config.ini.tmp" + live + "-4",   // its writer may be at work
+        ".Config.ini.tmp" + own + "-99",   // this process's own, young
+        ".Other.ini.tmp" + dead + "-0",    // another file's
+        "Config.ini.tmp" + dead + "-0",    // not the pattern
+        ".Config.ini.tmp" + dead + "-",    // not the pattern
+        ".Config.ini.tmp" + dead + "-1x",  // not the pattern
+        ".Config.ini.tmp-" + dead + "-1",  // not the pattern
+    };
+    for (const std::string& name : stale) WriteBytes(dir_.file(name), "partial");
+    for (const std::string& name : kept) WriteBytes(dir_.file(name), "partial");
+    const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir_.file(stale[2]).c_str(), anHourAgo, 0), 0);
+    const std::string aFolder = dir_.file(".Config.ini.tmp" + dead + "-5");
+    ASSERT_EQ(mkdir(aFolder.c_str(), 0700), 0);
+
+    WriteBytes(ini_, "[s]\nk=1\n");
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "1"));  // nothing written, nothing removed
+    EXPECT_EQ(CountFiles(dir_.path()), 1 + stale.size() + kept.size() + 1);
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "2"));
+    for (const std::string& name : stale)
+        EXPECT_FALSE(access(dir_.file(name).c_str(), F_OK) == 0) << name;
+    for (const std::string& name : kept)
+        EXPECT_TRUE(access(dir_.file(name).c_str(), F_OK) == 0) << name;
+    EXPECT_TRUE(access(aFolder.c_str(), F_OK) == 0);
+    EXPECT_EQ(ReadBytes(ini_), "[s]\nk=2\n");
 }
 
 // The reader and writer on bytes alone, as GetString, GetSection and WriteString use them.
