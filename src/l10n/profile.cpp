@@ -199,6 +199,7 @@ bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
         if (n <= 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
     }
@@ -254,7 +255,8 @@ void RemoveStaleTempFiles(const std::string& dir, std::string_view base) {
 }
 
 // Writes a temporary file beside `path`, flushes it to disk and renames it over `path`: readers
-// see either the old or the new content, never a part of it.
+// see either the old or the new content, never a part of it. A new file gets the mode the umask
+// gives; an existing one keeps its own. On failure errno tells why.
 bool ReplaceFile(const std::string& path, std::string_view data) {
     std::string target = path;
     struct stat st {};
@@ -282,10 +284,18 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
     if (exists) fchmod(fd, st.st_mode & 07777);
 
     bool ok = WriteAll(fd, data) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temp.c_str(), target.c_str()) == 0;
+    int error = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
     if (!ok) {
         unlink(temp.c_str());
+        errno = error;
         return false;
     }
     if (const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
@@ -294,6 +304,21 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
     }
     RemoveStaleTempFiles(dir, base);
     return true;
+}
+
+// The bytes of `file` with the value set, written to `target`.
+bool WriteUpdated(const std::string& file, const std::string& target, std::string_view section,
+                  std::string_view key, std::string_view value) {
+    std::string raw;
+    const ReadResult read = ReadWholeFile(file, raw);
+    if (read == ReadResult::Failed) return false;
+    const std::optional<std::string> updated = WithString(raw, section, key, value);
+    if (!updated) {
+        errno = EINVAL;
+        return false;
+    }
+    if (read == ReadResult::Ok && file == target && *updated == raw) return true;
+    return ReplaceFile(target, *updated);
 }
 
 bool LessNoCase(std::string_view a, std::string_view b) {
@@ -488,13 +513,12 @@ std::vector<std::string> GetSection(const std::string& file, std::string_view se
 
 bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                  std::string_view value) {
-    std::string raw;
-    const ReadResult read = ReadWholeFile(file, raw);
-    if (read == ReadResult::Failed) return false;
-    const std::optional<std::string> updated = WithString(raw, section, key, value);
-    if (!updated) return false;
-    if (read == ReadResult::Ok && *updated == raw) return true;
-    return ReplaceFile(file, *updated);
+    return WriteUpdated(file, file, section, key, value);
+}
+
+bool CopyWithString(const std::string& source, const std::string& copy, std::string_view section,
+                    std::string_view key, std::string_view value) {
+    return WriteUpdated(source, copy, section, key, value);
 }
 
 }  // namespace kq::profile

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <utility>
 
 #include "l10n/text.h"
@@ -122,18 +125,36 @@ std::string Settings::configFile() const {
 }
 
 // Where a change goes: the file read so far when it can be written; otherwise (a program
-// installed where users may not write) a copy of it in the user's folder.
-std::string Settings::WritableConfigFile() const {
+// installed where users may not write) a new copy of it in the user's folder. The copy is the
+// user's own file, with the mode the umask gives, not the shipped file's (often read-only).
+bool Settings::StoreLanguage(const std::string& name) const {
     const std::string current = configFile();
+    const std::string own =
+        userDir_.empty() ? std::string() : userDir_ + std::string(kConfigFileName);
     const bool exists = access(current.c_str(), F_OK) == 0;
-    if (userDir_.empty() || access(exists ? current.c_str() : programDir_.c_str(), W_OK) == 0) {
-        return current;
+    std::string target = current;
+    bool stored = false;
+    if (userDir_.empty() || current == own ||
+        access(exists ? current.c_str() : programDir_.c_str(), W_OK) == 0) {
+        stored = profile::WriteString(current, kThemesSection, kSolutionKey, name);
+    } else {
+        target = own;
+        std::error_code ignored;  // a missing folder makes the write below fail and say why
+        std::filesystem::create_directories(userDir_, ignored);
+        stored = profile::CopyWithString(current, own, kThemesSection, kSolutionKey, name);
     }
-    const std::string own = userDir_ + std::string(kConfigFileName);
-    std::error_code ec;
-    std::filesystem::create_directories(userDir_, ec);
-    if (exists) std::filesystem::copy_file(current, own, ec);
-    return own;
+    if (stored) return true;
+    const int error = errno;
+    std::cerr << "warning: cannot save the language in " << target << ": " << std::strerror(error)
+              << '\n';
+    writeFailed_ = true;
+    return false;
+}
+
+bool Settings::TakeWriteFailureNotice() const {
+    if (!writeFailed_ || writeFailureNoticed_) return false;
+    writeFailureNoticed_ = true;
+    return true;
 }
 
 bool Settings::LanguageFilePath(const std::string& moduleDir) {
@@ -148,9 +169,9 @@ bool Settings::LanguageFilePath(const std::string& moduleDir) {
     return configured;
 }
 
-void Settings::SaveLanguageChoice(const std::string& name) {
+bool Settings::SaveLanguageChoice(const std::string& name) {
     CurrentLanguageFile = LanguageFileIn(programDir_, name);
-    profile::WriteString(WritableConfigFile(), kThemesSection, kSolutionKey, name);
+    return StoreLanguage(name);
 }
 
 std::string Settings::ReadLanguageSetting() const {
@@ -158,8 +179,8 @@ std::string Settings::ReadLanguageSetting() const {
                               kLanguageSettingBuffer);
 }
 
-void Settings::WriteLanguageSetting(const std::string& name) const {
-    profile::WriteString(WritableConfigFile(), kThemesSection, kSolutionKey, name);
+bool Settings::WriteLanguageSetting(const std::string& name) const {
+    return StoreLanguage(name);
 }
 
 std::vector<ConfigPair> Settings::ReadConfigSection(const std::string& section) const {

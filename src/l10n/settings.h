@@ -63,8 +63,13 @@ std::string GetString(const std::string& file, std::string_view section, std::st
 std::vector<std::string> GetSection(const std::string& file, std::string_view section,
                                     size_t bufferSize);
 // Creates file, section or key as needed, replaces a value in place, keeps every other byte.
+// On failure errno tells why.
 bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                  std::string_view value);
+// Creates `copy` (a new file, with the mode the umask gives) holding the bytes of `source`, or
+// nothing when it is missing, with the value set as WriteString sets it.
+bool CopyWithString(const std::string& source, const std::string& copy, std::string_view section,
+                    std::string_view key, std::string_view value);
 
 // The same rules on a file's bytes, with no file involved.
 // The whole value of the first such key in the first such section; nullopt when there is none.
@@ -134,9 +139,14 @@ class Settings {
     // Sets CurrentLanguageFile; true when Config.ini names a language, false when the locale
     // chose it (start-up then asks the user).
     bool LanguageFilePath(const std::string& moduleDir);
-    void SaveLanguageChoice(const std::string& name);
+    // Both store the name in Config.ini and return false when that failed (the reason goes to
+    // stderr); SaveLanguageChoice also makes it the language in use, whatever the outcome.
+    bool SaveLanguageChoice(const std::string& name);
     std::string ReadLanguageSetting() const;
-    void WriteLanguageSetting(const std::string& name) const;
+    bool WriteLanguageSetting(const std::string& name) const;
+    // True the first time it is asked after a store failed, false ever after: the window says
+    // so once per run.
+    bool TakeWriteFailureNotice() const;
     // Pairs of a section in file order (at most what a 260-byte read holds).
     std::vector<ConfigPair> ReadConfigSection(const std::string& section) const;
 
@@ -150,12 +160,14 @@ class Settings {
 
   private:
     std::string ConfigIn(const std::string& dir) const;
-    std::string WritableConfigFile() const;
+    bool StoreLanguage(const std::string& name) const;
 
     std::string programDir_;
     std::string userDir_;
     const LocaleSource& locale_;
     mutable TranslationCache texts_;
+    mutable bool writeFailed_ = false;
+    mutable bool writeFailureNoticed_ = false;
 };
 
 }  // namespace kq
