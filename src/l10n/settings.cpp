@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,16 @@ std::string WithTrailingSeparator(std::string dir) {
 std::string LanguageFileIn(const std::string& dir, std::string_view name) {
     return WithTrailingSeparator(dir) + std::string(kLanguageFolder) + std::string(name) +
            std::string(kLanguageExtension);
+}
+
+// A language name is a file stem in the Language folder: nothing that leads out of it (a
+// separator of either kind, "..") and no control characters.
+bool IsPlainName(std::string_view name) {
+    return name.find("..") == std::string_view::npos &&
+           std::none_of(name.begin(), name.end(), [](char c) {
+               const auto u = static_cast<unsigned char>(c);
+               return c == '/' || c == '\\' || u < 0x20 || u == 0x7F;
+           });
 }
 
 // Windows primary language ids of the ISO 639-1 codes a locale name may start with.
@@ -161,7 +172,10 @@ bool Settings::LanguageFilePath(const std::string& moduleDir) {
     const std::string config = ConfigIn(moduleDir);
     std::string name =
         profile::GetString(config, kThemesSection, kSolutionKey, "", kStartupLanguageBuffer);
-    const bool configured = !name.empty();
+    // A name that is not plain counts as none: the locale chooses and start-up asks, as on a
+    // first run, so that the dialog's OK replaces the bad value. Taking the locale's language
+    // without asking would keep that value for good.
+    const bool configured = !name.empty() && IsPlainName(name);
     if (!configured) {
         name = (locale_.SystemDefaultLanguage() & 0xFF) == kLangChinese ? "SimpChinese" : "English";
     }

@@ -411,6 +411,28 @@ TEST_F(SettingsTest, HugeFilesCountAsMissing) {
         << "read more than once";
 }
 
+// Solution names a file in the Language folder and nothing else. A name that would reach out of
+// it counts as no name: the locale chooses, and start-up asks as on a first run.
+TEST_F(SettingsTest, LanguageNameThatLeavesTheFolderCountsAsNone) {
+    TempDir base;
+    const std::string program = base.file("a/b/");
+    WriteBytes(base.file("x.lang"), "[String]\nLed.Write=Elsewhere\n");
+    WriteBytes(program + "Language/sub/English.lang", "[String]\nLed.Write=Elsewhere\n");
+    WriteBytes(program + "Language/English.lang", "[String]\nLed.Write=Send\n");
+    Settings settings(program, kEnglishUs);
+    for (const char* name : {"../../x", "..\\..\\x", "sub/English", "/etc/x", "..", "a..b",
+                             "Eng\x01lish", "Eng\x7Flish", "Eng\tlish"}) {
+        WriteBytes(program + "Config.ini", "[themes]\nSolution=" + std::string(name) + "\n");
+        EXPECT_FALSE(settings.LanguageFilePath(program)) << name;
+        EXPECT_EQ(settings.CurrentLanguageFile, program + "Language/English.lang") << name;
+        EXPECT_EQ(settings.Translate("Led.Write"), "Send") << name;
+    }
+    for (const char* name : {"English", "French", "Deutsch (Schweiz)", "中文", ".hidden"}) {
+        WriteBytes(program + "Config.ini", "[themes]\nSolution=" + std::string(name) + "\n");
+        EXPECT_TRUE(settings.LanguageFilePath(program)) << name;
+        EXPECT_EQ(settings.CurrentLanguageFile, program + "Language/" + name + ".lang");
+    }
+}
 TEST_F(SettingsTest, FailedStoreIsReportedEachTimeAndNoticedOnce) {
     ASSERT_EQ(mkdir(dir_.file("Config.ini").c_str(), 0700), 0);  // cannot be written, even by root
     EXPECT_FALSE(settings_.TakeWriteFailureNotice());
