@@ -12,6 +12,7 @@
 #include "devlink/link.h"
 #include "l10n/settings.h"
 #include "pages/qt_services.h"
+#include "pages/window_tools.h"
 #include "upgrade/backup.h"
 #include "usb/backend.h"
 
@@ -26,6 +27,11 @@ bool CToolApp::InitInstance() {
         language.OnInitDialog();
         if (beforeModal) beforeModal(language);
         language.exec();
+        if (context_.settings.TakeWriteFailureNotice()) {
+            context_.messages.Show(nullptr, Tr(context_.settings, "WarningConfig.Title"),
+                                   Tr(context_.settings, "WarningConfig.WriteFail"),
+                                   MessageIcon::Warning);
+        }
     }
     UseFrameworkLanguage();
     CMainDlg main(context_, hotplug_);

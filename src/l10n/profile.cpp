@@ -1,15 +1,22 @@
 // Profile (INI) files: names matched without regard to ASCII case, the first "=" splits a line,
 // blanks around a value and one pair of enclosing quotation marks are removed, results are cut on
-// a character boundary. Files are UTF-8 (with or without BOM); a file that is not valid UTF-8 is
-// GB18030. Writes change only the line they concern and replace the file atomically.
+// a character boundary. Lines end in CR LF, LF or a lone CR. Files are UTF-8 (with or without
+// BOM); a file that is not valid UTF-8 after its BOM is GB18030. Writes change only the line they
+// concern and replace the file atomically.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
+#include <iostream>
 #include <optional>
 
 #include "l10n/settings.h"
@@ -19,6 +26,7 @@ namespace kq::profile {
 namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
+constexpr std::string_view kLineBreaks = "\r\n";
 
 enum class Codec { Utf8, Gb18030 };
 
@@ -28,38 +36,11 @@ struct Line {
     size_t contentEnd = 0;  // raw offset where the line ending starts
     size_t end = 0;         // raw offset after the line ending
     size_t valueBegin = 0;  // Entry: raw offset of the value (past the blanks after "=")
-    std::string name;       // Header: section name; Entry: key (UTF-8)
-    std::string value;      // Entry: value without blanks and quotes; Bare: the trimmed line
+    // Header: section name; Entry: key; UTF-8, valid until the scanner's next line.
+    std::string_view name;
+    // Entry: value without blanks and quotes; Bare: the trimmed line.
+    std::string_view value;
 };
-
-struct Document {
-    std::string raw;
-    Codec codec = Codec::Utf8;
-    std::string eol = "\n";
-    std::vector<Line> lines;
-};
-
-enum class ReadResult { Ok, Missing, Failed };
-
-ReadResult ReadWholeFile(const std::string& path, std::string& out) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
-    out.clear();
-    char buffer[8192];
-    while (true) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return ReadResult::Failed;
-        }
-        if (n == 0) break;
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return ReadResult::Ok;
-}
 
 std::string_view Unquote(std::string_view v) {
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
@@ -68,30 +49,51 @@ std::string_view Unquote(std::string_view v) {
     return v;
 }
 
-Document Parse(std::string raw) {
-    Document doc;
-    doc.raw = std::move(raw);
-    const std::string_view all = doc.raw;
-    const bool bom = all.starts_with(kBom);
-    doc.codec = bom || text::IsValidUtf8(all) ? Codec::Utf8 : Codec::Gb18030;
-    const size_t firstNewline = all.find('\n');
-    if (firstNewline != std::string_view::npos && firstNewline > 0 &&
-        all[firstNewline - 1] == '\r') {
-        doc.eol = "\r\n";
+bool IsAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Reads a file's lines one at a time, keeping nothing of the lines already read, so that a
+// read needs little more memory than the file's bytes.
+class Scanner {
+  public:
+    explicit Scanner(std::string_view raw) : raw_(raw) {
+        pos_ = raw.starts_with(kBom) ? kBom.size() : 0;
+        // A byte-order mark does not make the bytes UTF-8: an editor may have put one in front
+        // of a GB18030 file, whose texts must not come out as invalid UTF-8.
+        codec_ = text::IsValidUtf8(raw.substr(pos_)) ? Codec::Utf8 : Codec::Gb18030;
+        if (codec_ == Codec::Gb18030) decoder_.emplace();
+        const size_t first = raw.find_first_of(kLineBreaks);
+        if (first != std::string_view::npos && raw[first] == '\r') {
+            eol_ = raw.substr(first, 2) == "\r\n" ? "\r\n" : "\r";
+        }
     }
 
-    size_t pos = bom ? kBom.size() : 0;
-    while (pos < all.size()) {
-        Line line;
-        const size_t newline = all.find('\n', pos);
-        line.end = newline == std::string_view::npos ? all.size() : newline + 1;
-        line.contentEnd = newline == std::string_view::npos ? all.size() : newline;
-        if (line.contentEnd > pos && all[line.contentEnd - 1] == '\r') --line.contentEnd;
-        const std::string_view content = all.substr(pos, line.contentEnd - pos);
-        const std::string decoded =
-            doc.codec == Codec::Utf8 ? std::string(content) : text::Gb18030ToUtf8(content);
-        const std::string_view t = text::TrimBlanks(decoded);
+    Codec codec() const { return codec_; }
+    // The ending of the file's first line, which new lines get.
+    std::string_view eol() const { return eol_; }
 
+    bool Next(Line& line) {
+        if (pos_ >= raw_.size()) return false;
+        const size_t begin = pos_;
+        const size_t lineBreak = raw_.find_first_of(kLineBreaks, begin);
+        line = Line{};
+        if (lineBreak == std::string_view::npos) {
+            line.contentEnd = line.end = raw_.size();
+        } else {
+            line.contentEnd = lineBreak;
+            line.end = raw_.substr(lineBreak, 2) == "\r\n" ? lineBreak + 2 : lineBreak + 1;
+        }
+        pos_ = line.end;
+
+        const std::string_view content = raw_.substr(begin, line.contentEnd - begin);
+        std::string_view t = content;
+        if (codec_ == Codec::Gb18030 && !IsAscii(content)) {
+            decoded_ = (*decoder_)(content);
+            t = decoded_;
+        }
+        t = text::TrimBlanks(t);
         if (t.empty()) {
             line.kind = Line::Kind::Blank;
         } else if (t.front() == ';' || t.front() == '#') {
@@ -108,44 +110,77 @@ Document Parse(std::string raw) {
             line.kind = Line::Kind::Entry;
             line.name = text::TrimBlanks(t.substr(0, eq));
             line.value = Unquote(text::TrimBlanks(t.substr(eq + 1)));
-            // "=", space and tab never occur inside a GB18030 character, so the raw offsets
-            // match the decoded ones.
-            size_t v = pos + content.find('=') + 1;
-            while (v < line.contentEnd && (all[v] == ' ' || all[v] == '\t')) ++v;
+            // "=", space, tab, CR and LF never occur inside a GB18030 character, so the raw
+            // offsets match the decoded ones.
+            size_t v = begin + content.find('=') + 1;
+            while (v < line.contentEnd && (raw_[v] == ' ' || raw_[v] == '\t')) ++v;
             line.valueBegin = v;
         }
-        doc.lines.push_back(std::move(line));
-        pos = doc.lines.back().end;
+        return true;
     }
-    return doc;
+
+  private:
+    std::string_view raw_;
+    size_t pos_ = 0;
+    Codec codec_ = Codec::Utf8;
+    std::string_view eol_ = "\n";
+    std::string decoded_;
+    std::optional<text::Gb18030Decoder> decoder_;
+};
+
+// Calls visit(line) for each line of the first section of that name, after its header, until
+// visit returns false. Returns whether there is such a section.
+template <class Visit>
+bool VisitSection(Scanner& scanner, std::string_view section, Visit visit) {
+    Line line;
+    bool found = false;
+    while (scanner.Next(line)) {
+        if (line.kind == Line::Kind::Header) {
+            if (found) break;
+            found = text::EqualsNoCase(line.name, section);
+        } else if (found && !visit(line)) {
+            break;
+        }
+    }
+    return found;
 }
 
-std::optional<Document> Load(const std::string& file) {
-    std::string raw;
-    if (ReadWholeFile(file, raw) != ReadResult::Ok) return std::nullopt;
-    return Parse(std::move(raw));
-}
+enum class ReadResult { Ok, Missing, Failed };
 
-// Index range [first, last) of the lines that belong to the first section of that name, with
-// first pointing at the header; nullopt when there is none.
-std::optional<std::pair<size_t, size_t>> FindSection(const Document& doc,
-                                                     std::string_view section) {
-    for (size_t i = 0; i < doc.lines.size(); ++i) {
-        const Line& h = doc.lines[i];
-        if (h.kind != Line::Kind::Header || !text::EqualsNoCase(h.name, section)) continue;
-        size_t j = i + 1;
-        while (j < doc.lines.size() && doc.lines[j].kind != Line::Kind::Header) ++j;
-        return std::pair{i, j};
+ReadResult ReadWholeFile(const std::string& path, std::string& out) {
+    out.clear();
+    // Non-blocking, so that a FIFO in the file's place cannot hang the program.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
     }
-    return std::nullopt;
-}
-
-const Line* FindKey(const Document& doc, std::pair<size_t, size_t> range, std::string_view key) {
-    for (size_t i = range.first + 1; i < range.second; ++i) {
-        const Line& line = doc.lines[i];
-        if (line.kind == Line::Kind::Entry && text::EqualsNoCase(line.name, key)) return &line;
+    const auto fail = [&](int error) {
+        close(fd);
+        out.clear();
+        errno = error;
+        return ReadResult::Failed;
+    };
+    const auto tooLarge = [&] {
+        std::cerr << "warning: " << path << " is larger than " << (kMaxFileSize >> 20)
+                  << " MiB and is not read\n";
+        return fail(EFBIG);
+    };
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return fail(errno);
+    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (static_cast<unsigned long long>(st.st_size) > kMaxFileSize) return tooLarge();
+    out.reserve(static_cast<size_t>(st.st_size));
+    char buffer[8192];
+    while (true) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(errno);
+        if (n == 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+        if (out.size() > kMaxFileSize) return tooLarge();  // it grew while being read
     }
-    return nullptr;
+    close(fd);
+    return ReadResult::Ok;
 }
 
 bool HasLineBreakOrZero(std::string_view s) {
@@ -164,14 +199,64 @@ bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
         if (n <= 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
     }
     return true;
 }
 
+constexpr std::string_view kTempMark = ".tmp";
+// Far longer than any write takes, even to a slow stick.
+constexpr time_t kStaleTempAge = 5 * 60;
+
+// The writer's PID when `name` is one of the temporary names that ReplaceFile gives `base`
+// (".BASE.tmpPID-N"), else 0.
+pid_t TempFileOwner(std::string_view name, std::string_view base) {
+    if (!name.starts_with('.')) return 0;
+    name.remove_prefix(1);
+    if (!name.starts_with(base)) return 0;
+    name.remove_prefix(base.size());
+    if (!name.starts_with(kTempMark)) return 0;
+    name.remove_prefix(kTempMark.size());
+    const size_t dash = name.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash + 1 == name.size()) return 0;
+    const auto allDigits = [](std::string_view s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!allDigits(name.substr(0, dash)) || !allDigits(name.substr(dash + 1))) return 0;
+    pid_t pid = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + dash, pid);
+    return error == std::errc() && end == name.data() + dash && pid > 0 ? pid : 0;
+}
+
+// Removes what writes killed before their rename left behind. Such a file is stale when the
+// process named in it is gone, or when it is older than any write takes: a live process may be
+// writing it at this moment, while a PID taken over by another process would keep its file for
+// ever without the age rule. Files of this process only go by age (another thread may be
+// writing). A wrong guess (a writer in another PID namespace) can only make that write's rename
+// fail; the settings file itself is always replaced whole.
+void RemoveStaleTempFiles(const std::string& dir, std::string_view base) {
+    DIR* folder = opendir(dir.c_str());
+    if (folder == nullptr) return;
+    const time_t now = time(nullptr);
+    while (const dirent* entry = readdir(folder)) {
+        const pid_t pid = TempFileOwner(entry->d_name, base);
+        if (pid == 0) continue;
+        struct stat st {};
+        if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        const bool gone = pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH;
+        if (gone || now - st.st_mtime > kStaleTempAge) unlinkat(dirfd(folder), entry->d_name, 0);
+    }
+    closedir(folder);
+}
+
 // Writes a temporary file beside `path`, flushes it to disk and renames it over `path`: readers
-// see either the old or the new content, never a part of it.
+// see either the old or the new content, never a part of it. A new file gets the mode the umask
+// gives; an existing one keeps its own. On failure errno tells why.
 bool ReplaceFile(const std::string& path, std::string_view data) {
     std::string target = path;
     struct stat st {};
@@ -190,7 +275,7 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir + (slash == std::string::npos ? "/." : ".") + base + ".tmp" +
+        temp = dir + (slash == std::string::npos ? "/." : ".") + base + std::string(kTempMark) +
                std::to_string(getpid()) + "-" + std::to_string(counter++);
         fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) return false;
@@ -199,114 +284,241 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
     if (exists) fchmod(fd, st.st_mode & 07777);
 
     bool ok = WriteAll(fd, data) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temp.c_str(), target.c_str()) == 0;
+    int error = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
     if (!ok) {
         unlink(temp.c_str());
+        errno = error;
         return false;
     }
     if (const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
         fsync(dfd);
         close(dfd);
     }
+    RemoveStaleTempFiles(dir, base);
     return true;
+}
+
+// The bytes of `file` with the value set, written to `target`.
+bool WriteUpdated(const std::string& file, const std::string& target, std::string_view section,
+                  std::string_view key, std::string_view value) {
+    std::string raw;
+    const ReadResult read = ReadWholeFile(file, raw);
+    if (read == ReadResult::Failed) return false;
+    const std::optional<std::string> updated = WithString(raw, section, key, value);
+    if (!updated) {
+        errno = EINVAL;
+        return false;
+    }
+    if (read == ReadResult::Ok && file == target && *updated == raw) return true;
+    return ReplaceFile(target, *updated);
+}
+
+bool LessNoCase(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
+    };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char x, char y) { return lower(x) < lower(y); });
 }
 
 }  // namespace
 
-std::string GetString(const std::string& file, std::string_view section, std::string_view key,
-                      std::string_view defaultValue, size_t bufferSize) {
-    if (bufferSize == 0) return {};
-    std::string_view result = defaultValue;
-    const std::optional<Document> doc = Load(file);
-    const Line* line = nullptr;
-    if (doc) {
-        if (const auto range = FindSection(*doc, section)) line = FindKey(*doc, *range, key);
-    }
-    if (line != nullptr) result = line->value;
-    return std::string(text::CutUtf8(result, bufferSize - 1));
+std::optional<std::string> FindValue(std::string_view bytes, std::string_view section,
+                                     std::string_view key) {
+    std::optional<std::string> value;
+    Scanner scanner(bytes);
+    VisitSection(scanner, section, [&](const Line& line) {
+        if (line.kind != Line::Kind::Entry || !text::EqualsNoCase(line.name, key)) return true;
+        value.emplace(line.value);
+        return false;
+    });
+    return value;
 }
 
-std::vector<std::string> GetSection(const std::string& file, std::string_view section,
-                                    size_t bufferSize) {
-    std::vector<std::string> entries;
-    const std::optional<Document> doc = Load(file);
-    if (!doc) return entries;
-    const auto range = FindSection(*doc, section);
-    if (!range) return entries;
+std::vector<std::string> SectionEntries(std::string_view bytes, std::string_view section,
+                                        size_t bufferSize) {
     // The block holds each entry followed by a zero byte, then one more zero byte.
+    std::vector<std::string> entries;
     size_t used = 0;
-    for (size_t i = range->first + 1; i < range->second; ++i) {
-        const Line& line = doc->lines[i];
+    Scanner scanner(bytes);
+    VisitSection(scanner, section, [&](const Line& line) {
         std::string entry;
         if (line.kind == Line::Kind::Entry && !line.name.empty()) {
-            entry = line.name + "=" + line.value;
+            entry = std::string(line.name) + "=" + std::string(line.value);
         } else if (line.kind == Line::Kind::Bare) {
             entry = line.value;
         } else {
-            continue;
+            return true;
         }
         if (used + entry.size() + 2 <= bufferSize) {
             used += entry.size() + 1;
             entries.push_back(std::move(entry));
-            continue;
+            return true;
         }
         if (bufferSize >= used + 3) {
             const std::string_view cut = text::CutUtf8(entry, bufferSize - used - 2);
             if (!cut.empty()) entries.emplace_back(cut);
         }
-        break;
-    }
+        return false;
+    });
     return entries;
 }
 
-bool WriteString(const std::string& file, std::string_view section, std::string_view key,
-                 std::string_view value) {
+std::optional<std::string> WithString(std::string_view bytes, std::string_view section,
+                                      std::string_view key, std::string_view value) {
     if (section.empty() || text::TrimBlanks(section) != section || HasLineBreakOrZero(section) ||
         section.find(']') != std::string_view::npos) {
-        return false;
+        return std::nullopt;
     }
     if (key.empty() || text::TrimBlanks(key) != key || HasLineBreakOrZero(key) ||
         key.find('=') != std::string_view::npos || key.front() == '[' || key.front() == ';' ||
         key.front() == '#') {
-        return false;
+        return std::nullopt;
     }
-    if (HasLineBreakOrZero(value)) return false;
+    if (HasLineBreakOrZero(value)) return std::nullopt;
 
-    std::string raw;
-    const ReadResult read = ReadWholeFile(file, raw);
-    if (read == ReadResult::Failed) return false;
-    const Document doc = Parse(std::move(raw));
+    Scanner scanner(bytes);
     const auto encode = [&](std::string_view s) {
-        return doc.codec == Codec::Utf8 ? std::string(s) : text::Utf8ToGb18030(s);
+        return scanner.codec() == Codec::Utf8 ? std::string(s) : text::Utf8ToGb18030(s);
     };
     const std::string newValue = encode(QuoteIfNeeded(value));
-    const std::string& old = doc.raw;
+    const std::string eol(scanner.eol());
 
-    std::string updated;
-    const auto range = FindSection(doc, section);
-    if (const Line* existing = range ? FindKey(doc, *range, key) : nullptr) {
-        updated = old.substr(0, existing->valueBegin) + newValue + old.substr(existing->contentEnd);
-    } else if (range) {
-        // After the section's last entry (or its header), before blank lines and comments
-        // that lead into the next section.
-        const Line* after = &doc.lines[range->first];
-        for (size_t i = range->first + 1; i < range->second; ++i) {
-            const Line& line = doc.lines[i];
-            if (line.kind == Line::Kind::Entry || line.kind == Line::Kind::Bare) after = &line;
+    // One pass: the key's line if it is there, else the section's last entry (or its header),
+    // before blank lines and comments that lead into the next section.
+    std::optional<Line> existing;
+    std::optional<Line> after;
+    Line last;
+    Line line;
+    bool found = false;
+    bool any = false;
+    while (!existing && scanner.Next(line)) {
+        any = true;
+        last = line;
+        if (line.kind == Line::Kind::Header) {
+            if (found) break;
+            found = text::EqualsNoCase(line.name, section);
+            if (found) after = line;
+        } else if (found && line.kind == Line::Kind::Entry && text::EqualsNoCase(line.name, key)) {
+            existing = line;
+        } else if (found && (line.kind == Line::Kind::Entry || line.kind == Line::Kind::Bare)) {
+            after = line;
         }
-        const std::string entry = encode(key) + "=" + newValue;
-        updated = after->end == after->contentEnd
-                      ? old.substr(0, after->end) + doc.eol + entry + old.substr(after->end)
-                      : old.substr(0, after->end) + entry + doc.eol + old.substr(after->end);
-    } else {
-        updated = old;
-        if (!updated.empty() && updated.back() != '\n') updated += doc.eol;
-        if (!doc.lines.empty() && doc.lines.back().kind != Line::Kind::Blank) updated += doc.eol;
-        updated += "[" + encode(section) + "]" + doc.eol + encode(key) + "=" + newValue + doc.eol;
     }
-    if (read == ReadResult::Ok && updated == old) return true;
-    return ReplaceFile(file, updated);
+
+    const std::string entry = encode(key) + "=" + newValue;
+    std::string updated;
+    if (existing) {
+        updated.reserve(bytes.size() + newValue.size());
+        updated.append(bytes.substr(0, existing->valueBegin));
+        updated.append(newValue);
+        updated.append(bytes.substr(existing->contentEnd));
+    } else if (after) {
+        updated.reserve(bytes.size() + entry.size() + 2 * eol.size());
+        updated.append(bytes.substr(0, after->end));
+        updated.append(after->end == after->contentEnd ? eol + entry : entry + eol);
+        updated.append(bytes.substr(after->end));
+    } else {
+        // A new section at the end, after a blank line. `last` is the file's last line here,
+        // since the loop only stops early when it finds the section.
+        updated = bytes;
+        if (any && last.end == last.contentEnd) updated += eol;
+        if (any && last.kind != Line::Kind::Blank) updated += eol;
+        updated += "[" + encode(section) + "]" + eol + entry + eol;
+    }
+    return updated;
+}
+
+SectionTable SectionTable::Parse(std::string_view bytes, std::string_view section) {
+    SectionTable table;
+    // Offsets are 32 bits: far more than the bytes of any file that is read at all.
+    if (bytes.size() > kMaxFileSize) return table;
+    // Room for one entry a line, reserved at once, so that the table never holds a vector's
+    // spare growth.
+    size_t lines = 1;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\n' ||
+            (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n'))) {
+            ++lines;
+        }
+    }
+    table.entries_.reserve(lines);
+    table.text_.reserve(bytes.size());
+    Scanner scanner(bytes);
+    VisitSection(scanner, section, [&](const Line& line) {
+        if (line.kind != Line::Kind::Entry) return true;
+        const auto at = static_cast<uint32_t>(table.text_.size());
+        table.entries_.push_back({at, static_cast<uint32_t>(line.name.size()),
+                                  static_cast<uint32_t>(at + line.name.size()),
+                                  static_cast<uint32_t>(line.value.size())});
+        table.text_.append(line.name);
+        table.text_.append(line.value);
+        return true;
+    });
+    table.text_.shrink_to_fit();
+    if (table.entries_.capacity() > 2 * table.entries_.size() + 64) table.entries_.shrink_to_fit();
+    // Entries of the same name stay in file order (text_ grows in file order), so the first
+    // in the file is found; sorted in place, without a second copy of the table.
+    std::sort(table.entries_.begin(), table.entries_.end(), [&](const Entry& a, const Entry& b) {
+        const std::string_view x = table.KeyOf(a);
+        const std::string_view y = table.KeyOf(b);
+        if (LessNoCase(x, y)) return true;
+        return !LessNoCase(y, x) && a.key < b.key;
+    });
+    return table;
+}
+
+std::optional<std::string_view> SectionTable::Find(std::string_view key) const {
+    const auto it = std::lower_bound(
+        entries_.begin(), entries_.end(), key,
+        [&](const Entry& e, std::string_view k) { return LessNoCase(KeyOf(e), k); });
+    if (it == entries_.end() || !text::EqualsNoCase(KeyOf(*it), key)) return std::nullopt;
+    return std::string_view(text_).substr(it->value, it->valueLength);
+}
+
+std::string_view SectionTable::KeyOf(const Entry& e) const {
+    return std::string_view(text_).substr(e.key, e.keyLength);
+}
+
+SectionTable LoadSection(const std::string& file, std::string_view section) {
+    std::string raw;
+    if (ReadWholeFile(file, raw) != ReadResult::Ok) return {};
+    return SectionTable::Parse(raw, section);
+}
+
+std::string GetString(const std::string& file, std::string_view section, std::string_view key,
+                      std::string_view defaultValue, size_t bufferSize) {
+    if (bufferSize == 0) return {};
+    std::string raw;
+    std::optional<std::string> value;
+    if (ReadWholeFile(file, raw) == ReadResult::Ok) value = FindValue(raw, section, key);
+    return std::string(text::CutUtf8(value ? *value : defaultValue, bufferSize - 1));
+}
+
+std::vector<std::string> GetSection(const std::string& file, std::string_view section,
+                                    size_t bufferSize) {
+    std::string raw;
+    if (ReadWholeFile(file, raw) != ReadResult::Ok) return {};
+    return SectionEntries(raw, section, bufferSize);
+}
+
+bool WriteString(const std::string& file, std::string_view section, std::string_view key,
+                 std::string_view value) {
+    return WriteUpdated(file, file, section, key, value);
+}
+
+bool CopyWithString(const std::string& source, const std::string& copy, std::string_view section,
+                    std::string_view key, std::string_view value) {
+    return WriteUpdated(source, copy, section, key, value);
 }
 
 }  // namespace kq::profile

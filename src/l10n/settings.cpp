@@ -2,8 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <utility>
 
 #include "l10n/text.h"
@@ -40,6 +44,16 @@ std::string WithTrailingSeparator(std::string dir) {
 std::string LanguageFileIn(const std::string& dir, std::string_view name) {
     return WithTrailingSeparator(dir) + std::string(kLanguageFolder) + std::string(name) +
            std::string(kLanguageExtension);
+}
+
+// A language name is a file stem in the Language folder: nothing that leads out of it (a
+// separator of either kind, "..") and no control characters.
+bool IsPlainName(std::string_view name) {
+    return name.find("..") == std::string_view::npos &&
+           std::none_of(name.begin(), name.end(), [](char c) {
+               const auto u = static_cast<unsigned char>(c);
+               return c == '/' || c == '\\' || u < 0x20 || u == 0x7F;
+           });
 }
 
 // Windows primary language ids of the ISO 639-1 codes a locale name may start with.
@@ -122,25 +136,46 @@ std::string Settings::configFile() const {
 }
 
 // Where a change goes: the file read so far when it can be written; otherwise (a program
-// installed where users may not write) a copy of it in the user's folder.
-std::string Settings::WritableConfigFile() const {
+// installed where users may not write) a new copy of it in the user's folder. The copy is the
+// user's own file, with the mode the umask gives, not the shipped file's (often read-only).
+bool Settings::StoreLanguage(const std::string& name) const {
     const std::string current = configFile();
+    const std::string own =
+        userDir_.empty() ? std::string() : userDir_ + std::string(kConfigFileName);
     const bool exists = access(current.c_str(), F_OK) == 0;
-    if (userDir_.empty() || access(exists ? current.c_str() : programDir_.c_str(), W_OK) == 0) {
-        return current;
+    std::string target = current;
+    bool stored = false;
+    if (userDir_.empty() || current == own ||
+        access(exists ? current.c_str() : programDir_.c_str(), W_OK) == 0) {
+        stored = profile::WriteString(current, kThemesSection, kSolutionKey, name);
+    } else {
+        target = own;
+        std::error_code ignored;  // a missing folder makes the write below fail and say why
+        std::filesystem::create_directories(userDir_, ignored);
+        stored = profile::CopyWithString(current, own, kThemesSection, kSolutionKey, name);
     }
-    const std::string own = userDir_ + std::string(kConfigFileName);
-    std::error_code ec;
-    std::filesystem::create_directories(userDir_, ec);
-    if (exists) std::filesystem::copy_file(current, own, ec);
-    return own;
+    if (stored) return true;
+    const int error = errno;
+    std::cerr << "warning: cannot save the language in " << target << ": " << std::strerror(error)
+              << '\n';
+    writeFailed_ = true;
+    return false;
+}
+
+bool Settings::TakeWriteFailureNotice() const {
+    if (!writeFailed_ || writeFailureNoticed_) return false;
+    writeFailureNoticed_ = true;
+    return true;
 }
 
 bool Settings::LanguageFilePath(const std::string& moduleDir) {
     const std::string config = ConfigIn(moduleDir);
     std::string name =
         profile::GetString(config, kThemesSection, kSolutionKey, "", kStartupLanguageBuffer);
-    const bool configured = !name.empty();
+    // A name that is not plain counts as none: the locale chooses and start-up asks, as on a
+    // first run, so that the dialog's OK replaces the bad value. Taking the locale's language
+    // without asking would keep that value for good.
+    const bool configured = !name.empty() && IsPlainName(name);
     if (!configured) {
         name = (locale_.SystemDefaultLanguage() & 0xFF) == kLangChinese ? "SimpChinese" : "English";
     }
@@ -148,9 +183,9 @@ bool Settings::LanguageFilePath(const std::string& moduleDir) {
     return configured;
 }
 
-void Settings::SaveLanguageChoice(const std::string& name) {
+bool Settings::SaveLanguageChoice(const std::string& name) {
     CurrentLanguageFile = LanguageFileIn(programDir_, name);
-    profile::WriteString(WritableConfigFile(), kThemesSection, kSolutionKey, name);
+    return StoreLanguage(name);
 }
 
 std::string Settings::ReadLanguageSetting() const {
@@ -158,8 +193,8 @@ std::string Settings::ReadLanguageSetting() const {
                               kLanguageSettingBuffer);
 }
 
-void Settings::WriteLanguageSetting(const std::string& name) const {
-    profile::WriteString(WritableConfigFile(), kThemesSection, kSolutionKey, name);
+bool Settings::WriteLanguageSetting(const std::string& name) const {
+    return StoreLanguage(name);
 }
 
 std::vector<ConfigPair> Settings::ReadConfigSection(const std::string& section) const {
@@ -178,12 +213,25 @@ std::vector<ConfigPair> Settings::ReadConfigSection(const std::string& section) 
 
 std::string Settings::Translate(std::string_view key) const {
     if (!CurrentLanguageFile.empty()) {
-        std::string text =
-            profile::GetString(CurrentLanguageFile, kStringSection, key, "", kTranslationBuffer);
+        std::string text = texts_.Lookup(CurrentLanguageFile, key, kTranslationBuffer);
         if (!text.empty()) return text;
     }
     const size_t dot = key.find('.');
     return std::string(dot == std::string_view::npos ? key : key.substr(dot + 1));
+}
+
+// Keyed on the file's name alone: the language stays the same for the life of the main window,
+// and reading a file again because it changed on disk would mix two versions in one window.
+std::string TranslationCache::Lookup(const std::string& file, std::string_view key,
+                                     size_t bufferSize) {
+    if (bufferSize == 0) return {};
+    const std::lock_guard lock(mutex_);
+    if (file_ != file) {
+        table_ = profile::LoadSection(file, kStringSection);
+        file_ = file;
+    }
+    const std::optional<std::string_view> text = table_.Find(key);
+    return text ? std::string(text::CutUtf8(*text, bufferSize - 1)) : std::string();
 }
 
 }  // namespace kq

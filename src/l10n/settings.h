@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,17 +52,76 @@ struct ConfigPair {
 
 // Profile (INI) file calls with the semantics the program relies on. Sizes are buffer sizes in
 // bytes including the terminating zero; results are cut to size - 1 bytes on a character
-// boundary.
+// boundary. A file larger than kMaxFileSize is refused unread (with a line on stderr), as if it
+// could not be read: reads give their defaults, writes fail.
 namespace profile {
+inline constexpr size_t kMaxFileSize = size_t{1} << 20;
+
 std::string GetString(const std::string& file, std::string_view section, std::string_view key,
                       std::string_view defaultValue, size_t bufferSize);
 // Entries "key=value" of a section in file order, cut to bufferSize as one block would be.
 std::vector<std::string> GetSection(const std::string& file, std::string_view section,
                                     size_t bufferSize);
 // Creates file, section or key as needed, replaces a value in place, keeps every other byte.
+// On failure errno tells why.
 bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                  std::string_view value);
+// Creates `copy` (a new file, with the mode the umask gives) holding the bytes of `source`, or
+// nothing when it is missing, with the value set as WriteString sets it.
+bool CopyWithString(const std::string& source, const std::string& copy, std::string_view section,
+                    std::string_view key, std::string_view value);
+
+// The same rules on a file's bytes, with no file involved.
+// The whole value of the first such key in the first such section; nullopt when there is none.
+std::optional<std::string> FindValue(std::string_view bytes, std::string_view section,
+                                     std::string_view key);
+std::vector<std::string> SectionEntries(std::string_view bytes, std::string_view section,
+                                        size_t bufferSize);
+// The file's new bytes; nullopt when section, key or value cannot stand on one line of a file.
+std::optional<std::string> WithString(std::string_view bytes, std::string_view section,
+                                      std::string_view key, std::string_view value);
+
+// Every entry of one section, read in one pass and looked up as GetString finds them (names
+// without regard to ASCII case, the first entry of a name wins). Takes little more memory than
+// the section's text.
+class SectionTable {
+  public:
+    static SectionTable Parse(std::string_view bytes, std::string_view section);
+    // The value, uncut; nullopt when the section has no entry of that name.
+    std::optional<std::string_view> Find(std::string_view key) const;
+    size_t size() const { return entries_.size(); }
+
+  private:
+    struct Entry {
+        uint32_t key, keyLength, value, valueLength;  // into text_
+    };
+    std::string_view KeyOf(const Entry& e) const;
+
+    std::string text_;
+    std::vector<Entry> entries_;  // sorted by name
+};
+
+// The section of a file; empty when the file is missing or cannot be read.
+SectionTable LoadSection(const std::string& file, std::string_view section);
 }  // namespace profile
+
+// The current language file's texts, read once for each file that becomes current rather than
+// once for each text. The upgrade worker translates too, hence the lock.
+class TranslationCache {
+  public:
+    TranslationCache() = default;
+    // A copy starts empty and reads for itself.
+    TranslationCache(const TranslationCache&) {}
+    TranslationCache& operator=(const TranslationCache&) = delete;
+
+    // The key's text in `file`, cut to bufferSize - 1 bytes; empty when there is none.
+    std::string Lookup(const std::string& file, std::string_view key, size_t bufferSize);
+
+  private:
+    std::mutex mutex_;
+    std::optional<std::string> file_;  // whose texts table_ holds
+    profile::SectionTable table_;
+};
 
 // Config.ini and the language in use. One per process, created by start-up and passed on.
 class Settings {
@@ -77,9 +139,14 @@ class Settings {
     // Sets CurrentLanguageFile; true when Config.ini names a language, false when the locale
     // chose it (start-up then asks the user).
     bool LanguageFilePath(const std::string& moduleDir);
-    void SaveLanguageChoice(const std::string& name);
+    // Both store the name in Config.ini and return false when that failed (the reason goes to
+    // stderr); SaveLanguageChoice also makes it the language in use, whatever the outcome.
+    bool SaveLanguageChoice(const std::string& name);
     std::string ReadLanguageSetting() const;
-    void WriteLanguageSetting(const std::string& name) const;
+    bool WriteLanguageSetting(const std::string& name) const;
+    // True the first time it is asked after a store failed, false ever after: the window says
+    // so once per run.
+    bool TakeWriteFailureNotice() const;
     // Pairs of a section in file order (at most what a 260-byte read holds).
     std::vector<ConfigPair> ReadConfigSection(const std::string& section) const;
 
@@ -93,11 +160,14 @@ class Settings {
 
   private:
     std::string ConfigIn(const std::string& dir) const;
-    std::string WritableConfigFile() const;
+    bool StoreLanguage(const std::string& name) const;
 
     std::string programDir_;
     std::string userDir_;
     const LocaleSource& locale_;
+    mutable TranslationCache texts_;
+    mutable bool writeFailed_ = false;
+    mutable bool writeFailureNoticed_ = false;
 };
 
 }  // namespace kq

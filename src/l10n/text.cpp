@@ -35,12 +35,12 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
     return len;
 }
 
-// Converts with iconv; an input byte iconv rejects is replaced by `replacement` and skipped.
-std::string Convert(const char* to, const char* from, std::string_view in,
-                    std::string_view replacement) {
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
+// Converts with an open iconv descriptor; an input byte iconv rejects is replaced by
+// `replacement` and skipped. The descriptor is back in its initial state afterwards.
+std::string Convert(iconv_t cd, std::string_view in, std::string_view replacement) {
     std::string out;
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
     out.reserve(in.size() * 3 / 2 + 16);
     char* src = const_cast<char*>(in.data());
     size_t srcLeft = in.size();
@@ -62,6 +62,30 @@ std::string Convert(const char* to, const char* from, std::string_view in,
     size_t dstLeft = sizeof buffer;
     iconv(cd, nullptr, nullptr, &dst, &dstLeft);
     out.append(buffer, static_cast<size_t>(dst - buffer));
+    return out;
+}
+
+// Without a converter (a system lacking the GB18030 tables) only ASCII is known for certain;
+// every other byte is shown as unknown rather than passed on as invalid UTF-8.
+std::string AsciiOnly(std::string_view in) {
+    std::string out;
+    for (const char c : in) {
+        if (static_cast<unsigned char>(c) < 0x80) {
+            out += c;
+        } else {
+            out.append(kReplacementCharacter);
+        }
+    }
+    return out;
+}
+
+std::string Convert(const char* to, const char* from, std::string_view in,
+                    std::string_view replacement) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::string_view(to) == "UTF-8" ? AsciiOnly(in) : std::string(in);
+    }
+    std::string out = Convert(cd, in, replacement);
     iconv_close(cd);
     return out;
 }
@@ -86,7 +110,18 @@ std::string_view CutUtf8(std::string_view utf8, size_t maxBytes) {
 }
 
 std::string Gb18030ToUtf8(std::string_view bytes) {
-    return Convert("UTF-8", "GB18030", bytes, "\xEF\xBF\xBD");
+    return Convert("UTF-8", "GB18030", bytes, kReplacementCharacter);
+}
+
+Gb18030Decoder::Gb18030Decoder() : cd_(iconv_open("UTF-8", "GB18030")) {}
+
+Gb18030Decoder::~Gb18030Decoder() {
+    if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
+}
+
+std::string Gb18030Decoder::operator()(std::string_view bytes) {
+    if (cd_ == reinterpret_cast<iconv_t>(-1)) return AsciiOnly(bytes);
+    return Convert(cd_, bytes, kReplacementCharacter);
 }
 
 std::string Utf8ToGb18030(std::string_view utf8) {

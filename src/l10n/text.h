@@ -1,5 +1,7 @@
 #pragma once
 
+#include <iconv.h>
+
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,20 @@ std::string_view CutUtf8(std::string_view utf8, size_t maxBytes);
 
 // GB18030 bytes as UTF-8; a byte that starts no valid sequence becomes U+FFFD.
 std::string Gb18030ToUtf8(std::string_view bytes);
+
+// The same conversion for many pieces of one file, without opening a converter for each.
+class Gb18030Decoder {
+  public:
+    Gb18030Decoder();
+    ~Gb18030Decoder();
+    Gb18030Decoder(const Gb18030Decoder&) = delete;
+    Gb18030Decoder& operator=(const Gb18030Decoder&) = delete;
+
+    std::string operator()(std::string_view bytes);
+
+  private:
+    iconv_t cd_;
+};
 
 // UTF-8 as GB18030 (which covers all of Unicode); invalid input bytes become '?'.
 std::string Utf8ToGb18030(std::string_view utf8);

@@ -88,6 +88,10 @@ void CSystemDlg::OnFileNameChange() {
 void CSystemDlg::OnLanguageSelChange() {
     const int index = m_comboLanguage->currentIndex();
     if (index == 0 || index == 1) context_.settings.WriteLanguageSetting(kLanguageNames[index]);
+    if (context_.settings.TakeWriteFailureNotice()) {
+        context_.messages.Show(this, Tr("WarningConfig.Title"), Tr("WarningConfig.WriteFail"),
+                               MessageIcon::Warning);
+    }
 }
 
 void CSystemDlg::OnRestart() {

@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include <QDir>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -113,6 +114,18 @@ TEST_F(StartupTest, ConfiguredLanguageGoesStraightToTheWindow) {
     EXPECT_EQ(Run({}), QStringList{"kq::CMainDlg"});
     EXPECT_EQ(mainTabs_, "LED");
     EXPECT_EQ(frameworkCancel_, "Cancel");
+}
+
+TEST_F(StartupTest, AFirstChoiceThatCannotBeSavedIsToldBeforeTheWindowOpens) {
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("Config.ini"));  // no one can write it
+    ::testing::internal::CaptureStderr();
+    const QStringList shown =
+        Run([](QDialog& dialog) { FindControl<QPushButton>(&dialog, 1)->click(); });
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(shown, (QStringList{"kq::CLanguageDlg", "kq::CMainDlg"}));
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(messages_.shown[0].text, "WriteFail");
+    EXPECT_EQ(mainTabs_, "LED");
 }
 
 }  // namespace

@@ -62,6 +62,8 @@ const char* const kProgramKeys[] = {
     "Prompt.InvalidNumber",
     "Prompt.Range",
     "About.Title",
+    "WarningConfig.Title",
+    "WarningConfig.WriteFail",
 };
 
 class NoLocale final : public LocaleSource {

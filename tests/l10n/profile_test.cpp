@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
 
 #include "l10n/settings.h"
 #include "l10n/text.h"
@@ -306,6 +310,144 @@ TEST_F(ProfileTest, WriteInterruptedByDeathKeepsTheOldFile) {
     EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
     EXPECT_EQ(ReadBytes(ini_), before);
     EXPECT_EQ(GetString(ini_, "themes", "Solution", "", 64), "English");
+}
+
+TEST_F(ProfileTest, LoneCarriageReturnEndsALine) {
+    WriteBytes(ini_, "[s]\rk=1\rj= 2 \r\n[t]\rk=3");
+    EXPECT_EQ(Get("s", "k"), "1");
+    EXPECT_EQ(Get("s", "j"), "2");
+    EXPECT_EQ(Get("t", "k"), "3");
+    EXPECT_EQ(GetSection(ini_, "s", 260), (std::vector<std::string>{"k=1", "j=2"}));
+}
+
+TEST_F(ProfileTest, WriteAfterALastLineEndedByALoneCarriageReturn) {
+    WriteBytes(ini_, "[themes]\r\nOther=1\r");
+    EXPECT_TRUE(WriteString(ini_, "themes", "Solution", "English"));
+    EXPECT_EQ(Get("themes", "Other"), "1");
+    EXPECT_EQ(Get("themes", "Solution"), "English");
+    EXPECT_EQ(ReadBytes(ini_), "[themes]\r\nOther=1\rSolution=English\r\n");
+
+    WriteBytes(ini_, "[dialog]\r\ndlg1=true\r\ndlg2=true\r");
+    EXPECT_TRUE(WriteString(ini_, "themes", "Solution", "English"));
+    EXPECT_EQ(GetSection(ini_, "dialog", 260),
+              (std::vector<std::string>{"dlg1=true", "dlg2=true"}));
+    EXPECT_EQ(Get("themes", "Solution"), "English");
+
+    WriteBytes(ini_, "[s]\rk=1\r");  // a file that ends every line so
+    EXPECT_TRUE(WriteString(ini_, "s", "j", "2"));
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "3"));
+    EXPECT_EQ(ReadBytes(ini_), "[s]\rk=3\rj=2\r");
+}
+
+TEST_F(ProfileTest, ByteOrderMarkDoesNotMakeGb18030BytesUtf8) {
+    // "简体" in GB18030 behind a UTF-8 byte-order mark.
+    const std::string before = "\xEF\xBB\xBF[String]\r\nName=\xBC\xF2\xCC\xE5\r\n";
+    WriteBytes(ini_, before);
+    EXPECT_EQ(Get("String", "Name"), "简体");
+    EXPECT_EQ(GetSection(ini_, "String", 260), std::vector<std::string>{"Name=简体"});
+    EXPECT_TRUE(WriteString(ini_, "String", "Other", "中文"));
+    EXPECT_EQ(ReadBytes(ini_), before + "Other=\xD6\xD0\xCE\xC4\r\n");
+    EXPECT_EQ(Get("String", "Other"), "中文");
+
+    // Bytes that are neither: shown as unknown characters, never passed on.
+    WriteBytes(ini_, "\xEF\xBB\xBF[s]\nk=a\xFF\xD6\n");
+    const std::string value = Get("s", "k");
+    EXPECT_TRUE(text::IsValidUtf8(value)) << value;
+    EXPECT_EQ(value, "a\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST_F(ProfileTest, FileOverOneMebibyteIsRefusedUnread) {
+    const std::string head = "[themes]\nSolution=English\n[dialog]\ndlg1=true\n";
+    std::string big = head + std::string(kMaxFileSize - head.size() - 1, ';') + "\n";
+    ASSERT_EQ(big.size(), kMaxFileSize);
+    WriteBytes(ini_, big);
+    EXPECT_EQ(Get("themes", "Solution"), "English");  // the largest file that is read
+
+    big += "x";
+    WriteBytes(ini_, big);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Get("themes", "Solution"), "<default>");
+    EXPECT_TRUE(GetSection(ini_, "dialog", 260).empty());
+    EXPECT_FALSE(WriteString(ini_, "themes", "Solution", "SimpChinese"));
+    EXPECT_EQ(errno, EFBIG);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(ini_ + " is larger than 1 MiB"), std::string::npos) << said;
+    EXPECT_EQ(ReadBytes(ini_), big);
+}
+
+TEST_F(ProfileTest, WhatIsNotARegularFileIsNotRead) {
+    ASSERT_EQ(mkfifo(ini_.c_str(), 0600), 0);  // reading would wait for a writer for ever
+    EXPECT_EQ(Get("s", "k"), "<default>");
+    EXPECT_FALSE(WriteString(ini_, "s", "k", "v"));
+    const std::string folder = dir_.file("Folder.ini");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    EXPECT_FALSE(WriteString(folder, "s", "k", "v"));
+    EXPECT_EQ(errno, EISDIR);
+}
+
+// Temporary files of writers killed before their rename: the next write clears those whose
+// process is gone or that are older than any write takes, and nothing else.
+TEST_F(ProfileTest, SuccessfulWriteRemovesStaleTemporaryFiles) {
+    const pid_t ended = fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) _exit(0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::string dead = std::to_string(ended);
+    const std::string live = std::to_string(getppid());
+    const std::string own = std::to_string(getpid());
+    const std::vector<std::string> stale = {".Config.ini.tmp" + dead + "-0",
+                                            ".Config.ini.tmp" + dead + "-17",
+                                            ".Config.ini.tmp" + live + "-3"};  // made old below
+    const std::vector<std::string> kept = {
+        ".Config.ini.tmp" + live + "-4",   // its writer may be at work
+        ".Config.ini.tmp" + own + "-99",   // this process's own, young
+        ".Other.ini.tmp" + dead + "-0",    // another file's
+        "Config.ini.tmp" + dead + "-0",    // not the pattern
+        ".Config.ini.tmp" + dead + "-",    // not the pattern
+        ".Config.ini.tmp" + dead + "-1x",  // not the pattern
+        ".Config.ini.tmp-" + dead + "-1",  // not the pattern
+    };
+    for (const std::string& name : stale) WriteBytes(dir_.file(name), "partial");
+    for (const std::string& name : kept) WriteBytes(dir_.file(name), "partial");
+    const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir_.file(stale[2]).c_str(), anHourAgo, 0), 0);
+    const std::string aFolder = dir_.file(".Config.ini.tmp" + dead + "-5");
+    ASSERT_EQ(mkdir(aFolder.c_str(), 0700), 0);
+
+    WriteBytes(ini_, "[s]\nk=1\n");
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "1"));  // nothing written, nothing removed
+    EXPECT_EQ(CountFiles(dir_.path()), 1 + stale.size() + kept.size() + 1);
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "2"));
+    for (const std::string& name : stale)
+        EXPECT_FALSE(access(dir_.file(name).c_str(), F_OK) == 0) << name;
+    for (const std::string& name : kept)
+        EXPECT_TRUE(access(dir_.file(name).c_str(), F_OK) == 0) << name;
+    EXPECT_TRUE(access(aFolder.c_str(), F_OK) == 0);
+    EXPECT_EQ(ReadBytes(ini_), "[s]\nk=2\n");
+}
+
+// The reader and writer on bytes alone, as GetString, GetSection and WriteString use them.
+TEST(ProfileBytes, ReadAndWriteWithoutAFile) {
+    const std::string bytes = "[A]\r\nx = \"1\" \r\n[b]\r\ny=2\r\n";
+    EXPECT_EQ(FindValue(bytes, "a", "X"), "1");
+    EXPECT_EQ(FindValue(bytes, "a", "y"), std::nullopt);
+    EXPECT_EQ(SectionEntries(bytes, "B", 260), std::vector<std::string>{"y=2"});
+    EXPECT_EQ(WithString(bytes, "b", "z", "3"), "[A]\r\nx = \"1\" \r\n[b]\r\ny=2\r\nz=3\r\n");
+    EXPECT_EQ(WithString("", "s", "k", "v"), "[s]\nk=v\n");
+    EXPECT_EQ(WithString(bytes, "b", "z", "two\nlines"), std::nullopt);
+}
+
+TEST(ProfileBytes, TableFindsWhatTheReaderFinds) {
+    const std::string bytes =
+        "k=outside\n[Other]\nk=other\n[String]\nK=first\nk=second\nEmpty=\n"
+        "q = ' quoted '\n=nokey\nbare\n中文.键=值\n[string]\nlater=1\n";
+    const SectionTable table = SectionTable::Parse(bytes, "string");
+    for (const char* key : {"k", "K", "empty", "q", "", "bare", "中文.键", "later", "missing"}) {
+        EXPECT_EQ(table.Find(key), FindValue(bytes, "String", key)) << key;
+    }
+    EXPECT_EQ(table.Find("k"), "first");
+    EXPECT_EQ(table.size(), 6u);
+    EXPECT_EQ(SectionTable::Parse(bytes, "none").size(), 0u);
 }
 
 TEST_F(ProfileTest, UnchangedValueLeavesTheFileAlone) {

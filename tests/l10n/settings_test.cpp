@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "temp_dir.h"
@@ -362,6 +363,104 @@ TEST_F(SettingsTest, Gb18030LanguageFileIsShownCorrectly) {
     EXPECT_EQ(chinese.Translate("Led.Read"), "Read");
 }
 
+TEST_F(SettingsTest, ByteOrderMarkedLanguageFileInGb18030) {
+    Language("SimpChinese",
+             "\xEF\xBB\xBF[String]\r\nLed.Write=\xD0\xB4\xC8\xEB\r\nLed.Read=\xFF\r\n");
+    Settings chinese(dir_.path(), kChinesePrc);
+    chinese.LanguageFilePath(dir_.path());
+    EXPECT_EQ(chinese.Translate("Led.Write"), "写入");
+    EXPECT_EQ(chinese.Translate("Led.Read"), "\xEF\xBF\xBD");
+}
+
+// The running program's language stays as it was read: a file changed on disk does not mix two
+// versions into one window, while a change of language file reads the new one.
+TEST_F(SettingsTest, LanguageFileIsReadOncePerLanguage) {
+    Language("English", "[String]\nLed.Write=Send\nLed.Read=Fetch\n");
+    Language("SimpChinese", "[String]\nLed.Write=写入\n");
+    settings_.LanguageFilePath(dir_.path());
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Send");
+    Language("English", "[String]\nLed.Write=Changed\n");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Send");
+    EXPECT_EQ(settings_.Translate("Led.Read"), "Fetch");
+
+    settings_.SaveLanguageChoice("SimpChinese");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "写入");
+    settings_.CurrentLanguageFile = LanguageFile("English");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Changed");
+    EXPECT_EQ(settings_.Translate("Led.Read"), "Read");
+
+    const Settings copy = settings_;
+    EXPECT_EQ(copy.Translate("Led.Write"), "Changed");
+}
+
+TEST_F(SettingsTest, HugeFilesCountAsMissing) {
+    std::string huge = "[String]\nLed.Write=Send\n";
+    huge.resize(profile::kMaxFileSize + 1, ';');
+    Language("English", huge);
+    Config("[themes]\nSolution=SimpChinese\n[dialog]\ndlg1=true\n" + huge);
+    Settings chinese(dir_.path(), kChinesePrc);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(chinese.LanguageFilePath(dir_.path()));
+    EXPECT_TRUE(chinese.ReadConfigSection("dialog").empty());
+    EXPECT_FALSE(settings_.LanguageFilePath(dir_.path()));
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Write");
+    EXPECT_EQ(settings_.Translate("Led.Read"), "Read");
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(LanguageFile("English") + " is larger than"), std::string::npos) << said;
+    EXPECT_EQ(said.find(LanguageFile("English")), said.rfind(LanguageFile("English")))
+        << "read more than once";
+}
+
+// Solution names a file in the Language folder and nothing else. A name that would reach out of
+// it counts as no name: the locale chooses, and start-up asks as on a first run.
+TEST_F(SettingsTest, LanguageNameThatLeavesTheFolderCountsAsNone) {
+    TempDir base;
+    const std::string program = base.file("a/b/");
+    WriteBytes(base.file("x.lang"), "[String]\nLed.Write=Elsewhere\n");
+    WriteBytes(program + "Language/sub/English.lang", "[String]\nLed.Write=Elsewhere\n");
+    WriteBytes(program + "Language/English.lang", "[String]\nLed.Write=Send\n");
+    Settings settings(program, kEnglishUs);
+    for (const char* name : {"../../x", "..\\..\\x", "sub/English", "/etc/x", "..", "a..b",
+                             "Eng\x01lish", "Eng\x7Flish", "Eng\tlish"}) {
+        WriteBytes(program + "Config.ini", "[themes]\nSolution=" + std::string(name) + "\n");
+        EXPECT_FALSE(settings.LanguageFilePath(program)) << name;
+        EXPECT_EQ(settings.CurrentLanguageFile, program + "Language/English.lang") << name;
+        EXPECT_EQ(settings.Translate("Led.Write"), "Send") << name;
+    }
+    for (const char* name : {"English", "French", "Deutsch (Schweiz)", "中文", ".hidden"}) {
+        WriteBytes(program + "Config.ini", "[themes]\nSolution=" + std::string(name) + "\n");
+        EXPECT_TRUE(settings.LanguageFilePath(program)) << name;
+        EXPECT_EQ(settings.CurrentLanguageFile, program + "Language/" + name + ".lang");
+    }
+}
+TEST_F(SettingsTest, FailedStoreIsReportedEachTimeAndNoticedOnce) {
+    ASSERT_EQ(mkdir(dir_.file("Config.ini").c_str(), 0700), 0);  // cannot be written, even by root
+    EXPECT_FALSE(settings_.TakeWriteFailureNotice());
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(settings_.SaveLanguageChoice("SimpChinese"));
+    std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("cannot save the language in " + dir_.file("Config.ini")),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(settings_.CurrentLanguageFile, LanguageFile("SimpChinese"));
+    EXPECT_TRUE(settings_.TakeWriteFailureNotice());
+    EXPECT_FALSE(settings_.TakeWriteFailureNotice());
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(settings_.WriteLanguageSetting("English"));
+    said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("cannot save the language"), std::string::npos) << said;
+    EXPECT_FALSE(settings_.TakeWriteFailureNotice());
+}
+
+TEST_F(SettingsTest, SuccessfulStoreIsNotReported) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(settings_.SaveLanguageChoice("English"));
+    EXPECT_TRUE(settings_.WriteLanguageSetting("SimpChinese"));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(settings_.TakeWriteFailureNotice());
+}
+
 TEST_F(SettingsTest, ProgramDirectoryGetsOneTrailingSeparator) {
     Settings bare("/opt/kq7300", kEnglishUs);
     EXPECT_EQ(bare.programDir(), "/opt/kq7300/");
@@ -369,24 +468,48 @@ TEST_F(SettingsTest, ProgramDirectoryGetsOneTrailingSeparator) {
     EXPECT_EQ(settings_.configFile(), dir_.path() + "Config.ini");
 }
 
-// An installed program: its folder belongs to root and the user may not write there.
-TEST(UserConfigCopy, ChangesGoToTheUsersCopyWhenTheProgramFolderIsReadOnly) {
+// An installed program: its folder belongs to root and the user may not write there; the user's
+// folders are under a home of their own.
+struct InstalledProgram {
+    explicit InstalledProgram(const std::string& shippedConfig, mode_t configMode = 0644) {
+        WriteBytes(program + "Config.ini", shippedConfig);
+        std::filesystem::create_directories(base.file("home"));
+        chmod((program + "Config.ini").c_str(), configMode);
+        chmod(base.path().c_str(), 0755);
+        chmod(program.c_str(), 0555);
+        chmod(base.file("home").c_str(), 0777);
+    }
+    ~InstalledProgram() { chmod(program.c_str(), 0755); }
+
     TempDir base;
     const std::string program = base.file("program/");
     const std::string user = base.file("home/.config/kq7300/");
-    WriteBytes(program + "Config.ini", "; shipped\n[dialog]\ndlg2=true\n");
-    std::filesystem::create_directories(base.file("home"));
-    chmod(base.path().c_str(), 0755);
-    chmod(program.c_str(), 0555);
-    chmod(base.file("home").c_str(), 0777);
+};
 
+constexpr int kNotAnOrdinaryUser = 77;
+
+// Runs body in a child process as an ordinary user (modes do not bind the superuser) and gives
+// its exit code, or kNotAnOrdinaryUser when the child cannot become one.
+int ExitCodeAsOrdinaryUser(const std::function<int()>& body) {
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
+    if (child < 0) return -1;
     if (child == 0) {
         if (geteuid() == 0 &&
             (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
-            _exit(77);
+            _exit(kNotAnOrdinaryUser);
         }
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(UserConfigCopy, ChangesGoToTheUsersCopyWhenTheProgramFolderIsReadOnly) {
+    const InstalledProgram installed("; shipped\n[dialog]\ndlg2=true\n");
+    const std::string& program = installed.program;
+    const std::string& user = installed.user;
+    const int code = ExitCodeAsOrdinaryUser([&] {
         FakeLocale locale(kLangEnglish);
         Settings settings(program, locale, user);
         settings.WriteLanguageSetting("SimpChinese");
@@ -395,17 +518,37 @@ TEST(UserConfigCopy, ChangesGoToTheUsersCopyWhenTheProgramFolderIsReadOnly) {
                         again.LanguageFilePath(program) &&
                         again.ReadConfigSection("dialog").size() == 1 &&
                         again.configFile() == user + "Config.ini";
-        _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot act as an ordinary user here";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return ok ? 0 : 1;
+    });
+    if (code == kNotAnOrdinaryUser) GTEST_SKIP() << "cannot act as an ordinary user here";
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadBytes(program + "Config.ini"), "; shipped\n[dialog]\ndlg2=true\n");
     EXPECT_EQ(ReadBytes(user + "Config.ini"),
               "; shipped\n[dialog]\ndlg2=true\n\n[themes]\nSolution=SimpChinese\n");
-    chmod(program.c_str(), 0755);
+}
+
+// The shipped Config.ini is often read-only too: the copy is still the user's own, writable file,
+// so that later changes are kept.
+TEST(UserConfigCopy, CopyOfAReadOnlyConfigIsTheUsersOwnFile) {
+    const InstalledProgram installed("[dialog]\ndlg2=true\n", 0444);
+    const std::string& program = installed.program;
+    const std::string& user = installed.user;
+    const int code = ExitCodeAsOrdinaryUser([&] {
+        umask(022);
+        FakeLocale locale(kLangEnglish);
+        Settings settings(program, locale, user);
+        if (!settings.SaveLanguageChoice("SimpChinese")) return 1;
+        struct stat st {};
+        if (stat((user + "Config.ini").c_str(), &st) != 0 || (st.st_mode & 07777) != 0644) return 2;
+        if (!settings.WriteLanguageSetting("English")) return 3;
+        Settings nextStart(program, locale, user);
+        return nextStart.ReadLanguageSetting() == "English" ? 0 : 4;
+    });
+    if (code == kNotAnOrdinaryUser) GTEST_SKIP() << "cannot act as an ordinary user here";
+    EXPECT_EQ(code, 0) << "1 first store, 2 mode of the copy, 3 second store, 4 read back";
+    EXPECT_EQ(ReadBytes(program + "Config.ini"), "[dialog]\ndlg2=true\n");
+    EXPECT_EQ(ReadBytes(user + "Config.ini"),
+              "[dialog]\ndlg2=true\n\n[themes]\nSolution=English\n");
 }
 
 TEST(UserConfigCopy, AWritableProgramFolderKeepsItsOwnConfig) {

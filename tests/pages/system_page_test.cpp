@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -116,6 +117,19 @@ TEST_F(SystemPageTest, FailedRestartEndsAtOnce) {
     processes_.startSucceeds = false;
     FindControl<QPushButton>(&Page(), 1117)->click();
     EXPECT_EQ(processes_.exitCode, -1);
+}
+
+TEST_F(SystemPageTest, AChoiceThatCannotBeSavedIsToldOnce) {
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("Config.ini"));  // no one can write it
+    Page();
+    ::testing::internal::CaptureStderr();
+    Choose(1);
+    Choose(0);
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(messages_.shown[0].title, "Title");
+    EXPECT_EQ(messages_.shown[0].text, "WriteFail");
+    EXPECT_EQ(messages_.shown[0].icon, MessageIcon::Warning);
 }
 
 }  // namespace
