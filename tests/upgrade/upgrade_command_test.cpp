@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/upgrade/upgrade_fixture.h"
 
@@ -65,6 +68,20 @@ class Ctl {
             }
         }
         return false;
+    }
+
+    // Waits for the exit only so long; -1 when the child is still running then.
+    int WaitAtMost(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        waited_ = true;
+        Drain(out_, out);
+        Drain(err_, err);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     int Wait() {
@@ -173,6 +190,18 @@ TEST_F(UpgradeCommandTest, RefusedFilesAndFailuresExitNonZero) {
     {
         Ctl ctl({"--virtual-engine=vid=1234", "upgrade", firmware, "--loader", loader});
         EXPECT_EQ(ctl.Wait(), 3);
+    }
+}
+
+// Opening a FIFO for reading waits for a writer; the check of the file type must not.
+TEST_F(UpgradeCommandTest, FifoImagesAreRefusedWithoutWaiting) {
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string image = Write("image.bin", MakeImage(1024, 50));
+    for (const auto& [firmware, loader] : {std::pair{fifo, image}, std::pair{image, fifo}}) {
+        Ctl ctl({"--virtual-engine", "upgrade", firmware, "--loader", loader});
+        EXPECT_EQ(ctl.WaitAtMost(std::chrono::seconds(10)), 2) << ctl.err;
+        EXPECT_NE(ctl.err.find("cannot read " + fifo), std::string::npos) << ctl.err;
     }
 }
 
