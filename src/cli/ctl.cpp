@@ -12,6 +12,18 @@
 namespace kq {
 namespace {
 
+// The LED current as the window's box takes it: decimal digits only (leading zeros too), 0-100.
+std::string CheckCurrent(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return "'" + text + "' is not a number; N is 0 to 100, in decimal digits";
+    }
+    const size_t first = std::min(text.find_first_not_of('0'), text.size());
+    if (text.size() - first > 3 || std::stoi("0" + text.substr(first)) > 100) {
+        return text + " is outside 0 to 100";
+    }
+    return {};
+}
+
 struct Request {
     std::string command;
     std::string state;          // on|off, or the flip axes
@@ -150,9 +162,10 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
         ->add_option("STATE", request.state)
         ->required()
         ->check(onOff);
+    std::string currentText;
     app.add_subcommand("current", "Read the LED current, or set it to N (0-100)")
-        ->add_option("N", request.number, "LED current, 0-100")
-        ->check(CLI::Range(0, 100));
+        ->add_option("N", currentText, "LED current, 0-100")
+        ->check(CLI::Validator(CheckCurrent, "0-100"));
     app.add_subcommand("flip", "Mirror the image")
         ->add_option("AXES", request.state)
         ->required()
@@ -168,6 +181,7 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return code == 0 ? kExitOk : kExitUsage;
     }
     request.command = app.get_subcommands().front()->get_name();
+    if (!currentText.empty()) request.number = std::stoi(currentText);
 
     Backend backend;
     std::string error;

@@ -83,6 +83,34 @@ TEST(CtlTest, UsageErrorsSendNothing) {
     EXPECT_FALSE(std::filesystem::exists(trace) && std::filesystem::file_size(trace) > 0);
 }
 
+// As in the window's box: decimal digits, leading zeros allowed, nothing else.
+TEST(CtlTest, TheCurrentIsDecimal) {
+    const auto trace = std::filesystem::temp_directory_path() /
+                       ("kq-ctl-current-" + std::to_string(::getpid()) + ".txt");
+    std::filesystem::remove(trace);
+    for (const char* value : {"050", "099", "0100", "0"}) {
+        EXPECT_EQ(Ctl({"--virtual-engine", "--trace", trace.string(), "current", value}).code, 0)
+            << value;
+    }
+    const std::string text = Slurp(trace);
+    for (const char* frame :
+         {"> 07 00 01 00 32 ", "> 07 00 01 00 63 ", "> 07 00 01 00 64 ", "> 07 00 01 00 00 "}) {
+        EXPECT_NE(text.find(frame), std::string::npos) << frame;
+    }
+    EXPECT_EQ(text.find("> 07 00 01 00 28 "), std::string::npos) << "050 is not octal";
+    std::filesystem::remove(trace);
+    for (const char* value : {"0x10", "1e2", "abc", "+5", " 5", "5.0"}) {
+        const auto r = Ctl({"--virtual-engine", "current", value});
+        EXPECT_EQ(r.code, 2) << value;
+        EXPECT_NE(r.err.find("not a number"), std::string::npos) << r.err;
+    }
+    for (const char* value : {"101", "0101", "99999999999999999999"}) {
+        const auto r = Ctl({"--virtual-engine", "current", value});
+        EXPECT_EQ(r.code, 2) << value;
+        EXPECT_NE(r.err.find("outside 0 to 100"), std::string::npos) << r.err;
+    }
+}
+
 TEST(CtlTest, ReadsTheCurrent) {
     auto r = Ctl({"--virtual-engine=current=42", "current"});
     EXPECT_EQ(r.code, 0);
