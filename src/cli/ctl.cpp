@@ -1,6 +1,8 @@
 #include "cli/ctl.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 
 #include "cli/upgrade_command.h"
@@ -143,9 +145,7 @@ class Session {
     std::ostream& err_;
 };
 
-}  // namespace
-
-int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     CLI::App app{"Controls the KQ7300 light engine over USB.", "kq7300ctl"};
     app.require_subcommand(1);
     BackendOptions options;
@@ -198,6 +198,20 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return RunUsbCommand(request.command, backend, link, out, err);
     }
     return Session(link, out, err).Run(request);
+}
+
+}  // namespace
+
+int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const int code = Run(args, out, err);
+    // A result that never reached its reader is no success.
+    errno = 0;
+    out.flush();
+    if (out) return code;
+    const int why = errno;
+    err << "error: cannot write the output"
+        << (why != 0 ? std::string(": ") + std::strerror(why) : "") << '\n';
+    return code == kExitOk ? kExitFailed : code;
 }
 
 }  // namespace kq

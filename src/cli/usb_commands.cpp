@@ -60,7 +60,9 @@ extern "C" void WakeOnSignal(int) {
     errno = saved;
 }
 
-int Monitor(HotplugSource* source, std::ostream& out, std::ostream& err) {
+}  // namespace
+
+int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err) {
     if (!source) {
         err << "error: this system reports no device arrivals or removals\n";
         return kExitFailed;
@@ -111,6 +113,8 @@ int Monitor(HotplugSource* source, std::ostream& out, std::ostream& err) {
             out << (e.kind == DeviceEventKind::Arrival ? "arrival " : "removal ") << e.path
                 << std::endl;
         }
+        // Nobody reads the lines any more (a closed pipe ends the program by SIGPIPE before).
+        if (!out) break;
     }
     source->Stop();
     sigaction(SIGINT, &oldInt, nullptr);
@@ -118,10 +122,8 @@ int Monitor(HotplugSource* source, std::ostream& out, std::ostream& err) {
     g_wakeFd = -1;
     close(wake[0]);
     close(wake[1]);
-    return kExitOk;
+    return out ? kExitOk : kExitFailed;
 }
-
-}  // namespace
 
 void AddUsbCommands(CLI::App& app) {
     app.add_subcommand("list",
@@ -139,7 +141,7 @@ bool IsUsbCommand(const std::string& name) {
 int RunUsbCommand(const std::string& name, Backend& backend, DeviceLink& link, std::ostream& out,
                   std::ostream& err) {
     if (name == "list") return List(link, out, err);
-    return Monitor(backend.hotplug, out, err);
+    return MonitorEngines(backend.hotplug, out, err);
 }
 
 }  // namespace kq

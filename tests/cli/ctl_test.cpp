@@ -111,6 +111,19 @@ TEST(CtlTest, TheCurrentIsDecimal) {
     }
 }
 
+// Every write fails, as on a full disk.
+struct FullBuffer : std::streambuf {
+    int overflow(int) override { return traits_type::eof(); }
+};
+
+TEST(CtlTest, OutputThatCannotBeWrittenIsAnError) {
+    FullBuffer full;
+    std::ostream out(&full);
+    std::ostringstream err;
+    EXPECT_EQ(RunCtl({"--virtual-engine", "status"}, out, err), 1);
+    EXPECT_NE(err.str().find("error: cannot write the output"), std::string::npos) << err.str();
+}
+
 TEST(CtlTest, ReadsTheCurrent) {
     auto r = Ctl({"--virtual-engine=current=42", "current"});
     EXPECT_EQ(r.code, 0);

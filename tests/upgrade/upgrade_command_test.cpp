@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -21,13 +22,14 @@ namespace fs = std::filesystem;
 // kq7300ctl as a separate process, its output read through pipes.
 class Ctl {
   public:
-    explicit Ctl(std::vector<std::string> args) {
+    // stdoutFile: standard output goes to this file instead of a pipe.
+    explicit Ctl(std::vector<std::string> args, const char* stdoutFile = nullptr) {
         int outPipe[2];
         int errPipe[2];
         if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(outPipe[1], STDOUT_FILENO);
+            dup2(stdoutFile ? open(stdoutFile, O_WRONLY) : outPipe[1], STDOUT_FILENO);
             dup2(errPipe[1], STDERR_FILENO);
             std::vector<char*> argv{const_cast<char*>(KQ7300CTL)};
             for (auto& a : args) argv.push_back(a.data());
@@ -203,6 +205,12 @@ TEST_F(UpgradeCommandTest, FifoImagesAreRefusedWithoutWaiting) {
         EXPECT_EQ(ctl.WaitAtMost(std::chrono::seconds(10)), 2) << ctl.err;
         EXPECT_NE(ctl.err.find("cannot read " + fifo), std::string::npos) << ctl.err;
     }
+}
+
+TEST_F(UpgradeCommandTest, OutputToAFullDeviceIsAnError) {
+    Ctl ctl({"--virtual-engine", "status"}, "/dev/full");
+    EXPECT_EQ(ctl.Wait(), 1);
+    EXPECT_EQ(ctl.err, "error: cannot write the output: No space left on device\n");
 }
 
 TEST_F(UpgradeCommandTest, InterruptStopsAtTheNextBlockWithoutFinishing) {
