@@ -1,6 +1,7 @@
 #include "cli/usb_commands.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -9,7 +10,9 @@
 #include <mutex>
 #include <ostream>
 
+#include "cli/json.h"
 #include "emulator/virtual_bus.h"
+#include "tests/cli/json_check.h"
 
 namespace kq {
 namespace {
@@ -53,11 +56,11 @@ class WatchedBuffer : public std::streambuf {
 // Runs the monitor on its own thread against a bus the test plugs engines into.
 class MonitorTest : public testing::Test {
   protected:
-    void Start(bool failingOutput) {
+    void Start(bool failingOutput, bool json = false) {
         outBuffer_ = std::make_unique<WatchedBuffer>(failingOutput);
         out_ = std::make_unique<std::ostream>(outBuffer_.get());
-        result_ =
-            std::async(std::launch::async, [this] { return MonitorEngines(&bus_, *out_, err_); });
+        result_ = std::async(std::launch::async,
+                             [this, json] { return MonitorEngines(&bus_, *out_, err_, json); });
         ASSERT_TRUE(errBuffer_.WaitFor("watching"));
     }
 
@@ -82,6 +85,20 @@ TEST_F(MonitorTest, EndsWithAnErrorWhenItsLinesCannotBeWritten) {
     Start(true);
     bus_.Plug();
     EXPECT_EQ(Finish(10s), 1);
+}
+
+TEST_F(MonitorTest, JsonIsOneObjectPerLine) {
+    Start(false, true);
+    const auto engine = bus_.Plug();
+    bus_.Unplug(engine);
+    const std::string path = JsonString(VirtualBus::EnginePath(*engine));
+    const std::string expected = "{\"event\":\"arrival\",\"path\":" + path +
+                                 "}\n{\"event\":\"removal\",\"path\":" + path + "}\n";
+    EXPECT_TRUE(outBuffer_->WaitFor(expected)) << outBuffer_->text();
+    kill(getpid(), SIGTERM);
+    EXPECT_EQ(Finish(10s), 0);
+    EXPECT_EQ(outBuffer_->text(), expected);
+    EXPECT_TRUE(test::JsonCheck::Valid(expected.substr(0, expected.find('\n'))));
 }
 
 }  // namespace
