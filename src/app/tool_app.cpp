@@ -1,5 +1,7 @@
 #include "app/tool_app.h"
 
+#include <kq_version.h>
+
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QFontDatabase>
@@ -64,6 +66,8 @@ void ChooseFont() {
 int RunTool(int argc, char** argv) {
     CLI::App cli{"Controls the KQ7300 light engine: power, LED, current, mirroring, firmware.",
                  "kq7300tool"};
+    cli.set_version_flag("--version", std::string("kq7300tool ") + KQ_VERSION,
+                         "Print the version and exit");
     BackendOptions options;
     AddBackendOptions(cli, options);
     std::string screenshotDir;
@@ -76,11 +80,10 @@ int RunTool(int argc, char** argv) {
         }
         return -1;
     };
-    // Help needs no display, so it is answered before the window system is opened.
+    // Help and version need no display, so they are answered before the window system opens.
     for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
-            return parse(argc, argv);
-        }
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h" || arg == "--version") return parse(argc, argv);
     }
 
     // The restart repeats the command line as given; QApplication takes its own options out.

@@ -1,189 +1,192 @@
 #include "cli/ctl.h"
 
+#include <kq_version.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 
+#include "cli/engine_commands.h"
+#include "cli/session.h"
 #include "cli/upgrade_command.h"
 #include "cli/usb_commands.h"
-#include "devlink/commands.h"
-#include "upgrade/backup.h"
-#include "usb/backend.h"
+#include "devlink/link.h"
 
 namespace kq {
+
+CtlSession::CtlSession(const CtlOptions& options, std::ostream& out, std::ostream& err)
+    : options_(options), out_(out), err_(err) {}
+
+CtlSession::~CtlSession() = default;
+
+int CtlSession::Open() {
+    std::string error;
+    if (!MakeBackend(options_.backend, backend_, &error)) {
+        err_ << "error: --virtual-engine: " << error << '\n';
+        return kExitUsage;
+    }
+    link_ = std::make_unique<DeviceLink>(*backend_.platform);
+    link_->setFilter(options_.filter);
+    const std::string& trace = options_.backend.tracePath;
+    if (!trace.empty() && !link_->trace().Open(trace)) {
+        err_ << "error: cannot open trace file " << trace << '\n';
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+int CtlSession::FindEngine() {
+    if (const int code = RefuseSeveralEngines(); code != kExitOk) return code;
+    return FindChosenEngine() ? kExitOk : ExplainNotFound();
+}
+
+// As dfu-util does: with two engines on the bus, a guess could flash the wrong one.
+int CtlSession::RefuseSeveralEngines() {
+    if (!options_.filter.serial.empty() || !options_.filter.path.empty()) return kExitOk;
+    const std::vector<InterfaceEntry> engines = PresentEngines();
+    if (engines.size() < 2) return kExitOk;
+    err_ << "error: " << engines.size()
+         << " engines are attached; choose one with --serial S or --path P:\n";
+    for (const InterfaceEntry& engine : engines) {
+        err_ << "  " << engine.path << "  serial " << (engine.serial.empty() ? "-" : engine.serial)
+             << '\n';
+    }
+    return kExitUsage;
+}
+
+bool CtlSession::FindChosenEngine() {
+    if (!link_->FindDevice()) return false;
+    link_->DevicePresent = 1;
+    return true;
+}
+
+int CtlSession::ExplainNotFound() {
+    switch (link_->lastDiscoveryError()) {
+        case OpenError::NoPermission:
+            err_ << "error: an engine is attached but this user may not open it ("
+                 << link_->lastDiscoveryDetail() << ").\n"
+                 << "Install the udev rule that comes with the tool (see the README) and "
+                    "plug the engine in again.\n";
+            return kExitNoPermission;
+        case OpenError::Busy:
+            err_ << "error: an engine is attached but another program is using it ("
+                 << link_->lastDiscoveryDetail() << ")\n";
+            return kExitFailed;
+        case OpenError::Other:
+            err_ << "error: an engine is attached but cannot be opened ("
+                 << link_->lastDiscoveryDetail() << ")\n";
+            return kExitFailed;
+        default:
+            err_ << "error: " << NoEngineText() << '\n';
+            return kExitNoEngine;
+    }
+}
+
+std::vector<InterfaceEntry> CtlSession::PresentEngines() {
+    std::vector<InterfaceEntry> engines;
+    for (InterfaceEntry& entry : backend_.platform->ListInterfaces(EngineInterfaceClass)) {
+        if (MatchVidPid(entry.path, kEngineVendorId, kEngineProductId) &&
+            options_.filter.Admits(entry)) {
+            engines.push_back(std::move(entry));
+        }
+    }
+    return engines;
+}
+
+std::string CtlSession::NoEngineText() const {
+    std::string text = "no engine found";
+    if (!options_.filter.serial.empty()) text += " with serial " + options_.filter.serial;
+    if (!options_.filter.path.empty()) text += " at " + options_.filter.path;
+    return text;
+}
+
+CLI::App* AddCommand(CLI::App& app, CtlCommand& chosen, const std::string& name,
+                     const std::string& description, CtlCommand run) {
+    CLI::App* command = app.add_subcommand(name, description);
+    command->callback([&chosen, run = std::move(run)] { chosen = run; });
+    return command;
+}
+
 namespace {
 
-struct Request {
-    std::string command;
-    std::string state;          // on|off, or the flip axes
-    std::optional<int> number;  // current N
-    UpgradeRequest upgrade;
-};
+constexpr const char* kExitCodes =
+    "Exit codes:\n"
+    "  0  done\n"
+    "  1  the engine did not do what was asked, or the output could not be written\n"
+    "  2  usage: a wrong command, option or file, or several engines and none chosen\n"
+    "  3  no engine found\n"
+    "  4  an engine is attached but this user may not open it";
 
-class Session {
-  public:
-    Session(DeviceLink& link, std::ostream& out, std::ostream& err)
-        : link_(link), commands_(link), out_(out), err_(err) {}
+// CLI11's own messages in the form of the program's other errors.
+std::string FailureMessage(const CLI::App*, const CLI::Error& e) {
+    return std::string("error: ") + e.what() + "\nRun with --help for more information.\n";
+}
 
-    int Run(const Request& r) {
-        if (!link_.FindDevice()) return NotFound(r.command == "status");
-        link_.DevicePresent = 1;
-        if (r.command == "status") return Status();
-        const DeviceMode mode = commands_.QueryDeviceMode();
-        if (r.command == "upgrade") return Upgrade(mode, r.upgrade);
-        if (r.command == "led") {
-            if (mode == DeviceMode::None) return NotFound(false);
-            return Done(commands_.SetLedSwitch(r.state == "on" ? 1 : 0), "switching the LED");
-        }
-        if (mode != DeviceMode::Application) {
-            err_ << "error: the engine is not running its application firmware\n";
-            return kExitFailed;
-        }
-        if (r.command == "power") {
-            return Done(commands_.SetPower(r.state == "on"), "switching power");
-        }
-        if (r.command == "flip") {
-            const bool x = r.state == "x" || r.state == "xy";
-            const bool y = r.state == "y" || r.state == "xy";
-            return Done(commands_.SetFlip(x, y), "setting the mirroring");
-        }
-        if (r.command == "current" && r.number) {
-            return Done(commands_.SetLedCurrent(static_cast<uint8_t>(*r.number)),
-                        "setting the LED current");
-        }
-        uint8_t value = 0;
-        if (!ReadCurrent(value)) return kExitFailed;
-        out_ << static_cast<int>(value) << '\n';
-        return kExitOk;
-    }
-
-  private:
-    int Upgrade(DeviceMode mode, UpgradeRequest request) {
-        uint8_t id[8];
-        if (mode == DeviceMode::Application && commands_.GetProductId(id)) {
-            request.productId = FormatProductId(id);
-        }
-        request.backupDir = UpgradeBackupDirectory();
-        return RunUpgradeCommand(link_, request, out_, err_);
-    }
-
-    int NotFound(bool printStatus) {
-        if (printStatus) out_ << "connected: no\n";
-        switch (link_.lastDiscoveryError()) {
-            case OpenError::NoPermission:
-                err_ << "error: an engine is attached but this user may not open it ("
-                     << link_.lastDiscoveryDetail() << ").\n"
-                     << "Install the udev rule that comes with the tool (see the README) and "
-                        "plug the engine in again.\n";
-                return kExitNoPermission;
-            case OpenError::Busy:
-                err_ << "error: an engine is attached but another program is using it ("
-                     << link_.lastDiscoveryDetail() << ")\n";
-                return kExitFailed;
-            case OpenError::Other:
-                err_ << "error: an engine is attached but cannot be opened ("
-                     << link_.lastDiscoveryDetail() << ")\n";
-                return kExitFailed;
-            default:
-                err_ << "error: no engine found\n";
-                return kExitNoEngine;
-        }
-    }
-
-    int Done(bool ok, const char* what) {
-        if (ok) return kExitOk;
-        err_ << "error: no answer from the engine while " << what << '\n';
-        return kExitFailed;
-    }
-
-    bool ReadCurrent(uint8_t& value) {
-        if (!commands_.GetLedCurrent(value)) {
-            err_ << "error: the engine did not report its LED current\n";
-            return false;
-        }
-        if (value > 100) {
-            err_ << "error: the engine reported an LED current of " << static_cast<int>(value)
-                 << ", outside 0-100\n";
-            return false;
-        }
-        return true;
-    }
-
-    int Status() {
-        out_ << "connected: yes\n";
-        const DeviceMode mode = commands_.QueryDeviceMode();
-        out_ << "mode: " << (mode == DeviceMode::Application ? "application" : "other") << '\n';
-        if (mode != DeviceMode::Application) return kExitOk;
-        uint8_t id[8];
-        if (!commands_.GetProductId(id)) {
-            err_ << "error: the engine did not report its product id\n";
-            return kExitFailed;
-        }
-        out_ << "product-id: " << FormatProductId(id) << '\n';
-        uint8_t value = 0;
-        if (!ReadCurrent(value)) return kExitFailed;
-        out_ << "led-current: " << static_cast<int>(value) << '\n';
-        return kExitOk;
-    }
-
-    DeviceLink& link_;
-    CommandSet commands_;
-    std::ostream& out_;
-    std::ostream& err_;
-};
-
-}  // namespace
-
-int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     CLI::App app{"Controls the KQ7300 light engine over USB.", "kq7300ctl"};
-    app.require_subcommand(1);
-    BackendOptions options;
-    AddBackendOptions(app, options);
-    Request request;
+    app.footer(kExitCodes);
+    app.failure_message(FailureMessage);
+    app.set_version_flag("--version", std::string("kq7300ctl ") + KQ_VERSION,
+                         "Print the version and exit");
+    // The global options may also follow the command: kq7300ctl status --json.
+    app.fallthrough();
+    app.require_subcommand(0, 1);
 
-    const auto onOff = CLI::IsMember({"on", "off"});
-    app.add_subcommand("status", "Show whether the engine is connected, its mode, id and current");
-    app.add_subcommand("power", "Switch the engine's power")
-        ->add_option("STATE", request.state)
-        ->required()
-        ->check(onOff);
-    app.add_subcommand("led", "Switch the LED")
-        ->add_option("STATE", request.state)
-        ->required()
-        ->check(onOff);
-    app.add_subcommand("current", "Read the LED current, or set it to N (0-100)")
-        ->add_option("N", request.number, "LED current, 0-100")
-        ->check(CLI::Range(0, 100));
-    app.add_subcommand("flip", "Mirror the image")
-        ->add_option("AXES", request.state)
-        ->required()
-        ->check(CLI::IsMember({"none", "x", "y", "xy"}));
-    AddUpgradeCommand(app, request.upgrade);
-    AddUsbCommands(app);
+    CtlOptions options;
+    AddBackendOptions(app, options.backend);
+    app.add_option("--serial", options.filter.serial,
+                   "Talk to the engine with this serial number, as list shows it")
+        ->type_name("S");
+    app.add_option("--path", options.filter.path,
+                   "Talk to the engine at this path, as list shows it")
+        ->type_name("P");
+    app.add_flag("--json", options.json,
+                 "Print status, current, list and monitor as JSON (one object per line)");
+
+    CtlCommand chosen;
+    AddEngineCommands(app, chosen);
+    AddUpgradeCommand(app, chosen);
+    AddUsbCommands(app, chosen);
+    // After the commands, which keep refusing what they do not expect: a word left over here is
+    // judged below, so that an unknown command is called one.
+    app.allow_extras();
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);
+        const std::vector<std::string> extra = app.remaining();
+        if (!chosen && !extra.empty() && !extra.front().starts_with('-')) {
+            err << "error: unknown command " << extra.front()
+                << "\nRun with --help for more information.\n";
+            return kExitUsage;
+        }
+        if (!extra.empty()) throw CLI::ExtrasError(extra);
+        if (!chosen) {
+            err << "error: no command given\nRun with --help for more information.\n";
+            return kExitUsage;
+        }
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e, out, err);
-        return code == 0 ? kExitOk : kExitUsage;
+        return app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
     }
-    request.command = app.get_subcommands().front()->get_name();
 
-    Backend backend;
-    std::string error;
-    if (!MakeBackend(options, backend, &error)) {
-        err << "error: --virtual-engine: " << error << '\n';
-        return kExitUsage;
-    }
-    DeviceLink link(*backend.platform);
-    if (!options.tracePath.empty() && !link.trace().Open(options.tracePath)) {
-        err << "error: cannot open trace file " << options.tracePath << '\n';
-        return kExitUsage;
-    }
-    if (IsUsbCommand(request.command)) {
-        return RunUsbCommand(request.command, backend, link, out, err);
-    }
-    return Session(link, out, err).Run(request);
+    CtlSession session(options, out, err);
+    if (const int code = session.Open(); code != kExitOk) return code;
+    return chosen(session);
+}
+
+}  // namespace
+
+int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const int code = Run(args, out, err);
+    // A result that never reached its reader is no success.
+    errno = 0;
+    out.flush();
+    if (out) return code;
+    const int why = errno;
+    err << "error: cannot write the output"
+        << (why != 0 ? std::string(": ") + std::strerror(why) : "") << '\n';
+    return code == kExitOk ? kExitFailed : code;
 }
 
 }  // namespace kq

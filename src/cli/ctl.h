@@ -9,7 +9,7 @@ namespace kq {
 // Exit codes of kq7300ctl.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailed = 1,      // the engine did not do what was asked
+    kExitFailed = 1,  // the engine did not do what was asked, or the output was not written
     kExitUsage = 2,
     kExitNoEngine = 3,
     kExitNoPermission = 4,  // an engine is there but may not be opened

@@ -8,7 +8,8 @@
 #include <iostream>
 
 #include "cli/ctl.h"
-#include "devlink/link.h"
+#include "devlink/commands.h"
+#include "upgrade/backup.h"
 #include "upgrade/image_files.h"
 #include "upgrade/upgrade.h"
 
@@ -123,37 +124,31 @@ class ProgressPrinter {
     bool drawn_ = false;
 };
 
-}  // namespace
+struct UpgradeRequest {
+    std::string firmware;
+    std::string loader;  // empty: the loader beside the program
+};
 
-void AddUpgradeCommand(CLI::App& app, UpgradeRequest& request) {
-    auto* command = app.add_subcommand(
-        "upgrade",
-        "Load new firmware into the engine; Ctrl-C stops at the next block, a second Ctrl-C at "
-        "once");
-    command->add_option("FIRMWARE", request.firmware, "Firmware image (1-129024 bytes)")
-        ->required();
-    command
-        ->add_option("--loader", request.loader,
-                     "Loader image (1-10240 bytes); default usbloader.bin, else "
-                     "usbloader.enc, beside the program")
-        ->type_name("FILE");
-}
-
-int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostream& out,
-                      std::ostream& err) {
+// Usage errors, told before any engine is looked for: kExitOk when both images were read.
+int LoadImages(const UpgradeRequest& request, UpgradeImages& images, std::ostream& err) {
     const auto loaders = request.loader.empty()
                              ? LoaderCandidates(ProgramDirectory())
                              : std::vector<std::filesystem::path>{request.loader};
-    UpgradeImages images;
     const ImageLoadResult loaded = LoadUpgradeImages(request.firmware, loaders, images);
     switch (loaded.check) {
         case ImageCheck::Ok:
-            break;
+            return kExitOk;
         case ImageCheck::NoFileName:
             err << "error: no firmware file named\n";
             return kExitUsage;
-        case ImageCheck::FirmwareUnreadable:
         case ImageCheck::LoaderUnreadable:
+            if (request.loader.empty()) {
+                err << "error: no loader image: cannot read " << loaders[0].string() << " or "
+                    << loaders[1].string() << "; name one with --loader FILE\n";
+                return kExitUsage;
+            }
+            [[fallthrough]];
+        case ImageCheck::FirmwareUnreadable:
             err << "error: cannot read " << loaded.path << '\n';
             return kExitUsage;
         case ImageCheck::FirmwareSize:
@@ -165,7 +160,12 @@ int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostr
                 << " bytes; a loader image has 1 to " << kMaxLoaderLength << '\n';
             return kExitUsage;
     }
+    return kExitUsage;
+}
 
+// Runs the upgrade against the engine found; the product id names the backup.
+int Upgrade(DeviceLink& link, const UpgradeImages& images, const std::string& productId,
+            std::ostream& out, std::ostream& err) {
     ProgressPrinter printer(out, &out == &std::cout && isatty(STDOUT_FILENO));
     g_stopRequested = false;
     g_interruptState = kNothingWritten;
@@ -188,8 +188,8 @@ int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostr
                                          }
                                          printer.Phase(p);
                                      }},
-                   .backupDir = request.backupDir,
-                   .productId = request.productId};
+                   .backupDir = UpgradeBackupDirectory(),
+                   .productId = productId};
     UpgradeResult result;
     {
         InterruptGuard guard;
@@ -220,6 +220,37 @@ int RunUpgradeCommand(DeviceLink& link, const UpgradeRequest& request, std::ostr
             << '\n';
     }
     return result.outcome == UpgradeOutcome::Success ? kExitOk : kExitFailed;
+}
+
+int RunUpgrade(CtlSession& s, const UpgradeRequest& request) {
+    UpgradeImages images;
+    if (const int code = LoadImages(request, images, s.err()); code != kExitOk) return code;
+    if (const int code = s.FindEngine(); code != kExitOk) return code;
+    CommandSet commands(s.link());
+    std::string productId;
+    uint8_t id[8];
+    if (commands.QueryDeviceMode() == DeviceMode::Application && commands.GetProductId(id)) {
+        productId = FormatProductId(id);
+    }
+    return Upgrade(s.link(), images, productId, s.out(), s.err());
+}
+
+}  // namespace
+
+void AddUpgradeCommand(CLI::App& app, CtlCommand& chosen) {
+    auto request = std::make_shared<UpgradeRequest>();
+    CLI::App* command = AddCommand(
+        app, chosen, "upgrade",
+        "Load new firmware into the engine; Ctrl-C stops at the next block, a second Ctrl-C at "
+        "once",
+        [request](CtlSession& s) { return RunUpgrade(s, *request); });
+    command->add_option("FIRMWARE", request->firmware, "Firmware image (1-129024 bytes)")
+        ->required();
+    command
+        ->add_option("--loader", request->loader,
+                     "Loader image (1-10240 bytes); default usbloader.bin, else "
+                     "usbloader.enc, beside the program")
+        ->type_name("FILE");
 }
 
 }  // namespace kq

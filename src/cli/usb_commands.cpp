@@ -11,39 +11,81 @@
 #include <ostream>
 
 #include "cli/ctl.h"
+#include "cli/json.h"
 #include "devlink/link.h"
 #include "usb/backend.h"
 
 namespace kq {
 namespace {
 
-int List(DeviceLink& link, std::ostream& out, std::ostream& err) {
-    int shown = 0;
-    int usable = 0;
-    int denied = 0;
-    for (const InterfaceEntry& entry : link.platform().ListInterfaces(EngineInterfaceClass)) {
-        if (!MatchVidPid(entry.path, kEngineVendorId, kEngineProductId)) continue;
-        ++shown;
-        const OpenResult opened = link.platform().TestOpen(entry);
-        out << entry.path << "  serial " << (entry.serial.empty() ? "-" : entry.serial) << "  "
-            << (entry.location.empty() ? "location unknown" : entry.location) << "  ";
-        if (opened.ok()) {
-            ++usable;
-            out << "can be opened\n";
-            continue;
-        }
-        if (opened.error == OpenError::NoPermission) ++denied;
+const char* OpenErrorName(OpenError e) {
+    switch (e) {
+        case OpenError::None:
+            return "none";
+        case OpenError::Absent:
+            return "absent";
+        case OpenError::NoPermission:
+            return "permission_denied";
+        case OpenError::Busy:
+            return "busy";
+        case OpenError::Other:
+            return "other";
+    }
+    return "other";
+}
+
+std::string EngineJson(const InterfaceEntry& entry, const OpenResult& opened) {
+    JsonObject engine;
+    engine.String("path", entry.path)
+        .StringOrNull("serial", entry.serial)
+        .StringOrNull("location", entry.location)
+        .Bool("can_open", opened.ok());
+    if (opened.ok()) {
+        engine.Raw("open_error", "null");
+    } else {
+        engine.String("open_error", OpenErrorName(opened.error));
+    }
+    return engine.StringOrNull("detail", opened.detail).str();
+}
+
+void PrintEngine(std::ostream& out, const InterfaceEntry& entry, const OpenResult& opened) {
+    out << entry.path << "  serial " << (entry.serial.empty() ? "-" : entry.serial) << "  "
+        << (entry.location.empty() ? "location unknown" : entry.location) << "  ";
+    if (opened.ok()) {
+        out << "can be opened\n";
+    } else {
         out << "cannot be opened: " << OpenErrorText(opened.error)
             << (opened.detail.empty() ? "" : " (" + opened.detail + ")") << '\n';
-        link.trace().Note(entry.path + ": " + OpenErrorText(opened.error));
     }
-    if (shown == 0) {
-        err << "error: no engine found\n";
+}
+
+int List(CtlSession& s) {
+    int usable = 0;
+    int denied = 0;
+    std::vector<std::string> objects;
+    const std::vector<InterfaceEntry> engines = s.PresentEngines();
+    for (const InterfaceEntry& entry : engines) {
+        const OpenResult opened = s.link().platform().TestOpen(entry);
+        if (opened.ok()) {
+            ++usable;
+        } else {
+            if (opened.error == OpenError::NoPermission) ++denied;
+            s.link().trace().Note(entry.path + ": " + OpenErrorText(opened.error));
+        }
+        if (s.json()) {
+            objects.push_back(EngineJson(entry, opened));
+        } else {
+            PrintEngine(s.out(), entry, opened);
+        }
+    }
+    if (s.json()) s.out() << JsonObject().Raw("engines", JsonArray(objects)).str() << '\n';
+    if (engines.empty()) {
+        s.err() << "error: " << s.NoEngineText() << '\n';
         return kExitNoEngine;
     }
     if (usable == 0 && denied > 0) {
-        err << "error: this user may not open the engine. Install the udev rule that comes with "
-               "the tool (see the README) and plug the engine in again.\n";
+        s.err() << "error: this user may not open the engine. Install the udev rule that comes "
+                   "with the tool (see the README) and plug the engine in again.\n";
         return kExitNoPermission;
     }
     return kExitOk;
@@ -60,7 +102,9 @@ extern "C" void WakeOnSignal(int) {
     errno = saved;
 }
 
-int Monitor(HotplugSource* source, std::ostream& out, std::ostream& err) {
+}  // namespace
+
+int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, bool json) {
     if (!source) {
         err << "error: this system reports no device arrivals or removals\n";
         return kExitFailed;
@@ -108,9 +152,16 @@ int Monitor(HotplugSource* source, std::ostream& out, std::ostream& err) {
             ready.swap(events);
         }
         for (const HotplugEvent& e : ready) {
-            out << (e.kind == DeviceEventKind::Arrival ? "arrival " : "removal ") << e.path
-                << std::endl;
+            const char* kind = e.kind == DeviceEventKind::Arrival ? "arrival" : "removal";
+            if (json) {
+                out << JsonObject().String("event", kind).String("path", e.path).str();
+            } else {
+                out << kind << ' ' << e.path;
+            }
+            out << std::endl;
         }
+        // Nobody reads the lines any more (a closed pipe ends the program by SIGPIPE before).
+        if (!out) break;
     }
     source->Stop();
     sigaction(SIGINT, &oldInt, nullptr);
@@ -118,28 +169,19 @@ int Monitor(HotplugSource* source, std::ostream& out, std::ostream& err) {
     g_wakeFd = -1;
     close(wake[0]);
     close(wake[1]);
-    return kExitOk;
+    return out ? kExitOk : kExitFailed;
 }
 
-}  // namespace
-
-void AddUsbCommands(CLI::App& app) {
-    app.add_subcommand("list",
-                       "List every engine present: path, serial, place on the bus and "
-                       "whether this user can open it");
-    app.add_subcommand("monitor",
-                       "Print 'arrival PATH' and 'removal PATH' as engines come and "
-                       "go, until interrupted");
-}
-
-bool IsUsbCommand(const std::string& name) {
-    return name == "list" || name == "monitor";
-}
-
-int RunUsbCommand(const std::string& name, Backend& backend, DeviceLink& link, std::ostream& out,
-                  std::ostream& err) {
-    if (name == "list") return List(link, out, err);
-    return Monitor(backend.hotplug, out, err);
+void AddUsbCommands(CLI::App& app, CtlCommand& chosen) {
+    AddCommand(app, chosen, "list",
+               "List every engine present: path, serial, place on the bus and whether this user "
+               "can open it",
+               List);
+    AddCommand(app, chosen, "monitor",
+               "Print 'arrival PATH' and 'removal PATH' as engines come and go, until interrupted",
+               [](CtlSession& s) {
+                   return MonitorEngines(s.backend().hotplug, s.out(), s.err(), s.json());
+               });
 }
 
 }  // namespace kq

@@ -1,21 +1,18 @@
 #pragma once
 
 #include <iosfwd>
-#include <string>
 
-namespace CLI {
-class App;
-}
+#include "cli/session.h"
 
 namespace kq {
 
-class DeviceLink;
-struct Backend;
+class HotplugSource;
 
 // kq7300ctl's "list" and "monitor": what is on the bus, rather than what the engine says.
-void AddUsbCommands(CLI::App& app);
-bool IsUsbCommand(const std::string& name);
-int RunUsbCommand(const std::string& name, Backend& backend, DeviceLink& link, std::ostream& out,
-                  std::ostream& err);
+void AddUsbCommands(CLI::App& app, CtlCommand& chosen);
+
+// Prints each arrival and removal of an engine, as a line of text or one JSON object per line,
+// until SIGINT or SIGTERM, or until the output cannot be written.
+int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, bool json);
 
 }  // namespace kq

@@ -1,6 +1,8 @@
 #include "upgrade/image_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -14,41 +16,56 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Only regular files count as openable: a folder or a device cannot hold an image.
-File OpenImage(const std::filesystem::path& path) {
-    File file(std::fopen(path.c_str(), "rb"));
+struct OpenedImage {
+    File file;
+    uint64_t length = 0;
+};
+
+// The only system calls of this file. Only regular files count as openable: a folder or a device
+// cannot hold an image. The type is judged on a descriptor opened without waiting, because a
+// plain open of a FIFO blocks until a writer comes.
+std::optional<OpenedImage> OpenImage(const std::filesystem::path& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
     struct stat info {};
-    if (file && (fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
-    return file;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return std::nullopt;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    File file(fdopen(fd, "rb"));
+    if (!file) {
+        close(fd);
+        return std::nullopt;
+    }
+    return OpenedImage{std::move(file), static_cast<uint64_t>(info.st_size)};
 }
 
-std::optional<uint64_t> Length(std::FILE* file) {
-    struct stat info {};
-    if (fstat(fileno(file), &info) != 0) return std::nullopt;
-    return static_cast<uint64_t>(info.st_size);
-}
-
-// Takes the length of an opened image, tests it against the limit and reads the whole file.
-ImageCheck ReadImage(std::FILE* file, uint32_t maxLength, ImageCheck unreadable,
-                     ImageCheck badSize, ImageLoadResult& result, std::vector<uint8_t>& out) {
-    const auto length = file ? Length(file) : std::nullopt;
-    if (!length) return unreadable;
-    result.size = *length;
-    if (*length == 0 || *length > maxLength) return badSize;
-    out.resize(*length);
-    return std::fread(out.data(), 1, out.size(), file) == out.size() ? ImageCheck::Ok : unreadable;
+// Tests the length of an opened image against the limit and reads the whole file.
+ImageCheck ReadImage(const std::optional<OpenedImage>& image, uint32_t maxLength,
+                     ImageCheck unreadable, ImageCheck badSize, ImageLoadResult& result,
+                     std::vector<uint8_t>& out) {
+    if (!image) return unreadable;
+    result.size = image->length;
+    if (image->length == 0 || image->length > maxLength) return badSize;
+    out.resize(image->length);
+    return std::fread(out.data(), 1, out.size(), image->file.get()) == out.size() ? ImageCheck::Ok
+                                                                                  : unreadable;
 }
 
 }  // namespace
 
 const char* ImageCheckMessageKey(ImageCheck check) {
     switch (check) {
-        case ImageCheck::Ok: return nullptr;
-        case ImageCheck::NoFileName: return "WarningSystem.InvalidFileName";
+        case ImageCheck::Ok:
+            return nullptr;
+        case ImageCheck::NoFileName:
+            return "WarningSystem.InvalidFileName";
         case ImageCheck::FirmwareUnreadable:
         case ImageCheck::FirmwareSize:
         case ImageCheck::LoaderUnreadable:
-        case ImageCheck::LoaderSize: return "WarningSystem.FirmWareUpgrateFail";
+        case ImageCheck::LoaderSize:
+            return "WarningSystem.FirmWareUpgrateFail";
     }
     return nullptr;
 }
@@ -73,19 +90,19 @@ ImageLoadResult LoadUpgradeImages(const std::string& firmwareName,
     }
     result.path = firmwareName;
     std::vector<uint8_t> firmware;
-    result.check = ReadImage(OpenImage(firmwareName).get(), kMaxFirmwareLength,
-                             ImageCheck::FirmwareUnreadable, ImageCheck::FirmwareSize, result,
-                             firmware);
+    result.check =
+        ReadImage(OpenImage(firmwareName), kMaxFirmwareLength, ImageCheck::FirmwareUnreadable,
+                  ImageCheck::FirmwareSize, result, firmware);
     if (result.check != ImageCheck::Ok) return result;
 
-    File loaderFile;
+    std::optional<OpenedImage> loaderFile;
     for (const auto& candidate : loaderCandidates) {
         result.path = candidate.string();
         loaderFile = OpenImage(candidate);
         if (loaderFile) break;
     }
     std::vector<uint8_t> loader;
-    result.check = ReadImage(loaderFile.get(), kMaxLoaderLength, ImageCheck::LoaderUnreadable,
+    result.check = ReadImage(loaderFile, kMaxLoaderLength, ImageCheck::LoaderUnreadable,
                              ImageCheck::LoaderSize, result, loader);
     if (result.check != ImageCheck::Ok) return result;
     images.firmware = std::move(firmware);

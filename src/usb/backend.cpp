@@ -2,7 +2,39 @@
 
 #include <CLI/CLI.hpp>
 
+#include "devlink/discovery.h"
+
 namespace kq {
+namespace {
+
+// The virtual bus as the command line lists it: like a USB backend, it names each engine's
+// serial (the instance in its path, which is the serial=... setting) and its place.
+class VirtualBusListing final : public DevicePlatform {
+  public:
+    explicit VirtualBusListing(std::shared_ptr<VirtualBus> bus) : bus_(std::move(bus)) {}
+
+    std::vector<InterfaceEntry> ListInterfaces(const Guid& interfaceClass) override {
+        std::vector<InterfaceEntry> entries = bus_->ListInterfaces(interfaceClass);
+        for (InterfaceEntry& entry : entries) {
+            ExtractInstance(entry.path, entry.serial);
+            entry.location = "virtual bus";
+        }
+        return entries;
+    }
+    std::optional<std::string> ReadProperty(const InterfaceEntry& entry,
+                                            DeviceProperty property) override {
+        return bus_->ReadProperty(entry, property);
+    }
+    OpenResult TestOpen(const InterfaceEntry& entry) override { return bus_->TestOpen(entry); }
+    std::unique_ptr<PipeHandle> OpenPipe(std::string_view pipePath, OpenResult* why) override {
+        return bus_->OpenPipe(pipePath, why);
+    }
+
+  private:
+    std::shared_ptr<VirtualBus> bus_;
+};
+
+}  // namespace
 
 void AddBackendOptions(CLI::App& app, BackendOptions& options) {
     // The settings are optional; a command name that follows is never taken for them.
@@ -10,9 +42,10 @@ void AddBackendOptions(CLI::App& app, BackendOptions& options) {
         app.add_option("--virtual-engine", options.engineSettings,
                        "Talk to a virtual engine instead of USB; SETTINGS is key=value,... "
                        "(mode, product-id, current, block-size, serial, vid, pid, reboot-ms, "
-                       "fault)")
-            ->expected(0, 1)
-            ->type_name("[=SETTINGS]");
+                       "fault). Given again, it plugs one more engine")
+            ->type_size(0, 1)
+            ->expected(0, CLI::detail::expected_max_vector_size)
+            ->option_text("[=SETTINGS]");
     app.add_option("--trace", options.tracePath, "Append every frame on the wire to FILE")
         ->type_name("FILE");
 }
@@ -23,11 +56,20 @@ bool BackendOptions::useVirtualEngine() const {
 
 bool MakeBackend(const BackendOptions& options, Backend& backend, std::string* error) {
     if (options.useVirtualEngine()) {
-        auto settings = ParseEngineSettings(options.engineSettings, error);
-        if (!settings) return false;
+        std::vector<EngineSettings> engines;
+        for (const std::string& text : options.engineSettings) {
+            auto settings = ParseEngineSettings(text, error);
+            if (!settings) return false;
+            engines.push_back(std::move(*settings));
+        }
+        // A bare --virtual-engine leaves nothing in the list, yet asks for one engine.
+        if (engines.empty()) engines.emplace_back();
         backend.bus = std::make_shared<VirtualBus>();
-        backend.engine = backend.bus->Plug(*settings);
-        backend.platform = backend.bus.get();
+        for (EngineSettings& settings : engines) {
+            backend.engines.push_back(backend.bus->Plug(std::move(settings)));
+        }
+        backend.ownedPlatform = std::make_unique<VirtualBusListing>(backend.bus);
+        backend.platform = backend.ownedPlatform.get();
         backend.hotplug = backend.bus.get();
         return true;
     }

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "devlink/platform.h"
 #include "emulator/virtual_bus.h"
@@ -9,7 +10,7 @@
 namespace CLI {
 class App;
 class Option;
-}
+}  // namespace CLI
 
 namespace kq {
 
@@ -18,19 +19,20 @@ struct BackendOptions {
     bool useVirtualEngine() const;
 
     CLI::Option* virtualEngineFlag = nullptr;
-    std::string engineSettings;  // "key=value,..." for the virtual engine
+    // "key=value,..." for each virtual engine; the option may be given once per engine.
+    std::vector<std::string> engineSettings;
     std::string tracePath;
 };
 
 void AddBackendOptions(CLI::App& app, BackendOptions& options);
 
-// The platform the link talks through: the system's USB or a bus with one virtual engine.
+// The platform the link talks through: the system's USB or a bus with virtual engines.
 struct Backend {
     std::unique_ptr<DevicePlatform> ownedPlatform;
     DevicePlatform* platform = nullptr;
-    HotplugSource* hotplug = nullptr;         // null when the platform has no events
-    std::shared_ptr<VirtualBus> bus;           // set for the virtual engine
-    std::shared_ptr<VirtualEngine> engine;
+    HotplugSource* hotplug = nullptr;  // null when the platform has no events
+    std::shared_ptr<VirtualBus> bus;   // set for virtual engines
+    std::vector<std::shared_ptr<VirtualEngine>> engines;
     std::unique_ptr<HotplugSource> ownedHotplug;
 };
 

@@ -1,10 +1,16 @@
 #include "cli/ctl.h"
 
 #include <gtest/gtest.h>
+#include <kq_version.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "cli/json.h"
+#include "devlink/discovery.h"
+#include "tests/cli/json_check.h"
+#include "upgrade/image_files.h"
 
 namespace kq {
 namespace {
@@ -22,6 +28,10 @@ Result Ctl(std::vector<std::string> args) {
     return {code, out.str(), err.str()};
 }
 
+std::string EnginePath(const char* serial) {
+    return MakeInterfacePath(kEngineVendorId, kEngineProductId, serial, EngineInterfaceClass);
+}
+
 std::string Slurp(const std::filesystem::path& file) {
     std::ifstream in(file);
     std::stringstream text;
@@ -32,15 +42,17 @@ std::string Slurp(const std::filesystem::path& file) {
 TEST(CtlTest, StatusOfAnApplicationEngine) {
     const auto r = Ctl({"--virtual-engine=product-id=0A1B2C3D4E5F6077,current=100", "status"});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "connected: yes\nmode: application\nproduct-id: 0A-1B-2C-3D-4E-5F\n"
-              "led-current: 100\n");
+    EXPECT_EQ(r.out, "connected: yes\npath: " + EnginePath("0002a0000000") +
+                         "\nserial: 0002a0000000\nmode: application\n"
+                         "product-id: 0A-1B-2C-3D-4E-5F\nled-current: 100\n");
+    EXPECT_EQ(r.err, "");
 }
 
 TEST(CtlTest, StatusOfOtherEngines) {
     auto r = Ctl({"--virtual-engine=mode=loader", "status"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "connected: yes\nmode: other\n");
+    EXPECT_EQ(r.out, "connected: yes\npath: " + EnginePath("0002a0000000") +
+                         "\nserial: 0002a0000000\nmode: other\n");
     r = Ctl({"--virtual-engine=current=101", "status"});
     EXPECT_EQ(r.code, 1) << "a current above 100 is a failure";
     r = Ctl({"--virtual-engine=serial=elsewhere", "status"});
@@ -81,6 +93,201 @@ TEST(CtlTest, UsageErrorsSendNothing) {
         EXPECT_EQ(r.code, 2) << r.err;
     }
     EXPECT_FALSE(std::filesystem::exists(trace) && std::filesystem::file_size(trace) > 0);
+}
+
+// As in the window's box: decimal digits, leading zeros allowed, nothing else.
+TEST(CtlTest, TheCurrentIsDecimal) {
+    const auto trace = std::filesystem::temp_directory_path() /
+                       ("kq-ctl-current-" + std::to_string(::getpid()) + ".txt");
+    std::filesystem::remove(trace);
+    for (const char* value : {"050", "099", "0100", "0"}) {
+        EXPECT_EQ(Ctl({"--virtual-engine", "--trace", trace.string(), "current", value}).code, 0)
+            << value;
+    }
+    const std::string text = Slurp(trace);
+    for (const char* frame :
+         {"> 07 00 01 00 32 ", "> 07 00 01 00 63 ", "> 07 00 01 00 64 ", "> 07 00 01 00 00 "}) {
+        EXPECT_NE(text.find(frame), std::string::npos) << frame;
+    }
+    EXPECT_EQ(text.find("> 07 00 01 00 28 "), std::string::npos) << "050 is not octal";
+    std::filesystem::remove(trace);
+    for (const char* value : {"0x10", "1e2", "abc", "+5", " 5", "5.0"}) {
+        const auto r = Ctl({"--virtual-engine", "current", value});
+        EXPECT_EQ(r.code, 2) << value;
+        EXPECT_NE(r.err.find("not a number"), std::string::npos) << r.err;
+    }
+    for (const char* value : {"101", "0101", "99999999999999999999"}) {
+        const auto r = Ctl({"--virtual-engine", "current", value});
+        EXPECT_EQ(r.code, 2) << value;
+        EXPECT_NE(r.err.find("outside 0 to 100"), std::string::npos) << r.err;
+    }
+}
+
+// Every write fails, as on a full disk.
+struct FullBuffer : std::streambuf {
+    int overflow(int) override { return traits_type::eof(); }
+};
+
+TEST(CtlTest, OutputThatCannotBeWrittenIsAnError) {
+    FullBuffer full;
+    std::ostream out(&full);
+    std::ostringstream err;
+    EXPECT_EQ(RunCtl({"--virtual-engine", "status"}, out, err), 1);
+    EXPECT_NE(err.str().find("error: cannot write the output"), std::string::npos) << err.str();
+}
+
+TEST(CtlTest, UsageErrorsSayWhatIsWrong) {
+    const std::string firmware = std::filesystem::temp_directory_path() /
+                                 ("kq-ctl-missing-" + std::to_string(::getpid()) + ".bin");
+    const std::vector<std::string> two = {"--virtual-engine",
+                                          "--virtual-engine=serial=0002a0000001"};
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    for (const Case& c :
+         {Case{{"foo"}, "error: unknown command foo\n"},
+          Case{{"foo", "status"}, "not expected: foo\n"},
+          Case{{"status", "--bogus"}, "not expected: --bogus\n"},
+          Case{{}, "error: no command given\n"}, Case{{"current", "abc"}, "'abc' is not a number"},
+          Case{{"--virtual-engine", "upgrade", firmware}, "cannot read " + firmware},
+          Case{{two[0], two[1], "upgrade", firmware}, "cannot read " + firmware},
+          Case{{two[0], two[1], "power", "on"}, "choose one with --serial"}}) {
+        const auto r = Ctl(c.args);
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// The files are judged before any engine is looked for: the trace shows no search.
+TEST(CtlTest, MissingLoaderNamesBothFilesAndTheOption) {
+    const auto dir = ProgramDirectory();
+    if (std::filesystem::exists(dir / "usbloader.bin") ||
+        std::filesystem::exists(dir / "usbloader.enc")) {
+        GTEST_SKIP() << "a loader image lies beside the tests in " << dir;
+    }
+    const auto firmware = std::filesystem::temp_directory_path() /
+                          ("kq-ctl-fw-" + std::to_string(::getpid()) + ".bin");
+    const auto trace = firmware.string() + ".trace";
+    std::ofstream(firmware) << "firmware";
+    const auto r = Ctl({"--virtual-engine", "--trace", trace, "upgrade", firmware.string()});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "error: no loader image: cannot read " + (dir / "usbloader.bin").string() +
+                         " or " + (dir / "usbloader.enc").string() +
+                         "; name one with --loader FILE\n");
+    EXPECT_EQ(Slurp(trace).find("engine at"), std::string::npos);
+    std::filesystem::remove(firmware);
+    std::filesystem::remove(trace);
+}
+
+TEST(CtlTest, HelpListsTheExitCodesAndVersionSaysTheVersion) {
+    auto r = Ctl({"--help"});
+    EXPECT_EQ(r.code, 0);
+    for (const char* line : {"Exit codes:\n", "\n  0  done\n", "\n  1  the engine did not",
+                             "\n  2  usage", "\n  3  no engine found\n", "\n  4  an engine"}) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << line;
+    }
+    r = Ctl({"--version"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, std::string("kq7300ctl ") + KQ_VERSION + "\n");
+}
+
+TEST(CtlTest, ChoosingOneOfTwoEngines) {
+    const std::vector<std::string> two = {"--virtual-engine=current=11",
+                                          "--virtual-engine=serial=0002a0000001,current=22"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), two.begin(), two.end());
+        return Ctl(args);
+    };
+    auto r = with({"status"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: 2 engines are attached; choose one with --serial S or --path P:\n  " +
+                         EnginePath("0002a0000000") + "  serial 0002a0000000\n  " +
+                         EnginePath("0002a0000001") + "  serial 0002a0000001\n");
+
+    EXPECT_EQ(with({"--serial", "0002a0000001", "current"}).out, "22\n");
+    EXPECT_EQ(with({"--serial=0002a0000000", "current"}).out, "11\n");
+    EXPECT_EQ(with({"current", "--path", EnginePath("0002a0000001")}).out, "22\n");
+    EXPECT_EQ(with({"--path", EnginePath("0002a0000000"), "current"}).out, "11\n");
+    r = with({"--serial", "0002a0000001", "status"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("path: " + EnginePath("0002a0000001") + "\nserial: 0002a0000001\n"),
+              std::string::npos)
+        << r.out;
+
+    r = with({"--serial", "nothing", "status"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.err, "error: no engine found with serial nothing\n");
+    EXPECT_EQ(with({"--path", "nowhere", "led", "on"}).code, 3);
+
+    r = with({"list"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, EnginePath("0002a0000000") +
+                         "  serial 0002a0000000  virtual bus  can be opened\n" +
+                         EnginePath("0002a0000001") +
+                         "  serial 0002a0000001  virtual bus  can be opened\n");
+    r = with({"--serial", "0002a0000001", "list"});
+    EXPECT_EQ(r.out,
+              EnginePath("0002a0000001") + "  serial 0002a0000001  virtual bus  can be opened\n");
+}
+
+// Field names and order are documented; a change here is a change for every script.
+TEST(CtlTest, JsonOutputOfStatusCurrentAndList) {
+    const std::string path = JsonString(EnginePath("0002a0000000"));
+    auto r = Ctl({"--virtual-engine=current=42", "status", "--json"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "{\"connected\":true,\"path\":" + path +
+                         ",\"serial\":\"0002a0000000\",\"mode\":\"application\","
+                         "\"product_id\":\"0A-1B-2C-3D-4E-5F\",\"led_current\":42}\n");
+    r = Ctl({"--json", "--virtual-engine=mode=loader", "status"});
+    EXPECT_EQ(r.out, "{\"connected\":true,\"path\":" + path +
+                         ",\"serial\":\"0002a0000000\",\"mode\":\"other\"}\n");
+    r = Ctl({"--json", "--virtual-engine=serial=x", "status"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.out, "{\"connected\":false}\n");
+    EXPECT_EQ(r.err, "error: no engine found\n");
+
+    r = Ctl({"--json", "--virtual-engine=current=42", "current"});
+    EXPECT_EQ(r.out, "{\"led_current\":42}\n");
+
+    r = Ctl({"--json", "--virtual-engine", "--virtual-engine=serial=0002a0000001", "list"});
+    EXPECT_EQ(r.code, 0);
+    const std::string first = "{\"path\":" + path +
+                              ",\"serial\":\"0002a0000000\",\"location\":\"virtual bus\","
+                              "\"can_open\":true,\"open_error\":null,\"detail\":null}";
+    EXPECT_EQ(r.out.find("{\"engines\":[" + first + ",{\"path\":"), 0u) << r.out;
+    r = Ctl({"--json", "--virtual-engine=vid=1234", "list"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.out, "{\"engines\":[]}\n");
+
+    for (const auto& args :
+         {std::vector<std::string>{"--virtual-engine", "status", "--json"},
+          {"--virtual-engine=mode=mute", "status", "--json"},
+          {"--virtual-engine", "--virtual-engine=serial=0002a0000001", "list", "--json"}}) {
+        r = Ctl(args);
+        EXPECT_TRUE(r.out.ends_with("}\n") && test::JsonCheck::Valid(r.out)) << r.out;
+    }
+}
+
+TEST(JsonTest, StringsAreEscapedAndAlwaysValidUtf8) {
+    EXPECT_EQ(JsonString("a\"b\\c\n\t\x01\x1f/"), R"("a\"b\\c\n\t\u0001\u001f/")");
+    EXPECT_EQ(JsonString("\xe5\x85\x89 \xc3\xa9 \xf0\x9f\x94\xa6"),
+              "\"\xe5\x85\x89 \xc3\xa9 \xf0\x9f\x94\xa6\"")
+        << "valid UTF-8 is kept";
+    // A stray continuation byte, a truncated sequence, an overlong form, a surrogate, a lead
+    // byte beyond U+10FFFF: each byte that does not belong becomes U+FFFD.
+    EXPECT_EQ(
+        JsonString("\x80|\xe5\x85|\xc0\xaf|\xed\xa0\x80|\xf5\x80\x80\x80|\xff"),
+        R"("\ufffd|\ufffd\ufffd|\ufffd\ufffd|\ufffd\ufffd\ufffd|\ufffd\ufffd\ufffd\ufffd|\ufffd")");
+    std::string every;
+    for (int c = 0; c < 256; ++c) every += static_cast<char>(c);
+    EXPECT_TRUE(test::JsonCheck::Valid(JsonString(every)));
+    EXPECT_TRUE(
+        test::JsonCheck::Valid(JsonObject().StringOrNull("serial", "").Bool("b", false).str()));
+    EXPECT_FALSE(test::JsonCheck::Valid("{\"a\":\"\xff\"}")) << "the checker itself";
 }
 
 TEST(CtlTest, ReadsTheCurrent) {

@@ -1,12 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/upgrade/upgrade_fixture.h"
 
@@ -18,13 +22,14 @@ namespace fs = std::filesystem;
 // kq7300ctl as a separate process, its output read through pipes.
 class Ctl {
   public:
-    explicit Ctl(std::vector<std::string> args) {
+    // stdoutFile: standard output goes to this file instead of a pipe.
+    explicit Ctl(std::vector<std::string> args, const char* stdoutFile = nullptr) {
         int outPipe[2];
         int errPipe[2];
         if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(outPipe[1], STDOUT_FILENO);
+            dup2(stdoutFile ? open(stdoutFile, O_WRONLY) : outPipe[1], STDOUT_FILENO);
             dup2(errPipe[1], STDERR_FILENO);
             std::vector<char*> argv{const_cast<char*>(KQ7300CTL)};
             for (auto& a : args) argv.push_back(a.data());
@@ -65,6 +70,20 @@ class Ctl {
             }
         }
         return false;
+    }
+
+    // Waits for the exit only so long; -1 when the child is still running then.
+    int WaitAtMost(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        waited_ = true;
+        Drain(out_, out);
+        Drain(err_, err);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     int Wait() {
@@ -174,6 +193,25 @@ TEST_F(UpgradeCommandTest, RefusedFilesAndFailuresExitNonZero) {
         Ctl ctl({"--virtual-engine=vid=1234", "upgrade", firmware, "--loader", loader});
         EXPECT_EQ(ctl.Wait(), 3);
     }
+}
+
+// Opening a FIFO for reading waits for a writer; the check of the file type must not.
+TEST_F(UpgradeCommandTest, FifoImagesAreRefusedWithoutWaiting) {
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string image = Write("image.bin", MakeImage(1024, 50));
+    for (const auto& [firmware, loader] : {std::pair{fifo, image}, std::pair{image, fifo}}) {
+        Ctl ctl({"--virtual-engine", "upgrade", firmware, "--loader", loader});
+        EXPECT_EQ(ctl.WaitAtMost(std::chrono::seconds(10)), 2) << ctl.err;
+        EXPECT_NE(ctl.err.find("cannot read " + fifo), std::string::npos) << ctl.err;
+    }
+}
+
+TEST_F(UpgradeCommandTest, OutputToAFullDeviceIsAnError) {
+    Ctl ctl({"--virtual-engine", "status"}, "/dev/full");
+    EXPECT_EQ(ctl.Wait(), 1);
+    EXPECT_EQ(ctl.err, "error: cannot write the output: No space left on device\n")
+        << ctl.err;
 }
 
 TEST_F(UpgradeCommandTest, InterruptStopsAtTheNextBlockWithoutFinishing) {

@@ -143,9 +143,11 @@ TEST_F(CtlProcessTest, StatusTalksToTheEmulatedEngine) {
     bed_.Plug();
     Ctl ctl({"status"});
     EXPECT_EQ(ctl.Wait(), kExitOk) << ctl.err();
-    EXPECT_EQ(ctl.out(),
-              "connected: yes\nmode: application\nproduct-id: 0A-1B-2C-3D-4E-5F\n"
-              "led-current: 50\n");
+    const std::string path =
+        MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
+    EXPECT_EQ(ctl.out(), "connected: yes\npath: " + path +
+                             "\nserial: 0002a0000000\nmode: application\n"
+                             "product-id: 0A-1B-2C-3D-4E-5F\nled-current: 50\n");
 }
 
 TEST_F(CtlProcessTest, ListShowsEachEngineAndWhetherItOpens) {

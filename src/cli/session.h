@@ -1,0 +1,78 @@
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devlink/discovery.h"
+#include "usb/backend.h"
+
+namespace CLI {
+class App;
+}
+
+namespace kq {
+
+class DeviceLink;
+
+// kq7300ctl's options that come before (or after) any command.
+struct CtlOptions {
+    BackendOptions backend;
+    DeviceFilter filter;  // --serial, --path
+    bool json = false;
+};
+
+// What a command runs against: the output streams, the global options and, once Open has made
+// them, the backend and the link.
+class CtlSession {
+  public:
+    CtlSession(const CtlOptions& options, std::ostream& out, std::ostream& err);
+    ~CtlSession();
+    CtlSession(const CtlSession&) = delete;
+    CtlSession& operator=(const CtlSession&) = delete;
+
+    // Makes the backend and opens the trace: kExitOk, or kExitUsage after saying why.
+    int Open();
+
+    // Finds the one engine to talk to, the way status, power, led, current, flip and upgrade
+    // need it: kExitOk, or an exit code after saying on stderr why not.
+    int FindEngine();
+    // The parts of FindEngine, for status, which prints its "not connected" in between:
+    // several engines and none chosen is a usage error...
+    int RefuseSeveralEngines();
+    // ...then discovery, with the filter; on success the engine is marked present...
+    bool FindChosenEngine();
+    // ...and when it found nothing usable, why, with the exit code.
+    int ExplainNotFound();
+
+    // The engines present that --serial and --path admit, in the order the system lists them.
+    std::vector<InterfaceEntry> PresentEngines();
+    // "no engine found", naming the filter when there is one.
+    std::string NoEngineText() const;
+
+    const CtlOptions& options() const { return options_; }
+    bool json() const { return options_.json; }
+    std::ostream& out() { return out_; }
+    std::ostream& err() { return err_; }
+    Backend& backend() { return backend_; }
+    DeviceLink& link() { return *link_; }
+
+  private:
+    const CtlOptions& options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    Backend backend_;
+    std::unique_ptr<DeviceLink> link_;
+};
+
+// A command's work. Its subcommand's callback chooses it while the command line is parsed; it
+// runs once parsing has succeeded.
+using CtlCommand = std::function<int(CtlSession&)>;
+
+// Adds the subcommand `name` that makes `run` the command to run.
+CLI::App* AddCommand(CLI::App& app, CtlCommand& chosen, const std::string& name,
+                     const std::string& description, CtlCommand run);
+
+}  // namespace kq
