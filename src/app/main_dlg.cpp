@@ -28,7 +28,7 @@ CMainDlg::CMainDlg(PageContext& context, HotplugSource* hotplug, QWidget* parent
       ui_(std::make_unique<Ui::MainDlg>()),
       keys_(nullptr) {
     ui_->setupUi(this);
-    m_tab = ui_->IDC_1000;
+    m_tab = ui_->tabCtrl;
     m_statusBar = nullptr;
     // Minimised but never maximised or resized by hand: the window follows its page.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -17,8 +17,8 @@ namespace kq {
 CLedDlg::CLedDlg(PageContext& context)
     : CPageDlg(context, QSize(290, 93)), ui_(std::make_unique<Ui::LedPage>()) {
     ui_->setupUi(this);
-    m_editCurrent = ui_->IDC_1004;
-    m_sliderCurrent = ui_->IDC_1003;
+    m_editCurrent = ui_->currentEdit;
+    m_sliderCurrent = ui_->currentSlider;
     // A box for digits only, as the template's number style asks.
     m_editCurrent->setValidator(
         new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_editCurrent));
@@ -26,14 +26,14 @@ CLedDlg::CLedDlg(PageContext& context)
     // Enter in the box checks the number instead of being swallowed with the window's others.
     AcceptEnter(m_editCurrent);
 
-    connect(ui_->IDC_1002, &QPushButton::clicked, this, &CLedDlg::OnLedSwitch);
-    connect(ui_->IDC_1005, &QPushButton::clicked, this, &CLedDlg::OnWrite);
-    connect(ui_->IDC_1006, &QPushButton::clicked, this, &CLedDlg::OnRead);
+    connect(ui_->ledSwitchButton, &QPushButton::clicked, this, &CLedDlg::OnLedSwitch);
+    connect(ui_->writeButton, &QPushButton::clicked, this, &CLedDlg::OnWrite);
+    connect(ui_->readButton, &QPushButton::clicked, this, &CLedDlg::OnRead);
     connect(m_editCurrent, &QLineEdit::textChanged, this, &CLedDlg::OnCurrentTextChange);
     connect(m_editCurrent, &QLineEdit::returnPressed, this, &CLedDlg::OnCurrentEnter);
     // Every way the user moves the slider (mouse, keys, wheel) reaches the box.
     connect(m_sliderCurrent, &QSlider::valueChanged, this, &CLedDlg::OnSliderMoved);
-    connect(ui_->IDC_1007, &QPushButton::clicked, this, &CLedDlg::OnPowerSwitch);
+    connect(ui_->powerSwitchButton, &QPushButton::clicked, this, &CLedDlg::OnPowerSwitch);
 }
 
 CLedDlg::~CLedDlg() = default;
@@ -42,7 +42,7 @@ bool CLedDlg::OnInitDialog() {
     UpdateData(false);
     TranslateWindow(this, context_.settings);
     // Both switch labels take turns; keep room for the longer one so neither is ever cut.
-    for (QPushButton* b : {ui_->IDC_1002, ui_->IDC_1007}) {
+    for (QPushButton* b : {ui_->ledSwitchButton, ui_->powerSwitchButton}) {
         const QFontMetrics fm(b->font());
         const int text =
             std::max(fm.horizontalAdvance(Tr("Led.On")), fm.horizontalAdvance(Tr("Led.Off")));
@@ -89,7 +89,7 @@ void CLedDlg::OnLedSwitch() {
     }
     m_bLedOff = switchOn ? 0 : 1;
     EnableCurrentControls(switchOn);
-    SetTextKey(ui_->IDC_1002, context_.settings, switchOn ? "Led.Off" : "Led.On");
+    SetTextKey(ui_->ledSwitchButton, context_.settings, switchOn ? "Led.Off" : "Led.On");
 }
 
 void CLedDlg::OnPowerSwitch() {
@@ -104,7 +104,7 @@ void CLedDlg::OnPowerSwitch() {
         return;
     }
     m_bPowerOff = switchOn ? 0 : 1;
-    SetTextKey(ui_->IDC_1007, context_.settings, switchOn ? "Led.Off" : "Led.On");
+    SetTextKey(ui_->powerSwitchButton, context_.settings, switchOn ? "Led.Off" : "Led.On");
 }
 
 void CLedDlg::OnWrite() {

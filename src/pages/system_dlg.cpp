@@ -22,14 +22,14 @@ constexpr const char* kLanguageNames[] = {"English", "SimpChinese"};
 CSystemDlg::CSystemDlg(PageContext& context)
     : CPageDlg(context, QSize(305, 90)), ui_(std::make_unique<Ui::SystemPage>()) {
     ui_->setupUi(this);
-    m_editFileName = ui_->IDC_1061;
-    m_comboLanguage = ui_->IDC_1116;
-    connect(ui_->IDC_1032, &QPushButton::clicked, this, &CSystemDlg::OnUpgrade);
-    connect(ui_->IDC_1024, &QPushButton::clicked, this, &CSystemDlg::OnStop);
-    connect(ui_->IDC_1021, &QPushButton::clicked, this, &CSystemDlg::OnBrowse);
+    m_editFileName = ui_->fileNameEdit;
+    m_comboLanguage = ui_->languageCombo;
+    connect(ui_->upgradeButton, &QPushButton::clicked, this, &CSystemDlg::OnUpgrade);
+    connect(ui_->stopButton, &QPushButton::clicked, this, &CSystemDlg::OnStop);
+    connect(ui_->browseButton, &QPushButton::clicked, this, &CSystemDlg::OnBrowse);
     connect(m_editFileName, &QLineEdit::textChanged, this, &CSystemDlg::OnFileNameChange);
     connect(m_comboLanguage, &QComboBox::activated, this, &CSystemDlg::OnLanguageSelChange);
-    connect(ui_->IDC_1117, &QPushButton::clicked, this, &CSystemDlg::OnRestart);
+    connect(ui_->restartButton, &QPushButton::clicked, this, &CSystemDlg::OnRestart);
 }
 
 CSystemDlg::~CSystemDlg() {
@@ -45,9 +45,9 @@ bool CSystemDlg::OnInitDialog() {
     PageFlags& flags = context_.flags;
     if (!flags.g_bSystemPageFirstInit) return true;
 
-    ui_->IDC_1021->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-    ui_->IDC_1021->setText(QString());
-    ExcludeFromTranslation(ui_->IDC_1021);
+    ui_->browseButton->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    ui_->browseButton->setText(QString());
+    ExcludeFromTranslation(ui_->browseButton);
     m_bUpgrading = false;
     m_bStopRequested = false;
     m_loaderLength = 0;
@@ -107,10 +107,10 @@ void CSystemDlg::OnUpgrade() {
     // The button goes grey at once and a running upgrade refuses a second one, so its image
     // buffers are never replaced under the worker.
     if (m_bUpgrading || m_pUpgradeThread) return;
-    ui_->IDC_1032->setEnabled(false);
+    ui_->upgradeButton->setEnabled(false);
     auto refuse = [this](std::string_view title, std::string_view text) {
         MessageBox(title, text);
-        ui_->IDC_1032->setEnabled(true);
+        ui_->upgradeButton->setEnabled(true);
     };
 
     m_strFileName = m_editFileName->text();
@@ -136,7 +136,7 @@ void CSystemDlg::OnUpgrade() {
     UpgradeCallbacks callbacks;
     callbacks.progress = [this](int position) {
         QMetaObject::invokeMethod(
-            this, [this, position] { ui_->IDC_1028->setValue(position); }, Qt::QueuedConnection);
+            this, [this, position] { ui_->progressBar->setValue(position); }, Qt::QueuedConnection);
     };
     callbacks.controls = [this](UpgradeControls controls) {
         QMetaObject::invokeMethod(
@@ -156,7 +156,7 @@ void CSystemDlg::OnUpgrade() {
                                                    .productId = m_productId});
     m_bUpgrading = true;
     // A restart would end the process under the worker and leave the engine in its loader.
-    ui_->IDC_1117->setEnabled(false);
+    ui_->restartButton->setEnabled(false);
     m_pUpgradeThread = QThread::create([this] {
         const UpgradeResult result = UpgradeThreadProc(*job_);
         QMetaObject::invokeMethod(
@@ -166,7 +166,7 @@ void CSystemDlg::OnUpgrade() {
 }
 
 void CSystemDlg::OnStop() {
-    ui_->IDC_1024->setEnabled(false);
+    ui_->stopButton->setEnabled(false);
     m_bStopRequested = true;
 }
 
@@ -193,7 +193,7 @@ void CSystemDlg::OnUpgradeFinished(const UpgradeResult& result) {
     context_.messages.Show(this, Tr(kUpgradeTitleKey), text,
                            result.outcome == UpgradeOutcome::Success ? MessageIcon::Information
                                                                      : MessageIcon::Warning);
-    ui_->IDC_1028->setValue(0);
+    ui_->progressBar->setValue(0);
     SetUpgradeControls(kIdleControls);
     EndWorker();
 }
@@ -211,13 +211,13 @@ void CSystemDlg::EndWorker() {
     delete m_pUpgradeThread;
     m_pUpgradeThread = nullptr;
     job_.reset();
-    ui_->IDC_1117->setEnabled(true);
+    ui_->restartButton->setEnabled(true);
 }
 
 void CSystemDlg::SetUpgradeControls(UpgradeControls controls) {
-    ui_->IDC_1032->setEnabled(controls.upgrade);
-    ui_->IDC_1021->setEnabled(controls.browse);
-    ui_->IDC_1024->setEnabled(controls.stop);
+    ui_->upgradeButton->setEnabled(controls.upgrade);
+    ui_->browseButton->setEnabled(controls.browse);
+    ui_->stopButton->setEnabled(controls.stop);
 }
 
 Sleeper& CSystemDlg::UpgradeWaits() {
