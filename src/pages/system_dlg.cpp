@@ -8,6 +8,7 @@
 
 #include "devlink/commands.h"
 #include "l10n/settings.h"
+#include "pages/link_worker.h"
 #include "pages/window_tools.h"
 #include "ui_system_page.h"
 #include "upgrade/image_files.h"
@@ -19,8 +20,8 @@ constexpr const char* kLanguageNames[] = {"English", "SimpChinese"};
 
 }  // namespace
 
-CSystemDlg::CSystemDlg(PageContext& context)
-    : CPageDlg(context, QSize(305, 90)), ui_(std::make_unique<Ui::SystemPage>()) {
+CSystemDlg::CSystemDlg(PageContext& context, LinkWorker& worker)
+    : CPageDlg(context, worker, QSize(305, 90)), ui_(std::make_unique<Ui::SystemPage>()) {
     ui_->setupUi(this);
     m_editFileName = ui_->fileNameEdit;
     m_comboLanguage = ui_->languageCombo;
@@ -106,25 +107,32 @@ void CSystemDlg::OnRestart() {
 void CSystemDlg::OnUpgrade() {
     // The button goes grey at once and a running upgrade refuses a second one, so its image
     // buffers are never replaced under the worker.
-    if (m_bUpgrading || m_pUpgradeThread) return;
-    ui_->upgradeButton->setEnabled(false);
-    auto refuse = [this](std::string_view title, std::string_view text) {
-        MessageBox(title, text);
-        ui_->upgradeButton->setEnabled(true);
-    };
-
+    if (m_bUpgrading || m_pUpgradeThread || modeCheckPending_) return;
     m_strFileName = m_editFileName->text();
-    if (CommandSet(context_.link).QueryDeviceMode() == DeviceMode::None) {
-        refuse("WarningUart.Title", "WarningUart.CommunicationFail");
-        return;
-    }
+    modeCheckPending_ = true;
+    UpdateControls();
+    worker_.Run(
+        this, [](DeviceLink& link) { return CommandSet(link).QueryDeviceMode(); },
+        [this](DeviceMode mode) {
+            modeCheckPending_ = false;
+            if (mode == DeviceMode::None) {
+                MessageBox("WarningUart.Title", "WarningUart.CommunicationFail");
+                UpdateControls();
+                return;
+            }
+            StartUpgrade();
+        });
+}
+
+void CSystemDlg::StartUpgrade() {
     const std::filesystem::path programDir =
         QFileInfo(context_.programPath).absolutePath().toStdString();
     UpgradeImages images;
     const ImageLoadResult loaded =
         LoadUpgradeImages(m_strFileName.toStdString(), LoaderCandidates(programDir), images);
     if (loaded.check != ImageCheck::Ok) {
-        refuse(kUpgradeTitleKey, ImageCheckMessageKey(loaded.check));
+        MessageBox(kUpgradeTitleKey, ImageCheckMessageKey(loaded.check));
+        UpdateControls();
         return;
     }
     m_firmwareImage = std::move(images.firmware);
@@ -157,16 +165,18 @@ void CSystemDlg::OnUpgrade() {
     m_bUpgrading = true;
     // A restart would end the process under the worker and leave the engine in its loader.
     ui_->restartButton->setEnabled(false);
+    SetUpgradeControls(kBusyControls);
     m_pUpgradeThread = QThread::create([this] {
         const UpgradeResult result = UpgradeThreadProc(*job_);
         QMetaObject::invokeMethod(
             this, [this, result] { OnUpgradeFinished(result); }, Qt::QueuedConnection);
     });
     m_pUpgradeThread->start();
+    emit upgradeRunningChanged(true);
 }
 
 void CSystemDlg::OnStop() {
-    ui_->stopButton->setEnabled(false);
+    SetUpgradeControls({controls_.upgrade, controls_.browse, false});
     m_bStopRequested = true;
 }
 
@@ -212,12 +222,18 @@ void CSystemDlg::EndWorker() {
     m_pUpgradeThread = nullptr;
     job_.reset();
     ui_->restartButton->setEnabled(true);
+    emit upgradeRunningChanged(false);
 }
 
 void CSystemDlg::SetUpgradeControls(UpgradeControls controls) {
-    ui_->upgradeButton->setEnabled(controls.upgrade);
-    ui_->browseButton->setEnabled(controls.browse);
-    ui_->stopButton->setEnabled(controls.stop);
+    controls_ = controls;
+    UpdateControls();
+}
+
+void CSystemDlg::UpdateControls() {
+    ui_->upgradeButton->setEnabled(controls_.upgrade && !modeCheckPending_ && !LinkBusy());
+    ui_->browseButton->setEnabled(controls_.browse);
+    ui_->stopButton->setEnabled(controls_.stop);
 }
 
 Sleeper& CSystemDlg::UpgradeWaits() {
