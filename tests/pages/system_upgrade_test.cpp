@@ -146,12 +146,6 @@ TEST_F(SystemUpgradeTest, ASecondUpgradeCannotStartWhileOneRuns) {
     EXPECT_TRUE(NewPayloads().empty());
 }
 
-// Holds the worker in its wait after StartLoader until the test lets it go on.
-class GateSleeper final : public Sleeper, public Gate {
-  public:
-    void SleepFor(std::chrono::microseconds) override { Wait(); }
-};
-
 TEST_F(SystemUpgradeTest, StopEndsTheRunSilentlyBeforeTheNextBlock) {
     GateSleeper gate;
     context_.upgradeWaits = &gate;

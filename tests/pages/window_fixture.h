@@ -94,6 +94,12 @@ class Gate {
     bool open_ = false;
 };
 
+// Holds the upgrade in its first long wait (after StartLoader) until the test lets it go on.
+class GateSleeper final : public Sleeper, public Gate {
+  public:
+    void SleepFor(std::chrono::microseconds) override { Wait(); }
+};
+
 // Lets the worker's results arrive until it has none outstanding, by the clock (processEvents
 // returns at once when nothing is queued). False when limit passed first.
 bool WaitForWorker(LinkWorker& worker, std::chrono::seconds limit = std::chrono::seconds(20));
