@@ -114,8 +114,7 @@ bool CMainDlg::OnInitDialog() {
         // A notice that arrives during an upgrade is dropped then, not when it is handled.
         hotplug_->Start([this](const HotplugEvent& event) {
             if (m_systemPage.m_bUpgrading) return;
-            QMetaObject::invokeMethod(
-                this, [this, event] { OnDeviceChange(&event); }, Qt::QueuedConnection);
+            notices_.Post([this, event] { OnDeviceChange(&event); });
         });
     }
 

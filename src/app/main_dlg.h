@@ -88,6 +88,8 @@ class CMainDlg : public QDialog {
     HotplugSource* hotplug_;
     std::unique_ptr<Ui::MainDlg> ui_;
     EnterEscapeFilter* keys_;
+    // Hotplug notices, handed over from the source's thread.
+    Mailbox notices_;
     // Shows the busy cursor once a request has taken longer than a glance.
     QTimer busyDelay_;
     // The no-permission message is shown once per arrival of the engine.

@@ -5,38 +5,37 @@
 namespace kq {
 
 LinkWorker::LinkWorker(DeviceLink& link, QObject* parent)
-    : QObject(parent), link_(link), thread_(new QThread), executor_(new QObject) {
+    : QObject(parent), link_(link), thread_(new QThread), jobs_(new Mailbox) {
     thread_->setObjectName("kq-link");
-    executor_->moveToThread(thread_);
-    connect(thread_, &QThread::finished, executor_, &QObject::deleteLater);
+    jobs_->moveToThread(thread_);
     thread_->start();
 }
 
 LinkWorker::~LinkWorker() {
     Shutdown();
+    delete jobs_;
     delete thread_;
 }
 
 void LinkWorker::Shutdown() {
     stopping_ = true;
+    jobs_->Close();
     thread_->quit();
     thread_->wait();
+    // The thread's last act was to take the jobs' lock: all it did is seen here from now on.
+    jobs_->Sync();
+    results_.Close();
 }
 
 void LinkWorker::Submit(QObject* receiver, Job job) {
     if (stopping_) return;
     receivers_.emplace_back(receiver);
     if (pending_++ == 0) emit busyChanged(true);
-    QMetaObject::invokeMethod(
-        executor_,
-        [this, job = std::move(job)]() mutable {
-            if (stopping_) return;  // queued behind the request in flight at shutdown
-            Continuation apply = job(link_);
-            QMetaObject::invokeMethod(
-                this, [this, apply = std::move(apply)]() mutable { Finish(apply); },
-                Qt::QueuedConnection);
-        },
-        Qt::QueuedConnection);
+    jobs_->Post([this, job = std::move(job)]() mutable {
+        if (stopping_) return;  // queued behind the request in flight at shutdown
+        Continuation apply = job(link_);
+        results_.Post([this, apply = std::move(apply)]() mutable { Finish(apply); });
+    });
 }
 
 void LinkWorker::Finish(Continuation& apply) {

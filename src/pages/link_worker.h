@@ -7,6 +7,8 @@
 #include <functional>
 #include <utility>
 
+#include "pages/mailbox.h"
+
 class QThread;
 
 namespace kq {
@@ -18,7 +20,7 @@ class DeviceLink;
 // link and returns what the UI thread then applies; the application runs on the UI thread, and
 // only while its receiver still exists.
 //
-// Lives on the UI thread itself; its executor lives on the worker thread. Destroying it drops
+// Lives on the UI thread itself; its job mailbox lives on the worker thread. Destroying it drops
 // the requests still queued, lets the one in flight finish (the link's timeouts bound it) and
 // joins the thread.
 class LinkWorker : public QObject {
@@ -60,7 +62,8 @@ class LinkWorker : public QObject {
 
     DeviceLink& link_;
     QThread* thread_;
-    QObject* executor_;  // lives on thread_, deleted there when it ends
+    Mailbox* jobs_;    // lives on thread_
+    Mailbox results_;  // on the UI thread
     std::atomic<bool> stopping_{false};
     // UI thread only. Requests finish in the order they were posted, so the receiver of the next
     // result is always the first here; the jobs themselves never see a receiver.

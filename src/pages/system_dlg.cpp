@@ -140,15 +140,13 @@ void CSystemDlg::StartUpgrade() {
     m_firmwareLength = static_cast<uint32_t>(m_firmwareImage.size());
     m_loaderLength = static_cast<uint32_t>(m_loaderImage.size());
 
-    // The worker reports through queued calls only: no widget is touched off this thread.
+    // The worker reports through the page's mailbox only: no widget is touched off this thread.
     UpgradeCallbacks callbacks;
     callbacks.progress = [this](int position) {
-        QMetaObject::invokeMethod(
-            this, [this, position] { ui_->progressBar->setValue(position); }, Qt::QueuedConnection);
+        upgradeReports_.Post([this, position] { ui_->progressBar->setValue(position); });
     };
     callbacks.controls = [this](UpgradeControls controls) {
-        QMetaObject::invokeMethod(
-            this, [this, controls] { SetUpgradeControls(controls); }, Qt::QueuedConnection);
+        upgradeReports_.Post([this, controls] { SetUpgradeControls(controls); });
     };
     // Stop stays pressable while the last run's message is open; that press is not for this run.
     m_bStopRequested = false;
@@ -168,8 +166,7 @@ void CSystemDlg::StartUpgrade() {
     SetUpgradeControls(kBusyControls);
     m_pUpgradeThread = QThread::create([this] {
         const UpgradeResult result = UpgradeThreadProc(*job_);
-        QMetaObject::invokeMethod(
-            this, [this, result] { OnUpgradeFinished(result); }, Qt::QueuedConnection);
+        upgradeReports_.Post([this, result] { OnUpgradeFinished(result); });
     });
     m_pUpgradeThread->start();
     emit upgradeRunningChanged(true);
@@ -218,6 +215,8 @@ void CSystemDlg::AbortUpgrade() {
 void CSystemDlg::EndWorker() {
     if (!m_pUpgradeThread) return;  // the close path got here first
     m_pUpgradeThread->wait();
+    // The worker's last act was a post: from here on, all it did is seen by this thread.
+    upgradeReports_.Sync();
     delete m_pUpgradeThread;
     m_pUpgradeThread = nullptr;
     job_.reset();

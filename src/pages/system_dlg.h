@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "devlink/sleeper.h"
+#include "pages/mailbox.h"
 #include "pages/page_dlg.h"
 #include "upgrade/upgrade.h"
 
@@ -76,6 +77,8 @@ class CSystemDlg : public CPageDlg {
     std::unique_ptr<Ui::SystemPage> ui_;
     RealSleeper ownUpgradeWaits_;
     std::unique_ptr<UpgradeJob> job_;
+    // The upgrade worker's progress, control states and result, run here in order.
+    Mailbox upgradeReports_;
     UpgradeControls controls_ = kIdleControls;
     bool modeCheckPending_ = false;
 };
