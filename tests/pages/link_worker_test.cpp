@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "pages/mailbox.h"
 #include "window_fixture.h"
 
 namespace kq::testing {
@@ -82,6 +83,30 @@ TEST_F(LinkWorkerTest, DestroyingWaitsForTheRequestInFlightAndDropsTheRest) {
     QCoreApplication::processEvents();
     EXPECT_EQ(ran, 1);
     EXPECT_EQ(applied, 0);
+}
+
+// The hand-over under both: tasks from another thread run on the owner's, in order, until closed.
+TEST(MailboxTest, RunsPostsFromAnyThreadOnItsOwnInOrder) {
+    Mailbox box;
+    std::vector<int> ran;
+    const QThread* owner = QThread::currentThread();
+    std::thread poster([&] {
+        for (int i = 0; i < 3; ++i) {
+            box.Post([&, i, owner] {
+                EXPECT_EQ(QThread::currentThread(), owner);
+                ran.push_back(i);
+            });
+        }
+    });
+    poster.join();
+    EXPECT_TRUE(ran.empty());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
+    box.Post([&] { ran.push_back(3); });
+    box.Close();
+    box.Post([&] { ran.push_back(4); });
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ran.size(), 3u) << "nothing runs once closed";
 }
 
 }  // namespace
