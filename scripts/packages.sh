@@ -6,3 +6,5 @@ TEST_PACKAGES=(libgtest-dev libgmock-dev umockdev libumockdev-dev xvfb xauth)
 # The package check (scripts/package-check.sh) and the icon renderer (scripts/icons.sh).
 PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db librsvg2-bin bash-completion
     file)
+# Only for scripts/responsiveness.sh, the window-manager ping check.
+PING_PACKAGES=(xvfb python3-xlib xdotool)

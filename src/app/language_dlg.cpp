@@ -9,10 +9,10 @@ namespace kq {
 CLanguageDlg::CLanguageDlg(Settings& settings, QWidget* parent)
     : QDialog(parent), settings_(settings), ui_(std::make_unique<Ui::LanguageDlg>()) {
     ui_->setupUi(this);
-    m_comboLanguage = ui_->IDC_1011;
+    m_comboLanguage = ui_->languageCombo;
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    connect(ui_->IDOK, &QPushButton::clicked, this, &CLanguageDlg::OnOK);
+    connect(ui_->okButton, &QPushButton::clicked, this, &CLanguageDlg::OnOK);
 }
 
 CLanguageDlg::~CLanguageDlg() = default;
@@ -28,7 +28,7 @@ bool CLanguageDlg::OnInitDialog() {
     m_comboLanguage->addItem(Tr(settings_, "ConfigGeneral.SimpChinese"));
     const bool chinese = (settings_.locale().SystemDefaultLanguage() & 0xFF) == kLangChinese;
     m_comboLanguage->setCurrentIndex(chinese ? 1 : 0);
-    ui_->IDOK->setFocus();
+    ui_->okButton->setFocus();
     return true;
 }
 

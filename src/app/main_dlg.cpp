@@ -14,30 +14,81 @@ namespace {
 
 constexpr int kStatusHeight = 20;
 constexpr const char* kNoProductId = "XX-XX-XX-XX-XX-XX";
+constexpr std::chrono::milliseconds kBusyCursorDelay{150};
+
+// Status part 0 for each state of an engine that is attached.
+constexpr const char* kStateKeys[] = {
+    "WarningGeneral.DeviceConnect", "WarningGeneral.DeviceDisconnect",
+    "WarningGeneral.DeviceSilent", "WarningGeneral.DeviceInLoader",
+    "WarningGeneral.DeviceNoPermission"};
+
+const char* StateKey(EngineState state) {
+    switch (state) {
+        case EngineState::Application:
+            return "WarningGeneral.DeviceConnect";
+        case EngineState::Loader:
+            return "WarningGeneral.DeviceInLoader";
+        case EngineState::Silent:
+            return "WarningGeneral.DeviceSilent";
+        case EngineState::None:
+            break;
+    }
+    return "WarningGeneral.DeviceDisconnect";
+}
+
+// The link side of RefreshConnected, on the worker: the engine counts as present, then its
+// state and, in its application, its id and LED current are read.
+EngineProbe Probe(DeviceLink& link, bool found) {
+    EngineProbe probe{.found = found};
+    if (!found && link.lastDiscoveryError() == OpenError::NoPermission) {
+        probe.noPermission = true;
+        link.DevicePresent = 0;
+        return probe;
+    }
+    link.DevicePresent = 1;
+    CommandSet commands(link);
+    probe.state = commands.QueryEngineState();
+    if (probe.state != EngineState::Application) return probe;
+    uint8_t id[8] = {};
+    if (commands.GetProductId(id)) probe.productId = FormatProductId(id);
+    uint8_t value = 0;
+    if (commands.GetLedCurrent(value)) probe.current = value;
+    return probe;
+}
 
 }  // namespace
 
 CMainDlg::CMainDlg(PageContext& context, HotplugSource* hotplug, QWidget* parent)
     : QDialog(parent),
-      m_ledPage(context),
-      m_systemPage(context),
-      m_flipPage(context),
+      worker_(context.link),
+      m_ledPage(context, worker_),
+      m_systemPage(context, worker_),
+      m_flipPage(context, worker_),
       m_hIcon(":/icons/kq7300.png"),
       context_(context),
       hotplug_(hotplug),
       ui_(std::make_unique<Ui::MainDlg>()),
       keys_(nullptr) {
     ui_->setupUi(this);
-    m_tab = ui_->IDC_1000;
+    m_tab = ui_->tabCtrl;
     m_statusBar = nullptr;
     // Minimised but never maximised or resized by hand: the window follows its page.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
+    busyDelay_.setSingleShot(true);
+    busyDelay_.setInterval(kBusyCursorDelay);
+    connect(&busyDelay_, &QTimer::timeout, this, [this] { setCursor(Qt::BusyCursor); });
+    connect(&worker_, &LinkWorker::busyChanged, this, &CMainDlg::OnBusyChanged);
+    connect(&m_systemPage, &CSystemDlg::upgradeRunningChanged, this, &CMainDlg::OnUpgradeRunning);
 }
 
+// The window is already hidden: a request in flight is let finish (its timeouts bound the wait)
+// so that the link is never left mid-exchange, and those queued behind it are dropped.
 CMainDlg::~CMainDlg() {
     if (hotplug_) hotplug_->Stop();
+    disconnect(&m_systemPage, nullptr, this, nullptr);
+    worker_.Shutdown();
 }
 
 int CMainDlg::DoModal() {
@@ -63,17 +114,14 @@ bool CMainDlg::OnInitDialog() {
         // A notice that arrives during an upgrade is dropped then, not when it is handled.
         hotplug_->Start([this](const HotplugEvent& event) {
             if (m_systemPage.m_bUpgrading) return;
-            QMetaObject::invokeMethod(
-                this, [this, event] { OnDeviceChange(&event); }, Qt::QueuedConnection);
+            notices_.Post([this, event] { OnDeviceChange(&event); });
         });
     }
 
     m_statusBar = new CStatusBarCtrl(this);
     m_statusBar->SetParts({120, -1});
     QStringList presence;
-    for (const char* key : {"WarningGeneral.DeviceConnect", "WarningGeneral.DeviceDisconnect"}) {
-        presence << " " + Tr(context_.settings, key);
-    }
+    for (const char* key : kStateKeys) presence << " " + Tr(context_.settings, key);
     m_statusBar->FitPart(0, presence);
     m_statusBar->SetText(0, Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
     m_statusBar->SetText(1, ProductIdText(kNoProductId));
@@ -155,23 +203,53 @@ void CMainDlg::OnAbout() {
 }
 
 void CMainDlg::CheckDevice() {
-    if (!context_.link.FindDevice()) return;
-    RefreshConnected(QString());
+    worker_.Run(
+        this,
+        [](DeviceLink& link) {
+            const bool found = link.FindDevice();
+            if (found || link.lastDiscoveryError() == OpenError::NoPermission) {
+                return Probe(link, found);
+            }
+            link.DevicePresent = 0;
+            return EngineProbe{};
+        },
+        [this](const EngineProbe& probe) {
+            if (probe.found || probe.noPermission) {
+                RefreshConnected(QString(), probe);
+            } else {
+                ShowAbsent(QString());
+            }
+        });
 }
 
-void CMainDlg::RefreshConnected(const QString& prefix) {
-    CommandSet commands(context_.link);
-    m_statusBar->SetText(0, prefix + Tr(context_.settings, "WarningGeneral.DeviceConnect"));
-    context_.link.DevicePresent = 1;
-    if (commands.QueryDeviceMode() != DeviceMode::Application) return;
-    uint8_t id[8] = {};
-    if (commands.GetProductId(id)) {
-        m_systemPage.m_productId = FormatProductId(id);
-        m_statusBar->SetText(1, ProductIdText(FormatProductId(id)));
+void CMainDlg::RefreshConnected(const QString& prefix, const EngineProbe& probe) {
+    const Settings& s = context_.settings;
+    if (probe.noPermission) {
+        m_statusBar->SetText(0, prefix + Tr(s, "WarningGeneral.DeviceNoPermission"));
+        m_statusBar->SetText(1, ProductIdText(kNoProductId));
+        m_systemPage.m_productId.clear();
+        if (!permissionNoticeShown_) {
+            permissionNoticeShown_ = true;
+            context_.messages.Show(this, Tr(s, "WarningGeneral.NoPermissionTitle"),
+                                   Tr(s, "WarningGeneral.NoPermission"), MessageIcon::Warning);
+        }
+        return;
     }
-    uint8_t value = 0;
-    if (!commands.GetLedCurrent(value) || value > 100) return;
-    m_ledPage.ShowLedCurrent(value);
+    m_statusBar->SetText(0, prefix + Tr(s, StateKey(probe.state)));
+    if (probe.state != EngineState::Application) return;
+    if (probe.productId) {
+        m_systemPage.m_productId = *probe.productId;
+        m_statusBar->SetText(1, ProductIdText(*probe.productId));
+    }
+    if (!probe.current || *probe.current > 100) return;
+    m_ledPage.ShowLedCurrent(*probe.current);
+}
+
+void CMainDlg::ShowAbsent(const QString& prefix) {
+    m_statusBar->SetText(0, prefix + Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
+    m_statusBar->SetText(1, ProductIdText(kNoProductId));
+    m_systemPage.m_productId.clear();
+    permissionNoticeShown_ = false;
 }
 
 bool CMainDlg::OnDeviceChange(const HotplugEvent* record) {
@@ -179,17 +257,41 @@ bool CMainDlg::OnDeviceChange(const HotplugEvent* record) {
     // The engine restarts into its loader during an upgrade; the status bar must not follow.
     if (m_systemPage.m_bUpgrading) return true;
     if (!MatchVidPid(record->path, kEngineVendorId, kEngineProductId)) return true;
-    DeviceLink& link = context_.link;
-    link.FindDevice();
-    if (record->kind == DeviceEventKind::Arrival) {
-        RefreshConnected(" ");
-    } else {
-        m_statusBar->SetText(0, " " + Tr(context_.settings, "WarningGeneral.DeviceDisconnect"));
-        m_statusBar->SetText(1, ProductIdText(kNoProductId));
-        m_systemPage.m_productId.clear();
-        link.DevicePresent = 0;
-    }
+    // In the worker's order: an arrival queued behind a request is shown after it.
+    const bool arrival = record->kind == DeviceEventKind::Arrival;
+    worker_.Run(
+        this,
+        [arrival](DeviceLink& link) {
+            const bool found = link.FindDevice();
+            if (arrival) return Probe(link, found);
+            link.DevicePresent = 0;
+            return EngineProbe{};
+        },
+        [this, arrival](const EngineProbe& probe) {
+            if (arrival) {
+                RefreshConnected(" ", probe);
+            } else {
+                ShowAbsent(" ");
+            }
+        });
     return true;
+}
+
+void CMainDlg::OnBusyChanged(bool busy) {
+    if (busy) {
+        busyDelay_.start();
+        return;
+    }
+    busyDelay_.stop();
+    unsetCursor();
+}
+
+// The LED and Flip pages would only be told that the engine does not answer while the upgrade
+// holds it; afterwards the status bar says in what state the upgrade left the engine.
+void CMainDlg::OnUpgradeRunning(bool running) {
+    m_ledPage.setEnabled(!running);
+    m_flipPage.setEnabled(!running);
+    if (!running && !closing_) CheckDevice();
 }
 
 QString CMainDlg::ProductIdText(const std::string& id) const {
@@ -212,6 +314,7 @@ void CMainDlg::OnCancel() {
             return;
         }
     }
+    closing_ = true;
     m_systemPage.AbortUpgrade();
     // A blocking wait on the UI thread: short enough not to matter, and it goes through the
     // link's sleeper so tests need not wait.

@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QTabBar>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <iostream>
 
 #include "app/language_dlg.h"
@@ -15,13 +17,24 @@ namespace kq {
 namespace {
 
 class FixedLocale final : public LocaleSource {
-public:
+  public:
     explicit FixedLocale(unsigned language) : language_(language) {}
     unsigned SystemDefaultLanguage() const override { return language_; }
 
-private:
+  private:
     unsigned language_;
 };
+
+// Lets the window's device work finish and its results show, so the picture tells the truth.
+void Settle(CMainDlg& main) {
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!main.worker().busy()) loop.quit();
+    });
+    poll.start(10);
+    loop.exec();
+}
 
 bool Save(QWidget& window, const QString& path) {
     QApplication::processEvents();
@@ -57,6 +70,7 @@ int TakeScreenshots(PageContext& context, HotplugSource* hotplug, const QString&
             main.show();
             for (int i = 0; i < main.m_tab->GetItemCount(); ++i) {
                 main.m_tab->tabBar()->setCurrentIndex(i);
+                Settle(main);
                 const CPageDlg* page = main.m_pages[i];
                 const char* name = page == &main.m_ledPage    ? "led"
                                    : page == &main.m_flipPage ? "flip"

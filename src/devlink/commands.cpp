@@ -133,10 +133,21 @@ bool CommandSet::GetMode(uint8_t* out) {
 }
 
 DeviceMode CommandSet::QueryDeviceMode() {
-    if (link_.DevicePresent.load() == 0) return DeviceMode::None;
+    switch (QueryEngineState()) {
+        case EngineState::None:
+            return DeviceMode::None;
+        case EngineState::Application:
+            return DeviceMode::Application;
+        default:
+            return DeviceMode::Other;
+    }
+}
+
+EngineState CommandSet::QueryEngineState() {
+    if (link_.DevicePresent.load() == 0) return EngineState::None;
     std::array<uint8_t, kApplicationModeAnswer.size()> mode{};
-    if (GetMode(mode.data()) && IsApplicationModeAnswer(mode)) return DeviceMode::Application;
-    return DeviceMode::Other;
+    if (!GetMode(mode.data())) return EngineState::Silent;
+    return IsApplicationModeAnswer(mode) ? EngineState::Application : EngineState::Loader;
 }
 
 void CommandSet::DelayMicroseconds(uint32_t us) {

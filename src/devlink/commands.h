@@ -12,6 +12,10 @@
 
 namespace kq {
 
+// What a mode query tells beyond DeviceMode: a valid answer other than "APP" (the loader) is
+// told apart from no valid answer at all.
+enum class EngineState { None, Application, Loader, Silent };
+
 // A cheap view over the link: make one where it is needed.
 class CommandSet {
   public:
@@ -40,6 +44,9 @@ class CommandSet {
     // None without an engine (nothing sent), Application on "APP", Other on anything else,
     // including no answer.
     DeviceMode QueryDeviceMode();
+    // None without an engine (nothing sent), Application on "APP", Loader on another valid answer,
+    // Silent when no valid answer came.
+    EngineState QueryEngineState();
 
     void DelayMicroseconds(uint32_t us);
     void DelayMilliseconds(uint32_t ms);  // reduced to 16 bits first

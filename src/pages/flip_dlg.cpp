@@ -1,43 +1,49 @@
 #include "pages/flip_dlg.h"
 
 #include "devlink/commands.h"
+#include "pages/link_worker.h"
 #include "pages/window_tools.h"
 #include "ui_flip_page.h"
 
 namespace kq {
 
-CFlipDlg::CFlipDlg(PageContext& context)
-    : CPageDlg(context, QSize(187, 38)), ui_(std::make_unique<Ui::FlipPage>()) {
+CFlipDlg::CFlipDlg(PageContext& context, LinkWorker& worker)
+    : CPageDlg(context, worker, QSize(187, 38)), ui_(std::make_unique<Ui::FlipPage>()) {
     ui_->setupUi(this);
-    connect(ui_->IDC_1070, &QPushButton::clicked, this, &CFlipDlg::OnFlipDo);
-    connect(ui_->IDC_1068, &QCheckBox::clicked, this, &CFlipDlg::OnFlipX);
-    connect(ui_->IDC_1069, &QCheckBox::clicked, this, &CFlipDlg::OnFlipY);
+    connect(ui_->applyButton, &QPushButton::clicked, this, &CFlipDlg::OnFlipDo);
+    connect(ui_->flipXCheck, &QCheckBox::clicked, this, &CFlipDlg::OnFlipX);
+    connect(ui_->flipYCheck, &QCheckBox::clicked, this, &CFlipDlg::OnFlipY);
 }
 
 CFlipDlg::~CFlipDlg() = default;
 
 bool CFlipDlg::OnInitDialog() {
-    ui_->IDC_1068->setChecked(m_flipX != 0);
-    ui_->IDC_1069->setChecked(m_flipY != 0);
+    ui_->flipXCheck->setChecked(m_flipX != 0);
+    ui_->flipYCheck->setChecked(m_flipY != 0);
     TranslateWindow(this, context_.settings);
+    UpdateControls();
     return true;
 }
 
 void CFlipDlg::OnFlipX() {
-    m_flipX = ui_->IDC_1068->isChecked() ? 1 : 0;
+    m_flipX = ui_->flipXCheck->isChecked() ? 1 : 0;
 }
 
 void CFlipDlg::OnFlipY() {
-    m_flipY = ui_->IDC_1069->isChecked() ? 1 : 0;
+    m_flipY = ui_->flipYCheck->isChecked() ? 1 : 0;
 }
 
 void CFlipDlg::OnFlipDo() {
-    CommandSet commands(context_.link);
-    if (commands.QueryDeviceMode() != DeviceMode::Application) {
-        CommunicationFail();
-        return;
-    }
-    if (!commands.SetFlip(m_flipX != 0 ? 1 : 0, m_flipY != 0 ? 1 : 0)) CommunicationFail();
+    const uint8_t x = m_flipX != 0 ? 1 : 0;
+    const uint8_t y = m_flipY != 0 ? 1 : 0;
+    RunInApplication([x, y](CommandSet& commands) { return commands.SetFlip(x, y); },
+                     [this](bool sent) {
+                         if (!sent) CommunicationFail();
+                     });
+}
+
+void CFlipDlg::UpdateControls() {
+    ui_->applyButton->setEnabled(!LinkBusy());
 }
 
 }  // namespace kq

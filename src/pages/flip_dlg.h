@@ -14,8 +14,8 @@ namespace kq {
 class CFlipDlg : public CPageDlg {
     Q_OBJECT
 
-public:
-    explicit CFlipDlg(PageContext& context);
+  public:
+    CFlipDlg(PageContext& context, LinkWorker& worker);
     ~CFlipDlg() override;
 
     bool OnInitDialog() override;
@@ -26,7 +26,11 @@ public:
     int m_flipX = 0;
     int m_flipY = 0;
 
-private:
+  protected:
+    // Apply is off while a request runs.
+    void UpdateControls() override;
+
+  private:
     std::unique_ptr<Ui::FlipPage> ui_;
 };
 

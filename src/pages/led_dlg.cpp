@@ -8,17 +8,28 @@
 
 #include "devlink/commands.h"
 #include "l10n/settings.h"
+#include "pages/link_worker.h"
 #include "pages/number_text.h"
 #include "pages/window_tools.h"
 #include "ui_led_page.h"
 
 namespace kq {
 
-CLedDlg::CLedDlg(PageContext& context)
-    : CPageDlg(context, QSize(290, 93)), ui_(std::make_unique<Ui::LedPage>()) {
+namespace {
+
+// The LED switch's run on the link: the engine's state and whether the switch went out.
+struct Outcome {
+    EngineState state = EngineState::None;
+    bool sent = false;
+};
+
+}  // namespace
+
+CLedDlg::CLedDlg(PageContext& context, LinkWorker& worker)
+    : CPageDlg(context, worker, QSize(290, 93)), ui_(std::make_unique<Ui::LedPage>()) {
     ui_->setupUi(this);
-    m_editCurrent = ui_->IDC_1004;
-    m_sliderCurrent = ui_->IDC_1003;
+    m_editCurrent = ui_->currentEdit;
+    m_sliderCurrent = ui_->currentSlider;
     // A box for digits only, as the template's number style asks.
     m_editCurrent->setValidator(
         new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_editCurrent));
@@ -26,14 +37,14 @@ CLedDlg::CLedDlg(PageContext& context)
     // Enter in the box checks the number instead of being swallowed with the window's others.
     AcceptEnter(m_editCurrent);
 
-    connect(ui_->IDC_1002, &QPushButton::clicked, this, &CLedDlg::OnLedSwitch);
-    connect(ui_->IDC_1005, &QPushButton::clicked, this, &CLedDlg::OnWrite);
-    connect(ui_->IDC_1006, &QPushButton::clicked, this, &CLedDlg::OnRead);
+    connect(ui_->ledSwitchButton, &QPushButton::clicked, this, &CLedDlg::OnLedSwitch);
+    connect(ui_->writeButton, &QPushButton::clicked, this, &CLedDlg::OnWrite);
+    connect(ui_->readButton, &QPushButton::clicked, this, &CLedDlg::OnRead);
     connect(m_editCurrent, &QLineEdit::textChanged, this, &CLedDlg::OnCurrentTextChange);
     connect(m_editCurrent, &QLineEdit::returnPressed, this, &CLedDlg::OnCurrentEnter);
     // Every way the user moves the slider (mouse, keys, wheel) reaches the box.
     connect(m_sliderCurrent, &QSlider::valueChanged, this, &CLedDlg::OnSliderMoved);
-    connect(ui_->IDC_1007, &QPushButton::clicked, this, &CLedDlg::OnPowerSwitch);
+    connect(ui_->powerSwitchButton, &QPushButton::clicked, this, &CLedDlg::OnPowerSwitch);
 }
 
 CLedDlg::~CLedDlg() = default;
@@ -42,7 +53,7 @@ bool CLedDlg::OnInitDialog() {
     UpdateData(false);
     TranslateWindow(this, context_.settings);
     // Both switch labels take turns; keep room for the longer one so neither is ever cut.
-    for (QPushButton* b : {ui_->IDC_1002, ui_->IDC_1007}) {
+    for (QPushButton* b : {ui_->ledSwitchButton, ui_->powerSwitchButton}) {
         const QFontMetrics fm(b->font());
         const int text =
             std::max(fm.horizontalAdvance(Tr("Led.On")), fm.horizontalAdvance(Tr("Led.Off")));
@@ -60,11 +71,21 @@ bool CLedDlg::OnInitDialog() {
         flags.g_bLedPageFirstInit = false;
     }
 
-    if (CommandSet(context_.link).QueryDeviceMode() == DeviceMode::Application &&
-        flags.g_bLedPageReadPending) {
-        OnRead();
-        flags.g_bLedPageReadPending = false;
+    // Every selection asks for the mode, as the first read waits for the application; a query of
+    // this page's still on its way is not asked again.
+    if (!initQueryPending_) {
+        initQueryPending_ = true;
+        worker_.Run(
+            this, [](DeviceLink& link) { return CommandSet(link).QueryDeviceMode(); },
+            [this](DeviceMode mode) {
+                initQueryPending_ = false;
+                if (mode == DeviceMode::Application && context_.flags.g_bLedPageReadPending) {
+                    OnRead();
+                    context_.flags.g_bLedPageReadPending = false;
+                }
+            });
     }
+    UpdateControls();
     return true;
 }
 
@@ -75,68 +96,74 @@ void CLedDlg::ShowLedCurrent(uint8_t value) {
 }
 
 void CLedDlg::OnLedSwitch() {
-    CommandSet commands(context_.link);
-    // The loader understands the LED switch too, so only a missing engine stops it.
-    if (commands.QueryDeviceMode() == DeviceMode::None) {
-        CommunicationFail();
-        return;
-    }
     const bool switchOn = m_bLedOff != 0;
-    if (!commands.SetLedSwitch(switchOn ? 1 : 0)) {
-        // The controls stay as they are, so they keep agreeing with the switch and its label.
-        CommunicationFail();
-        return;
-    }
-    m_bLedOff = switchOn ? 0 : 1;
-    EnableCurrentControls(switchOn);
-    SetTextKey(ui_->IDC_1002, context_.settings, switchOn ? "Led.Off" : "Led.On");
+    worker_.Run(
+        this,
+        [switchOn](DeviceLink& link) {
+            CommandSet commands(link);
+            Outcome out{.state = commands.QueryEngineState()};
+            // The loader understands the LED switch too, so only a missing engine stops it.
+            if (out.state != EngineState::None) out.sent = commands.SetLedSwitch(switchOn ? 1 : 0);
+            return out;
+        },
+        [this, switchOn](const Outcome& out) {
+            if (!out.sent) {
+                // The controls stay as they are, so they keep agreeing with the switch and its
+                // label.
+                CommunicationFail();
+                return;
+            }
+            m_bLedOff = switchOn ? 0 : 1;
+            UpdateControls();
+            SetTextKey(ui_->ledSwitchButton, context_.settings, switchOn ? "Led.Off" : "Led.On");
+        });
 }
 
 void CLedDlg::OnPowerSwitch() {
-    CommandSet commands(context_.link);
-    if (commands.QueryDeviceMode() != DeviceMode::Application) {
-        CommunicationFail();
-        return;
-    }
     const bool switchOn = m_bPowerOff != 0;
-    if (!commands.SetPower(switchOn)) {
-        CommunicationFail();
-        return;
-    }
-    m_bPowerOff = switchOn ? 0 : 1;
-    SetTextKey(ui_->IDC_1007, context_.settings, switchOn ? "Led.Off" : "Led.On");
+    RunInApplication([switchOn](CommandSet& commands) { return commands.SetPower(switchOn); },
+                     [this, switchOn](bool sent) {
+                         if (!sent) {
+                             CommunicationFail();
+                             return;
+                         }
+                         m_bPowerOff = switchOn ? 0 : 1;
+                         SetTextKey(ui_->powerSwitchButton, context_.settings,
+                                    switchOn ? "Led.Off" : "Led.On");
+                     });
 }
 
 void CLedDlg::OnWrite() {
     // The number is checked here, where it is used: nothing above 100 ever goes to the engine.
     const std::optional<uint8_t> value = CheckedCurrent();
     if (!value) return;
-    CommandSet commands(context_.link);
-    if (commands.QueryDeviceMode() != DeviceMode::Application) {
-        CommunicationFail();
-        return;
-    }
-    PlaceSlider(*value);
-    m_lastPos = *value;
-    if (!commands.SetLedCurrent(*value)) CommunicationFail();
+    RunInApplication(
+        [value = *value](CommandSet& commands) { return commands.SetLedCurrent(value); },
+        [this, value = *value](bool sent) {
+            PlaceSlider(value);
+            m_lastPos = value;
+            if (!sent) CommunicationFail();
+        });
 }
 
 void CLedDlg::OnRead() {
-    CommandSet commands(context_.link);
-    if (commands.QueryDeviceMode() != DeviceMode::Application) {
-        CommunicationFail();
-        return;
-    }
-    uint8_t value = 0;
-    if (!commands.GetLedCurrent(value)) {
-        CommunicationFail();
-        return;
-    }
-    if (value > 100) {
-        MessageBox("WarningUart.Title", "WarningUart.ReadFail");
-        return;
-    }
-    ShowLedCurrent(value);
+    RunInApplication(
+        [](CommandSet& commands) -> std::optional<uint8_t> {
+            uint8_t value = 0;
+            if (!commands.GetLedCurrent(value)) return std::nullopt;
+            return value;
+        },
+        [this](const std::optional<uint8_t>& value) {
+            if (!value) {
+                CommunicationFail();
+                return;
+            }
+            if (*value > 100) {
+                MessageBox("WarningUart.Title", "WarningUart.ReadFail");
+                return;
+            }
+            ShowLedCurrent(*value);
+        });
 }
 
 // Typing is never interrupted: a half-typed or emptied box is checked only when it is used.
@@ -215,8 +242,15 @@ void CLedDlg::Prompt(const QString& text) {
     m_editCurrent->selectAll();
 }
 
-void CLedDlg::EnableCurrentControls(bool enable) {
-    for (int id : {1003, 1004, 1005, 1006}) FindControl(this, id)->setEnabled(enable);
+void CLedDlg::UpdateControls() {
+    const bool idle = !LinkBusy();
+    const bool ledOn = m_bLedOff == 0;
+    ui_->ledSwitchButton->setEnabled(idle);
+    ui_->powerSwitchButton->setEnabled(idle);
+    m_sliderCurrent->setEnabled(ledOn);
+    m_editCurrent->setEnabled(ledOn);
+    ui_->writeButton->setEnabled(ledOn && idle);
+    ui_->readButton->setEnabled(ledOn && idle);
 }
 
 }  // namespace kq

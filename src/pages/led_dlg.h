@@ -20,7 +20,7 @@ class CLedDlg : public CPageDlg {
     Q_OBJECT
 
   public:
-    explicit CLedDlg(PageContext& context);
+    CLedDlg(PageContext& context, LinkWorker& worker);
     ~CLedDlg() override;
 
     bool OnInitDialog() override;
@@ -44,6 +44,9 @@ class CLedDlg : public CPageDlg {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // The switches, Write and Read are off while a request runs; the current controls follow
+    // the LED switch.
+    void UpdateControls() override;
 
   private:
     // Box 1004 <-> m_nCurrent, checked against 0..100 when reading the box.
@@ -55,9 +58,9 @@ class CLedDlg : public CPageDlg {
     void PlaceSlider(int position);
     void RangePrompt();
     void Prompt(const QString& text);
-    void EnableCurrentControls(bool enable);
 
     std::unique_ptr<Ui::LedPage> ui_;
+    bool initQueryPending_ = false;
 };
 
 }  // namespace kq

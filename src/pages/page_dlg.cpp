@@ -1,14 +1,18 @@
 #include "pages/page_dlg.h"
 
 #include "l10n/settings.h"
+#include "pages/link_worker.h"
 #include "pages/window_tools.h"
 
 namespace kq {
 
-CPageDlg::CPageDlg(PageContext& context, QSize templateDialogUnits)
+CPageDlg::CPageDlg(PageContext& context, LinkWorker& worker, QSize templateDialogUnits)
     : context_(context),
+      worker_(worker),
       templateDialogUnits_(templateDialogUnits),
-      keys_(new EnterEscapeFilter(this)) {}
+      keys_(new EnterEscapeFilter(this)) {
+    connect(&worker_, &LinkWorker::busyChanged, this, [this] { UpdateControls(); });
+}
 
 CPageDlg::~CPageDlg() = default;
 
@@ -26,6 +30,15 @@ void CPageDlg::MessageBox(std::string_view titleKey, std::string_view textKey, M
 
 void CPageDlg::CommunicationFail() {
     MessageBox("WarningUart.Title", "WarningUart.CommunicationFail");
+}
+
+void CPageDlg::ApplicationMissing(EngineState state) {
+    MessageBox("WarningUart.Title", state == EngineState::Loader ? "WarningUart.InLoader"
+                                                                 : "WarningUart.CommunicationFail");
+}
+
+bool CPageDlg::LinkBusy() const {
+    return worker_.busy();
 }
 
 QString CPageDlg::Tr(std::string_view key) const {

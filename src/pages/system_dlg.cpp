@@ -8,6 +8,7 @@
 
 #include "devlink/commands.h"
 #include "l10n/settings.h"
+#include "pages/link_worker.h"
 #include "pages/window_tools.h"
 #include "ui_system_page.h"
 #include "upgrade/image_files.h"
@@ -19,17 +20,17 @@ constexpr const char* kLanguageNames[] = {"English", "SimpChinese"};
 
 }  // namespace
 
-CSystemDlg::CSystemDlg(PageContext& context)
-    : CPageDlg(context, QSize(305, 90)), ui_(std::make_unique<Ui::SystemPage>()) {
+CSystemDlg::CSystemDlg(PageContext& context, LinkWorker& worker)
+    : CPageDlg(context, worker, QSize(305, 90)), ui_(std::make_unique<Ui::SystemPage>()) {
     ui_->setupUi(this);
-    m_editFileName = ui_->IDC_1061;
-    m_comboLanguage = ui_->IDC_1116;
-    connect(ui_->IDC_1032, &QPushButton::clicked, this, &CSystemDlg::OnUpgrade);
-    connect(ui_->IDC_1024, &QPushButton::clicked, this, &CSystemDlg::OnStop);
-    connect(ui_->IDC_1021, &QPushButton::clicked, this, &CSystemDlg::OnBrowse);
+    m_editFileName = ui_->fileNameEdit;
+    m_comboLanguage = ui_->languageCombo;
+    connect(ui_->upgradeButton, &QPushButton::clicked, this, &CSystemDlg::OnUpgrade);
+    connect(ui_->stopButton, &QPushButton::clicked, this, &CSystemDlg::OnStop);
+    connect(ui_->browseButton, &QPushButton::clicked, this, &CSystemDlg::OnBrowse);
     connect(m_editFileName, &QLineEdit::textChanged, this, &CSystemDlg::OnFileNameChange);
     connect(m_comboLanguage, &QComboBox::activated, this, &CSystemDlg::OnLanguageSelChange);
-    connect(ui_->IDC_1117, &QPushButton::clicked, this, &CSystemDlg::OnRestart);
+    connect(ui_->restartButton, &QPushButton::clicked, this, &CSystemDlg::OnRestart);
 }
 
 CSystemDlg::~CSystemDlg() {
@@ -45,9 +46,9 @@ bool CSystemDlg::OnInitDialog() {
     PageFlags& flags = context_.flags;
     if (!flags.g_bSystemPageFirstInit) return true;
 
-    ui_->IDC_1021->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-    ui_->IDC_1021->setText(QString());
-    ExcludeFromTranslation(ui_->IDC_1021);
+    ui_->browseButton->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    ui_->browseButton->setText(QString());
+    ExcludeFromTranslation(ui_->browseButton);
     m_bUpgrading = false;
     m_bStopRequested = false;
     m_loaderLength = 0;
@@ -110,25 +111,32 @@ void CSystemDlg::OnRestart() {
 void CSystemDlg::OnUpgrade() {
     // The button goes grey at once and a running upgrade refuses a second one, so its image
     // buffers are never replaced under the worker.
-    if (m_bUpgrading || m_pUpgradeThread) return;
-    ui_->IDC_1032->setEnabled(false);
-    auto refuse = [this](std::string_view title, std::string_view text) {
-        MessageBox(title, text);
-        ui_->IDC_1032->setEnabled(true);
-    };
-
+    if (m_bUpgrading || m_pUpgradeThread || modeCheckPending_) return;
     m_strFileName = m_editFileName->text();
-    if (CommandSet(context_.link).QueryDeviceMode() == DeviceMode::None) {
-        refuse("WarningUart.Title", "WarningUart.CommunicationFail");
-        return;
-    }
+    modeCheckPending_ = true;
+    UpdateControls();
+    worker_.Run(
+        this, [](DeviceLink& link) { return CommandSet(link).QueryDeviceMode(); },
+        [this](DeviceMode mode) {
+            modeCheckPending_ = false;
+            if (mode == DeviceMode::None) {
+                MessageBox("WarningUart.Title", "WarningUart.CommunicationFail");
+                UpdateControls();
+                return;
+            }
+            StartUpgrade();
+        });
+}
+
+void CSystemDlg::StartUpgrade() {
     const std::filesystem::path programDir =
         QFileInfo(context_.programPath).absolutePath().toStdString();
     UpgradeImages images;
     const ImageLoadResult loaded =
         LoadUpgradeImages(m_strFileName.toStdString(), LoaderCandidates(programDir), images);
     if (loaded.check != ImageCheck::Ok) {
-        refuse(kUpgradeTitleKey, ImageCheckMessageKey(loaded.check));
+        MessageBox(kUpgradeTitleKey, ImageCheckMessageKey(loaded.check));
+        UpdateControls();
         return;
     }
     m_firmwareImage = std::move(images.firmware);
@@ -136,15 +144,13 @@ void CSystemDlg::OnUpgrade() {
     m_firmwareLength = static_cast<uint32_t>(m_firmwareImage.size());
     m_loaderLength = static_cast<uint32_t>(m_loaderImage.size());
 
-    // The worker reports through queued calls only: no widget is touched off this thread.
+    // The worker reports through the page's mailbox only: no widget is touched off this thread.
     UpgradeCallbacks callbacks;
     callbacks.progress = [this](int position) {
-        QMetaObject::invokeMethod(
-            this, [this, position] { ui_->IDC_1028->setValue(position); }, Qt::QueuedConnection);
+        upgradeReports_.Post([this, position] { ui_->progressBar->setValue(position); });
     };
     callbacks.controls = [this](UpgradeControls controls) {
-        QMetaObject::invokeMethod(
-            this, [this, controls] { SetUpgradeControls(controls); }, Qt::QueuedConnection);
+        upgradeReports_.Post([this, controls] { SetUpgradeControls(controls); });
     };
     // Stop stays pressable while the last run's message is open; that press is not for this run.
     m_bStopRequested = false;
@@ -160,17 +166,18 @@ void CSystemDlg::OnUpgrade() {
                                                    .productId = m_productId});
     m_bUpgrading = true;
     // A restart would end the process under the worker and leave the engine in its loader.
-    ui_->IDC_1117->setEnabled(false);
+    ui_->restartButton->setEnabled(false);
+    SetUpgradeControls(kBusyControls);
     m_pUpgradeThread = QThread::create([this] {
         const UpgradeResult result = UpgradeThreadProc(*job_);
-        QMetaObject::invokeMethod(
-            this, [this, result] { OnUpgradeFinished(result); }, Qt::QueuedConnection);
+        upgradeReports_.Post([this, result] { OnUpgradeFinished(result); });
     });
     m_pUpgradeThread->start();
+    emit upgradeRunningChanged(true);
 }
 
 void CSystemDlg::OnStop() {
-    ui_->IDC_1024->setEnabled(false);
+    SetUpgradeControls({controls_.upgrade, controls_.browse, false});
     m_bStopRequested = true;
 }
 
@@ -197,7 +204,7 @@ void CSystemDlg::OnUpgradeFinished(const UpgradeResult& result) {
     context_.messages.Show(this, Tr(kUpgradeTitleKey), text,
                            result.outcome == UpgradeOutcome::Success ? MessageIcon::Information
                                                                      : MessageIcon::Warning);
-    ui_->IDC_1028->setValue(0);
+    ui_->progressBar->setValue(0);
     SetUpgradeControls(kIdleControls);
     EndWorker();
 }
@@ -212,16 +219,24 @@ void CSystemDlg::AbortUpgrade() {
 void CSystemDlg::EndWorker() {
     if (!m_pUpgradeThread) return;  // the close path got here first
     m_pUpgradeThread->wait();
+    // The worker's last act was a post: from here on, all it did is seen by this thread.
+    upgradeReports_.Sync();
     delete m_pUpgradeThread;
     m_pUpgradeThread = nullptr;
     job_.reset();
-    ui_->IDC_1117->setEnabled(true);
+    ui_->restartButton->setEnabled(true);
+    emit upgradeRunningChanged(false);
 }
 
 void CSystemDlg::SetUpgradeControls(UpgradeControls controls) {
-    ui_->IDC_1032->setEnabled(controls.upgrade);
-    ui_->IDC_1021->setEnabled(controls.browse);
-    ui_->IDC_1024->setEnabled(controls.stop);
+    controls_ = controls;
+    UpdateControls();
+}
+
+void CSystemDlg::UpdateControls() {
+    ui_->upgradeButton->setEnabled(controls_.upgrade && !modeCheckPending_ && !LinkBusy());
+    ui_->browseButton->setEnabled(controls_.browse);
+    ui_->stopButton->setEnabled(controls_.stop);
 }
 
 Sleeper& CSystemDlg::UpgradeWaits() {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "devlink/sleeper.h"
+#include "pages/mailbox.h"
 #include "pages/page_dlg.h"
 #include "upgrade/upgrade.h"
 
@@ -26,7 +27,7 @@ class CSystemDlg : public CPageDlg {
     Q_OBJECT
 
   public:
-    explicit CSystemDlg(PageContext& context);
+    CSystemDlg(PageContext& context, LinkWorker& worker);
     ~CSystemDlg() override;
 
     bool OnInitDialog() override;
@@ -55,10 +56,19 @@ class CSystemDlg : public CPageDlg {
     // The engine's product id as the status bar shows it, for the name of the upgrade's backup.
     std::string m_productId;
 
+  signals:
+    // True from the start of an upgrade's worker, false once it has ended and its message is
+    // closed: the other pages stay off meanwhile.
+    void upgradeRunningChanged(bool running);
+
   protected:
     void closeEvent(QCloseEvent* event) override;
+    // Upgrade follows the upgrade's own control states, and is off while a request runs.
+    void UpdateControls() override;
 
   private:
+    // The part of OnUpgrade after the mode check: the images and the worker.
+    void StartUpgrade();
     void OnUpgradeFinished(const UpgradeResult& result);
     void SetUpgradeControls(UpgradeControls controls);
     void EndWorker();
@@ -67,6 +77,10 @@ class CSystemDlg : public CPageDlg {
     std::unique_ptr<Ui::SystemPage> ui_;
     RealSleeper ownUpgradeWaits_;
     std::unique_ptr<UpgradeJob> job_;
+    // The upgrade worker's progress, control states and result, run here in order.
+    Mailbox upgradeReports_;
+    UpgradeControls controls_ = kIdleControls;
+    bool modeCheckPending_ = false;
 };
 
 }  // namespace kq

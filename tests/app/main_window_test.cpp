@@ -7,6 +7,7 @@
 #include <QTest>
 #include <QThread>
 #include <fstream>
+#include <thread>
 
 #include "app/main_dlg.h"
 #include "app/tab_ctrl.h"
@@ -24,9 +25,12 @@ class MainWindowTest : public WindowTest {
             window_ = std::make_unique<CMainDlg>(context_, &bus_);
             window_->OnInitDialog();
             window_->show();
+            Settle();
         }
         return *window_;
     }
+    // The window's device work done and its results shown.
+    void Settle() { EXPECT_TRUE(WaitForWorker(window_->worker())); }
     QStringList Tabs() {
         QStringList tabs;
         for (int i = 0; i < Window().m_tab->GetItemCount(); ++i) {
@@ -35,8 +39,8 @@ class MainWindowTest : public WindowTest {
         return tabs;
     }
     QString Status(int part) { return Window().m_statusBar->GetText(part); }
-    // Hotplug events arrive as queued calls.
-    void Deliver() { QCoreApplication::processEvents(); }
+    // Hotplug events arrive as queued calls, and the checks they start run on the worker.
+    void Deliver() { Settle(); }
     void ExpectStatus(const QString& part0, const QString& part1, int present) {
         EXPECT_EQ(Status(0), part0);
         EXPECT_EQ(Status(1), part1);
@@ -51,7 +55,38 @@ class MainWindowTest : public WindowTest {
         CSystemDlg& page = Window().m_systemPage;
         page.m_editFileName->setText(QString::fromStdString(ProgramDir() + "firmware.bin"));
         FindControl<QPushButton>(&page, 1032)->click();
+        Settle();  // the mode check before the upgrade
         return page;
+    }
+
+    // Lets the upgrade's worker end, and the check after it, by the clock (processEvents returns
+    // at once when nothing is queued).
+    bool WaitForUpgradeEnd(CSystemDlg& page) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (page.m_pUpgradeThread && std::chrono::steady_clock::now() < deadline) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(2);
+        }
+        return page.m_pUpgradeThread == nullptr && WaitForWorker(Window().worker());
+    }
+    // Keeps the window's worker busy with a request of the test's own until gate opens.
+    void HoldWorker(Gate& gate) {
+        Window().worker().Run(
+            &Window(),
+            [&gate](DeviceLink&) {
+                gate.Wait();
+                return 0;
+            },
+            [](int) {});
+        ASSERT_TRUE(gate.WaitEntered());
+    }
+    // Runs the event loop for a while, sleeping between rounds.
+    static void Spin(std::chrono::milliseconds duration) {
+        const auto end = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < end) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QThread::msleep(2);
+        }
     }
 
     std::unique_ptr<CMainDlg> window_;
@@ -113,12 +148,15 @@ TEST_F(MainWindowTest, SelectingATabInitialisesItsPageAgain) {
     Window();
     NewPayloads();
     Window().m_tab->tabBar()->setCurrentIndex(1);
+    Settle();
     EXPECT_TRUE(NewPayloads().empty());  // Flip re-initialises without the engine
     Window().m_tab->tabBar()->setCurrentIndex(0);
+    Settle();
     // The LED page's own first read happens now: the engine was not known at its creation.
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{{0xFE}, {0xFE}, {0x01, 0x01}}));
     Window().m_tab->tabBar()->setCurrentIndex(1);
     Window().m_tab->tabBar()->setCurrentIndex(0);
+    Settle();
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{{0xFE}}));
 }
 
@@ -191,7 +229,7 @@ TEST_F(MainWindowTest, AnEngineArrivingInItsLoaderCountsAsPresentWithoutId) {
     Window();
     bus_.Plug(*ParseEngineSettings("mode=loader", nullptr));
     Deliver();
-    ExpectStatus(" Connected", "Product ID: XX-XX-XX-XX-XX-XX", 1);
+    ExpectStatus(" In its loader", "Product ID: XX-XX-XX-XX-XX-XX", 1);
 }
 
 TEST_F(MainWindowTest, ForeignNotificationsChangeNothing) {
@@ -235,15 +273,10 @@ TEST_F(MainWindowTest, ArrivalShowsTheCurrentOnTheLedPageUnlessAbove100) {
 TEST_F(MainWindowTest, AnUpgradesOwnRestartsDoNotReachTheStatusBar) {
     context_.upgradeWaits = &sleeper_;
     CSystemDlg& page = StartUpgrade("reboot-ms=0");
-    // processEvents returns at once when nothing is queued: wait by the clock, not by rounds.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (page.m_pUpgradeThread && std::chrono::steady_clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    ASSERT_EQ(page.m_pUpgradeThread, nullptr);
+    ASSERT_TRUE(WaitForUpgradeEnd(page));
     EXPECT_EQ(MessageTexts(), QStringList{"FirmWareUpgrateSuccess"});
-    EXPECT_EQ(Status(0), "Connected") << "no notification got through";
+    // Only the check after the upgrade spoke: no notification (with its leading blank) got through.
+    EXPECT_EQ(Status(0), "Connected");
     EXPECT_EQ(link_.DevicePresent, 1);
 }
 
@@ -267,6 +300,142 @@ TEST_F(MainWindowTest, ClosingDuringAnUpgradeEndsTheWorkerFirst) {
     EXPECT_EQ(page.m_pUpgradeThread, nullptr);
     EXPECT_EQ(MessageTexts(), (QStringList{"CloseDuringUpgrade", "CloseDuringUpgrade"}));
     EXPECT_TRUE(FindControl(&page, 1117)->isEnabled());
+}
+
+// Part 0 of the status bar says what the engine is doing; part 1 keeps its rules.
+TEST_F(MainWindowTest, TheStatusBarTellsWhatTheEngineIsDoing) {
+    auto mute = bus_.Plug(*ParseEngineSettings("mode=mute", nullptr));
+    Window();
+    ExpectStatus("Not answering", "Product ID: XX-XX-XX-XX-XX-XX", 1);
+    bus_.Unplug(mute);
+    Deliver();
+    ExpectStatus(" Disconnected", "Product ID: XX-XX-XX-XX-XX-XX", 0);
+    auto loader = bus_.Plug(*ParseEngineSettings("mode=loader", nullptr));
+    Deliver();
+    ExpectStatus(" In its loader", "Product ID: XX-XX-XX-XX-XX-XX", 1);
+    bus_.Unplug(loader);
+    bus_.Plug();
+    Deliver();
+    ExpectStatus(" Connected", "Product ID: 0A-1B-2C-3D-4E-5F", 1);
+    EXPECT_TRUE(messages_.shown.empty());
+}
+
+// An engine this user may not open: said in the status bar, with the fix once per arrival.
+TEST_F(MainWindowTest, NoPermissionIsShownWithItsFixOncePerArrival) {
+    auto engine = bus_.Plug();
+    bus_.Configure(engine, [](VirtualBus::Slot& s) { s.openError = OpenError::NoPermission; });
+    CMainDlg& window = Window();
+    ExpectStatus("No permission", "Product ID: XX-XX-XX-XX-XX-XX", 0);
+    EXPECT_EQ(MessageTexts(), QStringList{"Install the udev rule, then plug the engine in again."});
+    EXPECT_EQ(messages_.shown[0].icon, MessageIcon::Warning);
+
+    const HotplugEvent arrival{DeviceEventKind::Arrival, EngineInterfaceClass,
+                               VirtualBus::EnginePath(*engine)};
+    window.OnDeviceChange(&arrival);  // the same arrival told twice
+    Deliver();
+    ExpectStatus(" No permission", "Product ID: XX-XX-XX-XX-XX-XX", 0);
+    EXPECT_EQ(MessageTexts().size(), 1);
+
+    bus_.Unplug(engine);
+    bus_.Replug(engine);
+    Deliver();
+    EXPECT_EQ(Status(0), " No permission");
+    EXPECT_EQ(MessageTexts().size(), 2) << "a new arrival tells the fix again";
+
+    bus_.Unplug(engine);
+    bus_.Configure(engine, [](VirtualBus::Slot& s) { s.openError = OpenError::None; });
+    bus_.Replug(engine);
+    Deliver();
+    ExpectStatus(" Connected", "Product ID: 0A-1B-2C-3D-4E-5F", 1);
+}
+
+// A stopped upgrade leaves the engine in its loader: LED and Flip are off while it runs, and
+// afterwards the status bar and the page actions say so.
+TEST_F(MainWindowTest, DuringAndAfterAStoppedUpgrade) {
+    GateSleeper gate;
+    context_.upgradeWaits = &gate;
+    CSystemDlg& page = StartUpgrade("reboot-ms=0");
+    ASSERT_TRUE(gate.WaitEntered());  // after StartLoader
+    Settle();
+    for (int id : {1002, 1005, 1006, 1007}) {
+        EXPECT_FALSE(FindControl(&Window().m_ledPage, id)->isEnabled()) << id;
+    }
+    EXPECT_FALSE(FindControl(&Window().m_flipPage, 1070)->isEnabled());
+
+    FindControl<QPushButton>(&page, 1024)->click();
+    gate.Open();
+    ASSERT_TRUE(WaitForUpgradeEnd(page));
+    EXPECT_EQ(Status(0), "In its loader");
+    EXPECT_TRUE(FindControl(&Window().m_ledPage, 1006)->isEnabled());
+
+    FindControl<QPushButton>(&Window().m_ledPage, 1006)->click();
+    Settle();
+    EXPECT_EQ(MessageTexts(), QStringList{"The engine is in its loader: run the upgrade."});
+}
+
+// Arrival and removal while a request runs are shown after it, in order; the request that loses
+// its engine ends in the usual message.
+TEST_F(MainWindowTest, ArrivalAndRemovalDuringARequestAreShownInOrder) {
+    Gate gate;
+    CMainDlg& window = Window();
+    HoldWorker(gate);
+    auto engine = bus_.Plug();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Status(0), "Disconnected") << "not before the request in flight is done";
+    EXPECT_FALSE(FindControl(&window.m_ledPage, 1006)->isEnabled()) << "no second request";
+    EXPECT_EQ(window.cursor().shape(), Qt::ArrowCursor);
+    Spin(std::chrono::milliseconds(200));
+    EXPECT_EQ(window.cursor().shape(), Qt::BusyCursor) << "a request that takes long shows";
+    gate.Open();
+    Settle();
+    ExpectStatus(" Connected", "Product ID: 0A-1B-2C-3D-4E-5F", 1);
+    EXPECT_EQ(window.cursor().shape(), Qt::ArrowCursor);
+
+    Gate second;
+    HoldWorker(second);
+    window.m_ledPage.OnRead();  // queued behind the held request
+    bus_.Unplug(engine);
+    QCoreApplication::processEvents();
+    second.Open();
+    Settle();
+    EXPECT_EQ(MessageTexts(), QStringList{"The engine did not answer."});
+    ExpectStatus(" Disconnected", "Product ID: XX-XX-XX-XX-XX-XX", 0);
+}
+
+// A double click sends once: the second press meets a button that is off.
+TEST_F(MainWindowTest, ADoubleClickSendsOnce) {
+    engine_ = bus_.Plug();
+    CMainDlg& window = Window();
+    NewPayloads();
+    auto* read = FindControl<QPushButton>(&window.m_ledPage, 1006);
+    QTest::mouseDClick(read, Qt::LeftButton);
+    read->click();
+    EXPECT_FALSE(read->isEnabled());
+    Settle();
+    EXPECT_TRUE(read->isEnabled());
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{{0xFE}, {0x01, 0x01}}));
+}
+
+// Closing while a request runs: the window goes at once; the request in flight is let finish
+// when the window is destroyed, and what was queued behind it is never sent nor shown.
+TEST_F(MainWindowTest, ClosingWhileARequestRuns) {
+    engine_ = bus_.Plug();
+    Gate gate;
+    CMainDlg& window = Window();
+    NewPayloads();
+    HoldWorker(gate);
+    window.m_ledPage.OnRead();
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    std::thread opener([&] {
+        QThread::msleep(20);
+        gate.Open();
+    });
+    window_.reset();
+    opener.join();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(NewPayloads().empty());
+    EXPECT_TRUE(messages_.shown.empty());
 }
 
 TEST_F(MainWindowTest, EnterAndEscapeCloseNothingButTheCloseBoxDoesAfterThePause) {

@@ -164,6 +164,14 @@ TEST_F(CommandTest, QueryDeviceModeTellsTheModes) {
     EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Application);
     EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other);
     EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Other) << "an engine that does not answer";
+
+    // The same answers, told apart: a valid answer other than "APP" is the loader.
+    platform.answers = {Frame({'A', 'P', 'P'}), Frame({'B', 'L', 'D'}), {}};
+    EXPECT_EQ(commands.QueryEngineState(), EngineState::Application);
+    EXPECT_EQ(commands.QueryEngineState(), EngineState::Loader);
+    EXPECT_EQ(commands.QueryEngineState(), EngineState::Silent);
+    link.DevicePresent = 0;
+    EXPECT_EQ(commands.QueryEngineState(), EngineState::None);
 }
 
 TEST_F(CommandTest, WriteBlockVerifiedReadsBackOnceAndComparesEveryByte) {

@@ -20,14 +20,25 @@ class LedPageTest : public WindowTest {
     // The page as the main window creates it: hidden, inside a parent, initialised once.
     CLedDlg& Page() {
         if (!page_) {
-            page_ = std::make_unique<CLedDlg>(context_);
+            page_ = std::make_unique<CLedDlg>(context_, linkWorker_);
             page_->Create(&parent_);
             parent_.show();
             page_->show();
+            Settle();
         }
         return *page_;
     }
+    void Settle() { EXPECT_TRUE(WaitForWorker(linkWorker_)); }
     QPushButton* Button(int id) { return FindControl<QPushButton>(page_.get(), id); }
+    // A click, and its result applied.
+    void Click(int id) {
+        Button(id)->click();
+        Settle();
+    }
+    void Reselect() {
+        page_->OnInitDialog();
+        Settle();
+    }
     void SetBox(const QString& text) { Page().m_editCurrent->setText(text); }
 
     QWidget parent_;
@@ -51,7 +62,7 @@ TEST_F(LedPageTest, FirstInitInApplicationModeReadsTheCurrentOnce) {
     EXPECT_EQ(page.m_lastPos, 37);
     EXPECT_EQ(page.m_nCurrent, 37u);
 
-    page.OnInitDialog();  // the tab selected again: the mode query only
+    Reselect();  // the tab selected again: the mode query only
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode}));
 }
 
@@ -67,17 +78,17 @@ TEST_F(LedPageTest, LedSwitchTogglesLabelAndCurrentControls) {
     CLedDlg& page = Page();
     NewPayloads();
 
-    Button(1002)->click();
+    Click(1002);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x02, 0x00}}));
     EXPECT_EQ(page.m_bLedOff, 1);
     EXPECT_EQ(Button(1002)->text(), "Switch on");
     for (int id : {1003, 1004, 1005, 1006}) EXPECT_FALSE(FindControl(&page, id)->isEnabled());
     EXPECT_FALSE(engine_->ledOn());
 
-    page.OnInitDialog();  // re-selecting the tab keeps the label
+    Reselect();  // re-selecting the tab keeps the label
     EXPECT_EQ(Button(1002)->text(), "Switch on");
 
-    Button(1002)->click();
+    Click(1002);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, Bytes{0x02, 0x01}}));
     EXPECT_EQ(Button(1002)->text(), "Switch off");
     for (int id : {1003, 1004, 1005, 1006}) EXPECT_TRUE(FindControl(&page, id)->isEnabled());
@@ -88,7 +99,7 @@ TEST_F(LedPageTest, FailedLedSwitchChangesNothing) {
     CLedDlg& page = Page();
     bus_.Unplug(engine_);  // DevicePresent still set: the commands go out and fail
 
-    Button(1002)->click();
+    Click(1002);
     EXPECT_EQ(MessageTexts(), QStringList{"The engine did not answer."});
     EXPECT_EQ(messages_.shown[0].title, "Communication");
     EXPECT_EQ(page.m_bLedOff, 0);
@@ -101,33 +112,49 @@ TEST_F(LedPageTest, InTheLoaderTheLedSwitchSendsButPowerDoesNot) {
     CLedDlg& page = Page();
     NewPayloads();
 
-    Button(1002)->click();
+    Click(1002);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x02, 0x00}}));
     EXPECT_TRUE(messages_.shown.empty());
 
-    Button(1007)->click();
-    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode}));
-    EXPECT_EQ(MessageTexts(), QStringList{"The engine did not answer."});
+    // What needs the application sends nothing past the mode query and asks for the upgrade.
+    Click(1002);
+    NewPayloads();
+    Click(1007);
+    Click(1006);
+    SetBox("65");
+    Click(1005);
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, kMode}));
+    EXPECT_EQ(MessageTexts(), QStringList(3, "The engine is in its loader: run the upgrade."));
     EXPECT_EQ(page.m_bPowerOff, 0);
+    EXPECT_EQ(page.m_sliderCurrent->value(), 0);
+}
+
+// No valid answer is no loader: the message stays the communication failure.
+TEST_F(LedPageTest, AnEngineThatDoesNotAnswerIsACommunicationFailure) {
+    Attach("mode=mute");
+    Page();
+    for (int id : {1007, 1006, 1005}) Click(id);
+    EXPECT_EQ(MessageTexts(), QStringList(3, "The engine did not answer."));
+    EXPECT_TRUE(flags_.g_bLedPageReadPending);
 }
 
 TEST_F(LedPageTest, PowerSwitchSendsOffThenOn) {
     Attach();
     CLedDlg& page = Page();
     NewPayloads();
-    Button(1007)->click();
+    Click(1007);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x03, 0x02}}));
     EXPECT_EQ(Button(1007)->text(), "Switch on");
     EXPECT_EQ(page.m_bPowerOff, 1);
     EXPECT_TRUE(FindControl(&page, 1005)->isEnabled());  // power leaves the controls alone
-    Button(1007)->click();
+    Click(1007);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x03, 0x01}}));
     EXPECT_EQ(Button(1007)->text(), "Switch off");
 }
 
 TEST_F(LedPageTest, NoEngineMeansMessageAndOnlyTheGate) {
     CLedDlg& page = Page();
-    for (int id : {1002, 1005, 1006, 1007}) Button(id)->click();
+    for (int id : {1002, 1005, 1006, 1007}) Click(id);
     EXPECT_EQ(messages_.shown.size(), 4u);
     EXPECT_EQ(page.m_bLedOff, 0);
     EXPECT_EQ(page.m_bPowerOff, 0);
@@ -138,7 +165,7 @@ TEST_F(LedPageTest, WriteSendsTheBoxAndMovesTheSlider) {
     CLedDlg& page = Page();
     NewPayloads();
     SetBox("65");
-    Button(1005)->click();
+    Click(1005);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 65}}));
     EXPECT_EQ(page.m_sliderCurrent->value(), 65);
     EXPECT_EQ(page.m_lastPos, 65);
@@ -152,7 +179,7 @@ TEST_F(LedPageTest, WriteAbove100SendsNothingAndShowsTheRangePrompt) {
     NewPayloads();
     SetBox("150");
     EXPECT_TRUE(messages_.shown.empty()) << "typing is not interrupted";
-    Button(1005)->click();
+    Click(1005);
     EXPECT_TRUE(NewPayloads().empty());
     EXPECT_EQ(MessageTexts(), QStringList{"Enter a number from 0 to 100."});
     EXPECT_EQ(messages_.shown[0].title, "Invalid input");
@@ -172,11 +199,12 @@ TEST_F(LedPageTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
     EXPECT_EQ(page.m_editCurrent->text(), "");
     QTest::keyClicks(page.m_editCurrent, "80");
     EXPECT_TRUE(messages_.shown.empty());
-    Button(1005)->click();
+    Click(1005);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 80}}));
 
     SetBox("");
     QTest::keyClick(page.m_editCurrent, Qt::Key_Return);
+    Settle();
     EXPECT_EQ(MessageTexts(), QStringList{"Enter a whole number."});
     EXPECT_EQ(page.m_editCurrent->text(), "80") << "the last good number comes back";
 
@@ -190,6 +218,7 @@ TEST_F(LedPageTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
 
     SetBox("150");
     QTest::keyClick(page.m_editCurrent, Qt::Key_Return);
+    Settle();
     EXPECT_EQ(MessageTexts(), QStringList{"Enter a number from 0 to 100."});
     EXPECT_EQ(page.m_editCurrent->text(), "150");
     EXPECT_EQ(page.m_sliderCurrent->value(), 7);
@@ -246,8 +275,8 @@ TEST_F(LedPageTest, TranslationAgainKeepsTheTexts) {
     CLedDlg& page = Page();
     EXPECT_EQ(Button(1005)->text(), "Ver.2");
     EXPECT_EQ(Button(1006)->text(), "Read");  // no entry: the text after the key's first "."
-    page.OnInitDialog();
-    page.OnInitDialog();
+    Reselect();
+    Reselect();
     EXPECT_EQ(Button(1005)->text(), "Ver.2");
     EXPECT_EQ(Button(1006)->text(), "Read");
     EXPECT_EQ(page.m_editCurrent->text(), "0");

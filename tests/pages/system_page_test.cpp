@@ -12,7 +12,7 @@ namespace kq::testing {
 namespace {
 
 class SystemPageTest : public WindowTest {
-protected:
+  protected:
     CSystemDlg& Page() {
         page_.Create(&parent_);
         parent_.show();
@@ -25,7 +25,7 @@ protected:
     }
 
     QWidget parent_;
-    CSystemDlg page_{context_};
+    CSystemDlg page_{context_, linkWorker_};
 };
 
 struct Preselection {

@@ -5,9 +5,7 @@
 #include <QPushButton>
 #include <QThread>
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
 
 #include "pages/system_dlg.h"
 #include "pages/window_tools.h"
@@ -27,7 +25,7 @@ class SystemUpgradeTest : public WindowTest {
     SystemUpgradeTest() {
         context_.programPath = QString::fromStdString(ProgramDir() + "kq7300tool");
         context_.upgradeWaits = &sleeper_;
-        page_ = std::make_unique<CSystemDlg>(context_);
+        page_ = std::make_unique<CSystemDlg>(context_, linkWorker_);
         page_->Create(&parent_);
         parent_.show();
         page_->show();
@@ -47,8 +45,14 @@ class SystemUpgradeTest : public WindowTest {
     QPushButton* Button(int id) { return FindControl<QPushButton>(page_.get(), id); }
     QProgressBar* Progress() { return FindControl<QProgressBar>(page_.get(), 1028); }
 
+    // Upgrade, and the mode check's result applied: the worker runs from here on.
+    void ClickUpgrade() {
+        Button(1032)->click();
+        EXPECT_TRUE(WaitForWorker(linkWorker_));
+    }
     // Lets queued calls from the worker arrive until it has ended.
     bool WaitForEnd(std::chrono::seconds limit = std::chrono::seconds(30)) {
+        WaitForWorker(linkWorker_);
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (page_->m_pUpgradeThread && std::chrono::steady_clock::now() < deadline) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -102,7 +106,7 @@ TEST_F(SystemUpgradeTest, ResultNamesTheBackupAndCarriesAnIcon) {
     Write("usbloader.bin", Image(1024, 3));
     Choose(Write("firmware.bin", Image(10240, 9)));
 
-    Button(1032)->click();
+    ClickUpgrade();
     ASSERT_TRUE(WaitForEnd());
 
     ASSERT_EQ(messages_.shown.size(), 1u);
@@ -114,15 +118,15 @@ TEST_F(SystemUpgradeTest, ResultNamesTheBackupAndCarriesAnIcon) {
 }
 
 TEST_F(SystemUpgradeTest, ChecksComeFirstAndLeaveThePageAsItWas) {
-    Button(1032)->click();  // no engine: the engine test comes before the file name
+    ClickUpgrade();  // no engine: the engine test comes before the file name
     Attach();
-    Button(1032)->click();
+    ClickUpgrade();
     Choose(Write("firmware.bin", Image(129025, 1)));
-    Button(1032)->click();
+    ClickUpgrade();
     Choose(Write("firmware.bin", Image(129024, 1)));
-    Button(1032)->click();  // no loader beside the program
+    ClickUpgrade();  // no loader beside the program
     Write("usbloader.enc", Image(10241, 2));
-    Button(1032)->click();
+    ClickUpgrade();
     EXPECT_EQ(MessageTexts(),
               (QStringList{"The engine did not answer.", "InvalidFileName", "FirmWareUpgrateFail",
                            "FirmWareUpgrateFail", "FirmWareUpgrateFail"}));
@@ -136,37 +140,11 @@ TEST_F(SystemUpgradeTest, ASecondUpgradeCannotStartWhileOneRuns) {
     Write("usbloader.bin", Image(1024, 3));
     Choose(Write("firmware.bin", Image(1024, 1)));
     page_->m_bUpgrading = true;
-    Button(1032)->click();
+    ClickUpgrade();
     EXPECT_EQ(page_->m_pUpgradeThread, nullptr);
     EXPECT_TRUE(messages_.shown.empty());
     EXPECT_TRUE(NewPayloads().empty());
 }
-
-// Holds the worker in its wait after StartLoader until the test lets it go on.
-class GateSleeper final : public Sleeper {
-  public:
-    void SleepFor(std::chrono::microseconds) override {
-        std::unique_lock lock(mutex_);
-        entered_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return open_; });
-    }
-    bool WaitEntered() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return entered_; });
-    }
-    void Open() {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool entered_ = false;
-    bool open_ = false;
-};
 
 TEST_F(SystemUpgradeTest, StopEndsTheRunSilentlyBeforeTheNextBlock) {
     GateSleeper gate;
@@ -174,7 +152,7 @@ TEST_F(SystemUpgradeTest, StopEndsTheRunSilentlyBeforeTheNextBlock) {
     Attach("reboot-ms=0");
     Write("usbloader.bin", Image(2048, 3));
     Choose(Write("firmware.bin", Image(20480, 1)));
-    Button(1032)->click();
+    ClickUpgrade();
     ASSERT_TRUE(gate.WaitEntered());
     QCoreApplication::processEvents();
     EXPECT_FALSE(Button(1032)->isEnabled());
@@ -202,13 +180,13 @@ TEST_F(SystemUpgradeTest, TheMessageComesBeforeTheReset) {
                          page_->m_pUpgradeThread != nullptr;
         Button(1024)->click();  // Stop can still be pressed while the message is open
     };
-    Button(1032)->click();
+    ClickUpgrade();
     ASSERT_TRUE(WaitForEnd());
     EXPECT_TRUE(busyWhileShown);
     EXPECT_TRUE(Idle());
 
     messages_.whileShown = nullptr;
-    Button(1032)->click();  // that late Stop must not stop the next run
+    ClickUpgrade();  // that late Stop must not stop the next run
     ASSERT_TRUE(WaitForEnd());
     EXPECT_EQ(MessageTexts(), (QStringList{"FirmWareUpgrateSuccess", "FirmWareUpgrateSuccess"}));
 }
@@ -221,7 +199,7 @@ class SystemUpgradeRealWaitsTest : public SystemUpgradeTest {
         Attach("reboot-ms=0,fault=no-return");
         Write("usbloader.bin", Image(1024, 3));
         Choose(Write("firmware.bin", Image(20480, 1)));
-        Button(1032)->click();
+        ClickUpgrade();
         for (int i = 0; i < 500 && engine_->startLoaderCount() == 0; ++i) QThread::msleep(10);
         ASSERT_EQ(engine_->startLoaderCount(), 1);
     }

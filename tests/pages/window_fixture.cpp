@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QThread>
 #include <fstream>
 #include <sstream>
 
@@ -15,6 +16,10 @@ Tab.System=System
 WarningGeneral.DeviceConnect=Connected
 WarningGeneral.DeviceDisconnect=Disconnected
 WarningGeneral.ProductId=Product ID: %1
+WarningGeneral.DeviceSilent=Not answering
+WarningGeneral.DeviceInLoader=In its loader
+WarningGeneral.DeviceNoPermission=No permission
+WarningGeneral.NoPermission=Install the udev rule, then plug the engine in again.
 ConfigGeneral.English=English
 ConfigGeneral.SimpChinese=Simplified Chinese
 Led.On=Switch on
@@ -23,6 +28,7 @@ Led.Write=Ver.2
 WarningUart.Title=Communication
 WarningUart.CommunicationFail=The engine did not answer.
 WarningUart.ReadFail=The engine reported an impossible current.
+WarningUart.InLoader=The engine is in its loader: run the upgrade.
 Prompt.Title=Invalid input
 Prompt.InvalidNumber=Enter a whole number.
 Prompt.Range=Enter a number from %1 to %2.
@@ -98,6 +104,17 @@ std::vector<std::vector<uint8_t>> WindowTest::NewPayloads() {
     }
     seenFrames_ = frames.size();
     return out;
+}
+
+bool WaitForWorker(LinkWorker& worker, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    // A round of events first: a notice queued for the window may be about to post a request.
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (!worker.busy()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QThread::msleep(1);
+    }
 }
 
 QStringList WindowTest::MessageTexts() const {

@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "devlink/link.h"
 #include "emulator/virtual_bus.h"
 #include "l10n/settings.h"
+#include "pages/link_worker.h"
 #include "pages/page_context.h"
 
 namespace kq::testing {
@@ -64,6 +68,42 @@ struct FakeProcessStarter final : ProcessStarter {
     std::optional<int> exitCode;
 };
 
+// Holds a thread in Wait() until the test lets it go on.
+class Gate {
+  public:
+    void Wait() {
+        std::unique_lock lock(mutex_);
+        entered_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+    }
+    bool WaitEntered() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return entered_; });
+    }
+    void Open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool open_ = false;
+};
+
+// Holds the upgrade in its first long wait (after StartLoader) until the test lets it go on.
+class GateSleeper final : public Sleeper, public Gate {
+  public:
+    void SleepFor(std::chrono::microseconds) override { Wait(); }
+};
+
+// Lets the worker's results arrive until it has none outstanding, by the clock (processEvents
+// returns at once when nothing is queued). False when limit passed first.
+bool WaitForWorker(LinkWorker& worker, std::chrono::seconds limit = std::chrono::seconds(20));
+
 struct FixedLocale final : LocaleSource {
     unsigned SystemDefaultLanguage() const override { return language; }
     unsigned language = kLangEnglish;
@@ -98,6 +138,8 @@ class WindowTest : public ::testing::Test {
     FakeFileDialog files_;
     FakeProcessStarter processes_;
     PageContext context_;
+    // The pages' worker when they are tested without the main window, which has its own.
+    LinkWorker linkWorker_{link_};
 };
 
 using Bytes = std::vector<uint8_t>;

@@ -22,7 +22,7 @@ TEST_F(TranslateWindowTest, TranslatesFromTheCreationKeyAndLeavesDataAlone) {
     auto* edit = new QLineEdit("Led.Write", &window);
     auto* empty = new QLabel("", &window);
     auto* plain = new QLabel("Ver.2", &window);
-    auto* page = new CFlipDlg(context_);
+    auto* page = new CFlipDlg(context_, linkWorker_);
     page->setParent(&window);  // a nested page translates itself
 
     for (int pass = 0; pass < 3; ++pass) {
