@@ -3,3 +3,5 @@ BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev libusb-1.0-0-dev libcli11-dev)
 RUN_PACKAGES=(libqt6widgets6 qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei)
 TEST_PACKAGES=(libgtest-dev libgmock-dev umockdev libumockdev-dev xvfb xauth)
+# The Windows cross build and its tests under wine (scripts/windows-build.sh, windows-test.sh).
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest libcli11-dev wine64)
