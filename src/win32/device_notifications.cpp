@@ -1,8 +1,9 @@
 #include "win32/device_notifications.h"
 
-// clang-format off: dbt.h needs windows.h first.
-#include <dbt.h>
+// dbt.h needs windows.h first.
+// clang-format off
 #include <windows.h>
+#include <dbt.h>
 // clang-format on
 
 #include <algorithm>

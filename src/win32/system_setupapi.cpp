@@ -1,8 +1,9 @@
 #include "win32/system_setupapi.h"
 
-// clang-format off: setupapi.h needs windows.h first.
-#include <setupapi.h>
+// setupapi.h needs windows.h first.
+// clang-format off
 #include <windows.h>
+#include <setupapi.h>
 // clang-format on
 
 #include <cstddef>

@@ -3,9 +3,10 @@
 #include "win32/device_notifications.h"
 
 #include <gtest/gtest.h>
-// clang-format off: dbt.h needs windows.h first.
-#include <dbt.h>
+// dbt.h needs windows.h first.
+// clang-format off
 #include <windows.h>
+#include <dbt.h>
 // clang-format on
 
 #include <cstddef>
