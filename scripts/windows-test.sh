@@ -10,6 +10,7 @@ export WINEPREFIX=$(realpath -m "$dir")/wine-prefix
 export WINEDEBUG=-all
 # One wine server for the whole run (a server left by an earlier run of this prefix goes
 # first); only this prefix's server is ended afterwards.
+mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 /usr/lib/wine/wineserver -p
 trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
