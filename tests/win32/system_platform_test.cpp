@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "devlink/discovery.h"
 #include "devlink/link.h"
 #include "usb/backend.h"
@@ -14,6 +17,16 @@ namespace {
 // The HID interface class: present on every Windows and in every wine prefix (keyboard, mouse).
 constexpr Guid kHidClass{
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+// Wine adds its HID devices a moment after the first program of a prefix starts: give them time.
+std::vector<InterfaceEntry> ListHid(DevicePlatform& platform) {
+    std::vector<InterfaceEntry> entries = platform.ListInterfaces(kHidClass);
+    for (int attempt = 0; attempt < 30 && entries.empty(); ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        entries = platform.ListInterfaces(kHidClass);
+    }
+    return entries;
+}
 
 TEST(SystemPlatformTest, WithoutAnEngineNothingIsFound) {
     const auto platform = MakeSystemPlatform();
@@ -39,7 +52,7 @@ TEST(SystemPlatformTest, AnAbsentInterfaceAndItsPipesAreAbsent) {
 
 TEST(SystemPlatformTest, ListsPresentInterfacesWithDetailsAndProperties) {
     win32::SetupApiPlatform platform(win32::MakeSystemSetupApi());
-    const std::vector<InterfaceEntry> entries = platform.ListInterfaces(kHidClass);
+    const std::vector<InterfaceEntry> entries = ListHid(platform);
     if (entries.empty()) GTEST_SKIP() << "no HID interfaces on this system";
     for (const InterfaceEntry& entry : entries) {
         EXPECT_TRUE(entry.detailOk);
@@ -54,7 +67,7 @@ TEST(SystemPlatformTest, ListsPresentInterfacesWithDetailsAndProperties) {
 
 TEST(SystemPlatformTest, TheSearchRulesHoldOverTheSystemsLists) {
     win32::SetupApiPlatform platform(win32::MakeSystemSetupApi());
-    const std::vector<InterfaceEntry> entries = platform.ListInterfaces(kHidClass);
+    const std::vector<InterfaceEntry> entries = ListHid(platform);
     if (entries.empty()) GTEST_SKIP() << "no HID interfaces on this system";
     const InterfaceEntry& first = entries.front();
     uint32_t vid = 0;
