@@ -189,9 +189,13 @@ TEST(OverlappedPipeTest, AWriteIsTakenAndFlushed) {
     std::vector<uint8_t> received;
     PipeServer server(name, [&](HANDLE p, HANDLE stop) {
         auto bytes = ReadMessage(p, stop);
-        std::lock_guard lock(mutex);
-        received = std::move(bytes);
-        arrived.notify_all();
+        {
+            std::lock_guard lock(mutex);
+            received = std::move(bytes);
+            arrived.notify_all();
+        }
+        // Connected until the client closes, as a driver's pipe is: its flush must not fail.
+        AwaitClose(p, stop);
     });
     auto pipe = OpenOverlappedPipe(name, nullptr);
     ASSERT_NE(pipe, nullptr);
@@ -234,9 +238,12 @@ class PipeEngine {
                     [this](HANDLE p, HANDLE stop) {
                         const auto bytes = ReadMessage(p, stop);
                         if (bytes.empty()) return;
-                        std::lock_guard lock(mutex_);
-                        engine.Receive(bytes.data(), bytes.size());
-                        answered_.notify_all();
+                        {
+                            std::lock_guard lock(mutex_);
+                            engine.Receive(bytes.data(), bytes.size());
+                            answered_.notify_all();
+                        }
+                        AwaitClose(p, stop);
                     }),
           answers_(base + "\\PIPE1", [this](HANDLE p, HANDLE stop) {
               std::vector<uint8_t> answer;
