@@ -8,3 +8,5 @@ PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db librsvg2-bin
     file)
 # Only for scripts/responsiveness.sh, the window-manager ping check.
 PING_PACKAGES=(xvfb python3-xlib xdotool)
+# The Windows cross build and its tests under wine (scripts/windows-build.sh, windows-test.sh).
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest libcli11-dev wine64)

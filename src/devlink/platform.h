@@ -34,6 +34,9 @@ struct InterfaceEntry {
     // For listings and the engine filter; empty where the platform does not know them.
     std::string serial{};
     std::string location{};  // where it is plugged in, e.g. "bus 1 port 1.4"
+    // What the listing platform keeps for its own later calls on this entry (Windows: the device
+    // list it came from, released with the last entry); empty elsewhere.
+    std::shared_ptr<const void> platformData{};
 };
 
 // One opened pipe. Destroying it releases the endpoint: no handle outlives one transfer.

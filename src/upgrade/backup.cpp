@@ -9,12 +9,19 @@ namespace kq {
 namespace fs = std::filesystem;
 
 fs::path UpgradeBackupDirectory() {
+#ifdef _WIN32
+    // A user's own program data lives under %LOCALAPPDATA%; read as wide text, as Windows keeps it.
+    if (const wchar_t* local = _wgetenv(L"LOCALAPPDATA"); local && *local) {
+        return fs::path(local) / "kq7300";
+    }
+#else
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') {
         return fs::path(data) / "kq7300";
     }
     if (const char* home = std::getenv("HOME"); home && *home) {
         return fs::path(home) / ".local" / "share" / "kq7300";
     }
+#endif
     return {};
 }
 

@@ -9,7 +9,8 @@
 
 namespace kq {
 
-// $XDG_DATA_HOME/kq7300, else ~/.local/share/kq7300; empty when neither can be told.
+// $XDG_DATA_HOME/kq7300, else ~/.local/share/kq7300 (Windows: %LOCALAPPDATA%\kq7300); empty when
+// neither can be told.
 std::filesystem::path UpgradeBackupDirectory();
 
 // "kq7300-backup-0A1B2C3D4E5F-20261207-131500.bin" for the product id "0A-1B-2C-3D-4E-5F" at

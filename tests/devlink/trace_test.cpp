@@ -21,6 +21,14 @@ TEST(WireTraceTest, RecordsFramesAnswersAndDiagnosticsOnly) {
     const auto file = std::filesystem::temp_directory_path() /
                       ("kq-trace-" + std::to_string(::getpid()) + ".txt");
     std::filesystem::remove(file);
+    // Removed once the link has closed it: Windows removes no open file.
+    struct RemoveAtEnd {
+        std::filesystem::path path;
+        ~RemoveAtEnd() {
+            std::error_code ec;
+            std::filesystem::remove(path, ec);
+        }
+    } cleanup{file};
     CountingSleeper sleeper;
     VirtualBus bus(&sleeper);
     EngineSettings mute;
@@ -53,7 +61,6 @@ TEST(WireTraceTest, RecordsFramesAnswersAndDiagnosticsOnly) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(lines[lines.size() - 2].find("PIPE0 not opened"), std::string::npos);
     EXPECT_EQ(lines.back(), "# not sent: 06 00 02 01 74 06");
-    std::filesystem::remove(file);
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
 #include <random>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "devlink/link.h"
@@ -22,11 +23,16 @@ inline std::vector<uint8_t> MakeImage(size_t size, uint32_t seed) {
     return image;
 }
 
-// A fresh folder under /tmp, removed with everything in it.
+// A fresh folder in the system's temporary folder, removed with everything in it.
 struct TempDir {
     TempDir() {
-        char pattern[] = "/tmp/kq-upgrade-XXXXXX";
-        if (mkdtemp(pattern)) path = pattern;
+        std::random_device random;
+        std::error_code ec;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+        for (int attempt = 0; attempt < 100 && path.empty() && !ec; ++attempt) {
+            const auto candidate = base / ("kq-upgrade-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate, ec)) path = candidate;
+        }
     }
     ~TempDir() {
         if (!path.empty()) std::filesystem::remove_all(path);

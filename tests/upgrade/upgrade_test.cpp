@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "tests/upgrade/upgrade_fixture.h"
+#include "upgrade/backup.h"
 
 namespace kq::test {
 namespace {
@@ -334,6 +335,14 @@ TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
     EXPECT_TRUE(result.backupPath.empty());
     EXPECT_FALSE(result.backupError.empty());
 }
+
+#ifdef _WIN32
+TEST(UpgradeBackupDirectoryTest, IsTheUsersLocalApplicationData) {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    ASSERT_NE(local, nullptr);
+    EXPECT_EQ(UpgradeBackupDirectory(), std::filesystem::path(local) / "kq7300");
+}
+#endif
 
 }  // namespace
 }  // namespace kq::test
