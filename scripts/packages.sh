@@ -10,3 +10,7 @@ PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db librsvg2-bin
 PING_PACKAGES=(xvfb python3-xlib xdotool)
 # The Windows cross build and its tests under wine (scripts/windows-build.sh, windows-test.sh).
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest libcli11-dev wine64)
+# clang's libFuzzer and sanitizer runtimes, for scripts/fuzz.sh; ./test installs them too, so
+# that .ci/run fuzzes.
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+TEST_PACKAGES+=("${FUZZ_PACKAGES[@]}")

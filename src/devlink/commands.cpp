@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 namespace kq {
@@ -12,14 +13,15 @@ uint8_t Code(CommandCode c) {
     return static_cast<uint8_t>(c);
 }
 
-// One request and, when answer is not empty, its answer, in one transaction. Nothing is read
-// when the request was not sent, so an answer left over from an earlier exchange is never taken
-// for this one.
-bool Exchange(DeviceLink& link, std::span<const uint8_t> request, std::span<uint8_t> answer,
-              int timeoutMs) {
+// One request and, when answer is given, its answer, in one transaction. An empty answer is
+// still a frame to read (a block read of 0 bytes), unlike no answer. Nothing is read when the
+// request was not sent, so an answer left over from an earlier exchange is never taken for
+// this one.
+bool Exchange(DeviceLink& link, std::span<const uint8_t> request,
+              std::optional<std::span<uint8_t>> answer, int timeoutMs) {
     auto transaction = link.Begin();
     if (!transaction.SendFrame(request, timeoutMs)) return false;
-    return answer.empty() || transaction.ReceiveFrame(answer, timeoutMs);
+    return !answer || transaction.ReceiveFrame(*answer, timeoutMs);
 }
 
 }  // namespace
@@ -94,7 +96,7 @@ uint32_t CommandSet::GetBlockSize() {
 bool CommandSet::ReadBlock(uint32_t address, uint32_t length, uint8_t* out) {
     if (out == nullptr) return false;
     const auto request = BlockHeader(CommandCode::BlockRead, address, length);
-    if (!Exchange(link_, request, {out, length}, 2000)) return false;
+    if (!Exchange(link_, request, std::span(out, length), 2000)) return false;
     DelayMilliseconds(20);
     return true;
 }
@@ -129,7 +131,7 @@ bool CommandSet::FinishUpgrade() {
 bool CommandSet::GetMode(uint8_t* out) {
     if (out == nullptr) return false;
     const uint8_t request[] = {Code(CommandCode::Mode)};
-    return Exchange(link_, request, {out, kApplicationModeAnswer.size()}, 1000);
+    return Exchange(link_, request, std::span(out, kApplicationModeAnswer.size()), 1000);
 }
 
 DeviceMode CommandSet::QueryDeviceMode() {
