@@ -236,7 +236,12 @@ void CMainDlg::RefreshConnected(const QString& prefix, const EngineProbe& probe)
         return;
     }
     m_statusBar->SetText(0, prefix + Tr(s, StateKey(probe.state)));
-    if (probe.state != EngineState::Application) return;
+    if (probe.state != EngineState::Application) {
+        // An id shown before an upgrade stopped in the loader no longer says what answers.
+        m_statusBar->SetText(1, ProductIdText(kNoProductId));
+        m_systemPage.m_productId.clear();
+        return;
+    }
     if (probe.productId) {
         m_systemPage.m_productId = *probe.productId;
         m_statusBar->SetText(1, ProductIdText(*probe.productId));
@@ -305,16 +310,23 @@ void CMainDlg::reject() {
 }
 
 void CMainDlg::OnCancel() {
-    // Closing stops a running upgrade: the user decides, knowing what it leaves behind.
-    if (m_systemPage.m_bUpgrading) {
+    // Closing stops a running upgrade: the user decides, knowing what it leaves behind. Once
+    // the engine has been told to finish there is nothing left to stop.
+    const UpgradePhase phase = m_systemPage.upgradePhase();
+    if (m_systemPage.m_bUpgrading && phase != UpgradePhase::Finishing) {
         const Settings& s = context_.settings;
-        if (!context_.messages.Confirm(
-                this, Tr(s, "WarningSystem.Title"), Tr(s, "WarningSystem.CloseDuringUpgrade"),
-                Tr(s, "WarningSystem.StopAndClose"), Tr(s, "WarningSystem.KeepUpgrading"))) {
+        const char* what = phase == UpgradePhase::Loader ? "WarningSystem.CloseBeforeLoader"
+                                                         : "WarningSystem.CloseDuringUpgrade";
+        if (!context_.messages.Confirm(this, Tr(s, "WarningSystem.Title"), Tr(s, what),
+                                       Tr(s, "WarningSystem.StopAndClose"),
+                                       Tr(s, "WarningSystem.KeepUpgrading"))) {
             return;
         }
     }
     closing_ = true;
+    // Out of sight first: stopping the upgrade waits for its block to end, which a silent
+    // engine can stretch to its timeouts.
+    hide();
     m_systemPage.AbortUpgrade();
     // A blocking wait on the UI thread: short enough not to matter, and it goes through the
     // link's sleeper so tests need not wait.

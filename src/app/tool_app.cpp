@@ -80,24 +80,30 @@ int RunTool(int argc, char** argv) {
         }
         return -1;
     };
-    // Help and version need no display, so they are answered before the window system opens.
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h" || arg == "--version") return parse(argc, argv);
-    }
-
-    // The restart repeats the command line as given; QApplication takes its own options out.
-    QStringList commandLine;
-    for (int i = 1; i < argc; ++i) commandLine << QString::fromLocal8Bit(argv[i]);
-    QApplication app(argc, argv);
+    // Help, version and usage errors need no display, so they are answered before the window
+    // system opens. Qt's own options (one dash: -platform, -style, ...) are left to
+    // QApplication, which takes them out; the program's own have two dashes.
+    cli.allow_extras();
     if (const int code = parse(argc, argv); code >= 0) return code;
-
+    for (const std::string& extra : cli.remaining()) {
+        if (extra.starts_with("--")) {
+            std::cerr << "error: unknown option " << extra << '\n';
+            return 2;
+        }
+    }
     Backend backend;
     std::string error;
     if (!MakeBackend(options, backend, &error)) {
         std::cerr << "error: --virtual-engine: " << error << '\n';
         return 2;
     }
+
+    // The restart repeats the command line as given; QApplication takes its own options out.
+    QStringList commandLine;
+    for (int i = 1; i < argc; ++i) commandLine << QString::fromLocal8Bit(argv[i]);
+    QApplication app(argc, argv);
+    cli.allow_extras(false);
+    if (const int code = parse(argc, argv); code >= 0) return code;
     DeviceLink link(*backend.platform);
     if (!options.tracePath.empty() && !link.trace().Open(options.tracePath)) {
         std::cerr << "error: cannot open trace file " << options.tracePath << '\n';

@@ -179,11 +179,12 @@ void CLedDlg::OnCurrentEnter() {
     m_lastPos = *value;
 }
 
+// The box shows where the user put the slider, whatever it showed before: a click into the
+// box may have moved the slider without touching m_lastPos.
 void CLedDlg::OnSliderMoved(int position) {
-    const auto moved = static_cast<uint16_t>(position);
-    if (moved == m_lastPos) return;
-    m_editCurrent->setText(QString::number(moved));
-    m_lastPos = moved;
+    const QString text = QString::number(position);
+    if (m_editCurrent->text() != text) m_editCurrent->setText(text);
+    m_lastPos = static_cast<uint16_t>(position);
 }
 
 void CLedDlg::PlaceSlider(int position) {

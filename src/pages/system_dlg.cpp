@@ -152,6 +152,9 @@ void CSystemDlg::StartUpgrade() {
     callbacks.controls = [this](UpgradeControls controls) {
         upgradeReports_.Post([this, controls] { SetUpgradeControls(controls); });
     };
+    // Read by the window when it is closed mid-upgrade; an atomic, not a widget.
+    upgradePhase_ = UpgradePhase::Loader;
+    callbacks.phase = [this](UpgradePhase phase) { upgradePhase_ = phase; };
     // Stop stays pressable while the last run's message is open; that press is not for this run.
     m_bStopRequested = false;
     ownUpgradeWaits_.Reset();

@@ -55,6 +55,9 @@ class CSystemDlg : public CPageDlg {
     QComboBox* m_comboLanguage;
     // The engine's product id as the status bar shows it, for the name of the upgrade's backup.
     std::string m_productId;
+    // How far the running upgrade has gone (Loader until the engine was told to leave its
+    // application), so that closing can say truthfully what stopping leaves behind.
+    UpgradePhase upgradePhase() const { return upgradePhase_.load(); }
 
   signals:
     // True from the start of an upgrade's worker, false once it has ended and its message is
@@ -77,6 +80,7 @@ class CSystemDlg : public CPageDlg {
     std::unique_ptr<Ui::SystemPage> ui_;
     RealSleeper ownUpgradeWaits_;
     std::unique_ptr<UpgradeJob> job_;
+    std::atomic<UpgradePhase> upgradePhase_{UpgradePhase::Loader};
     // The upgrade worker's progress, control states and result, run here in order.
     Mailbox upgradeReports_;
     UpgradeControls controls_ = kIdleControls;

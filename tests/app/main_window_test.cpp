@@ -302,6 +302,21 @@ TEST_F(MainWindowTest, ClosingDuringAnUpgradeEndsTheWorkerFirst) {
     EXPECT_TRUE(FindControl(&page, 1117)->isEnabled());
 }
 
+// Once the engine has been told to finish, closing has nothing left to stop and does not ask.
+TEST_F(MainWindowTest, ClosingWhileTheEngineFinishesDoesNotAsk) {
+    // Real waits: the worker sits in the 3 s after FinishUpgrade, which closing cuts short.
+    CSystemDlg& page = StartUpgrade("mode=loader,reboot-ms=0");
+    for (int i = 0; i < 500 && page.upgradePhase() != UpgradePhase::Finishing; ++i) {
+        QThread::msleep(10);
+    }
+    ASSERT_EQ(page.upgradePhase(), UpgradePhase::Finishing);
+    Window().close();
+    EXPECT_FALSE(Window().isVisible());
+    EXPECT_EQ(page.m_pUpgradeThread, nullptr);
+    EXPECT_TRUE(MessageTexts().isEmpty());
+    EXPECT_EQ(engine_->finishUpgradeCount(), 1);
+}
+
 // Part 0 of the status bar says what the engine is doing; part 1 keeps its rules.
 TEST_F(MainWindowTest, TheStatusBarTellsWhatTheEngineIsDoing) {
     auto mute = bus_.Plug(*ParseEngineSettings("mode=mute", nullptr));
@@ -366,6 +381,7 @@ TEST_F(MainWindowTest, DuringAndAfterAStoppedUpgrade) {
     gate.Open();
     ASSERT_TRUE(WaitForUpgradeEnd(page));
     EXPECT_EQ(Status(0), "In its loader");
+    EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX") << "the id was the application's";
     EXPECT_TRUE(FindControl(&Window().m_ledPage, 1006)->isEnabled());
 
     FindControl<QPushButton>(&Window().m_ledPage, 1006)->click();

@@ -56,6 +56,7 @@ const char* const kProgramKeys[] = {
     "WarningSystem.InvalidFileName",
     "WarningSystem.BackupSaved",
     "WarningSystem.BackupFailed",
+    "WarningSystem.CloseBeforeLoader",
     "WarningSystem.CloseDuringUpgrade",
     "WarningSystem.StopAndClose",
     "WarningSystem.KeepUpgrading",

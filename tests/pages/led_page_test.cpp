@@ -261,6 +261,13 @@ TEST_F(LedPageTest, EveryMoveOfTheSliderReachesTheBox) {
     QTest::mouseClick(page.m_editCurrent, Qt::LeftButton);  // clicking the box moves the slider
     EXPECT_EQ(page.m_sliderCurrent->value(), 20);
     EXPECT_EQ(page.m_lastPos, 50);
+    // A move back to where the slider last stood (50) still reaches the box.
+    SetBox("40");
+    QTest::mouseClick(page.m_editCurrent, Qt::LeftButton);
+    page.m_sliderCurrent->setFocus();
+    QTest::keyClick(page.m_sliderCurrent, Qt::Key_PageUp);
+    EXPECT_EQ(page.m_sliderCurrent->value(), 50);
+    EXPECT_EQ(page.m_editCurrent->text(), "50");
     EXPECT_EQ(NewPayloads().size(), 3u) << "the first-init read only; nothing was sent";
 }
 
