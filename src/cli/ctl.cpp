@@ -41,18 +41,48 @@ int CtlSession::FindEngine() {
     return FindChosenEngine() ? kExitOk : ExplainNotFound();
 }
 
-// As dfu-util does: with two engines on the bus, a guess could flash the wrong one.
+// As dfu-util does: with two engines on the bus, a guess could flash the wrong one. A serial
+// shared by two engines does not choose either; their paths always differ.
 int CtlSession::RefuseSeveralEngines() {
-    if (!options_.filter.serial.empty() || !options_.filter.path.empty()) return kExitOk;
-    const std::vector<InterfaceEntry> engines = PresentEngines();
+    const std::vector<InterfaceEntry> engines = Candidates();
     if (engines.size() < 2) return kExitOk;
-    err_ << "error: " << engines.size()
-         << " engines are attached; choose one with --serial S or --path P:\n";
+    if (options_.filter.serial.empty() && options_.filter.path.empty()) {
+        err_ << "error: " << engines.size()
+             << " engines are attached; choose one with --serial S or --path P:\n";
+    } else {
+        err_ << "error: " << engines.size() << " engines have serial " << options_.filter.serial
+             << "; choose one with --path P:\n";
+    }
     for (const InterfaceEntry& engine : engines) {
         err_ << "  " << engine.path << "  serial " << (engine.serial.empty() ? "-" : engine.serial)
              << '\n';
     }
     return kExitUsage;
+}
+
+bool CtlSession::SearchMayTake(const InterfaceEntry& engine) {
+    std::string instance;
+    ExtractInstance(engine.path, instance);
+    if (instance == kEngineInstance) return true;
+    if (!standardNodePresent_) {
+        standardNodePresent_ = false;
+        for (const InterfaceEntry& node :
+             backend_.platform->ListInterfaces(GUID_DEVINTERFACE_USB_DEVICE)) {
+            std::string nodeInstance;
+            ExtractInstance(node.path, nodeInstance);
+            if (MatchVidPid(node.path, kEngineVendorId, kEngineProductId) &&
+                nodeInstance == kEngineInstance) {
+                standardNodePresent_ = true;
+            }
+        }
+    }
+    return *standardNodePresent_;
+}
+
+std::vector<InterfaceEntry> CtlSession::Candidates() {
+    std::vector<InterfaceEntry> engines = PresentEngines();
+    std::erase_if(engines, [this](const InterfaceEntry& e) { return !SearchMayTake(e); });
+    return engines;
 }
 
 bool CtlSession::FindChosenEngine() {
@@ -152,6 +182,17 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     // judged below, so that an unknown command is called one.
     app.allow_extras();
 
+    // Settings always hold a "=": a separate word without one after a bare --virtual-engine is
+    // a command, or a mistyped one, never settings (the parser would take it for them).
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        const std::string& next = args[i + 1];
+        if (args[i] == "--virtual-engine" && next.find('=') == std::string::npos &&
+            !next.starts_with('-') &&
+            app.get_subcommands([&](const CLI::App* c) { return c->get_name() == next; }).empty()) {
+            err << "error: unknown command " << next << "\nRun with --help for more information.\n";
+            return kExitUsage;
+        }
+    }
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);

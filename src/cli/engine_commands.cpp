@@ -31,12 +31,35 @@ int Done(CtlSession& s, bool ok, const char* what) {
 }
 
 // Finds the engine and asks its mode; power, mirroring and current need the application
-// firmware.
+// firmware. An engine that gives no answer is not taken for one in its loader.
 int FindApplication(CtlSession& s, CommandSet& commands) {
     if (const int code = s.FindEngine(); code != kExitOk) return code;
-    if (commands.QueryDeviceMode() == DeviceMode::Application) return kExitOk;
-    s.err() << "error: the engine is not running its application firmware\n";
+    switch (commands.QueryEngineState()) {
+        case EngineState::Application:
+            return kExitOk;
+        case EngineState::Loader:
+            s.err() << "error: the engine is running its loader, not its firmware; run the "
+                       "firmware upgrade (again)\n";
+            return kExitFailed;
+        case EngineState::None:
+        case EngineState::Silent:
+            break;
+    }
+    s.err() << "error: the engine does not answer\n";
     return kExitFailed;
+}
+
+const char* ModeName(EngineState state) {
+    switch (state) {
+        case EngineState::Application:
+            return "application";
+        case EngineState::Loader:
+            return "loader";
+        case EngineState::None:
+        case EngineState::Silent:
+            break;
+    }
+    return "no-answer";
 }
 
 std::optional<int> ReadCurrent(CtlSession& s, CommandSet& commands) {
@@ -102,10 +125,14 @@ int Status(CtlSession& s) {
     report.path = s.link().devicePath();
     report.serial = SerialAt(s, report.path);
     CommandSet commands(s.link());
-    const bool application = commands.QueryDeviceMode() == DeviceMode::Application;
-    report.mode = application ? "application" : "other";
+    const EngineState state = commands.QueryEngineState();
+    report.mode = ModeName(state);
     int code = kExitOk;
-    if (application) {
+    if (state == EngineState::Silent) {
+        s.err() << "error: the engine does not answer\n";
+        code = kExitFailed;
+    }
+    if (state == EngineState::Application) {
         uint8_t id[8];
         if (commands.GetProductId(id)) {
             report.productId = FormatProductId(id);

@@ -3,6 +3,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ class CtlSession {
 
     // The engines present that --serial and --path admit, in the order the system lists them.
     std::vector<InterfaceEntry> PresentEngines();
+    // Whether the engine search can ever take this engine: its instance is the engine's own, or
+    // a USB device with that instance is present, which lets the search take any instance.
+    bool SearchMayTake(const InterfaceEntry& engine);
     // "no engine found", naming the filter when there is one.
     std::string NoEngineText() const;
 
@@ -60,7 +64,10 @@ class CtlSession {
     DeviceLink& link() { return *link_; }
 
   private:
+    std::vector<InterfaceEntry> Candidates();
+
     const CtlOptions& options_;
+    std::optional<bool> standardNodePresent_;
     std::ostream& out_;
     std::ostream& err_;
     Backend backend_;

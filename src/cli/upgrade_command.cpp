@@ -33,7 +33,10 @@ void Say(const char* text) {
 // state the engine is left.
 extern "C" void OnInterrupt(int) {
     if (!g_stopRequested.exchange(true)) {
-        Say("\nstopping after the current block... (Ctrl-C again to quit at once)\n");
+        Say(g_interruptState.load() == kFinishing
+                ? "\nthe engine is finishing the upgrade; there is nothing left to stop (Ctrl-C "
+                  "again to quit at once)\n"
+                : "\nstopping after the current block... (Ctrl-C again to quit at once)\n");
         return;
     }
     switch (g_interruptState.load()) {
@@ -226,12 +229,11 @@ int RunUpgrade(CtlSession& s, const UpgradeRequest& request) {
     UpgradeImages images;
     if (const int code = LoadImages(request, images, s.err()); code != kExitOk) return code;
     if (const int code = s.FindEngine(); code != kExitOk) return code;
-    CommandSet commands(s.link());
+    // The product id names the backup; it is the one request before the upgrade's own, so the
+    // upgrade's frames keep their numbers on the wire.
     std::string productId;
     uint8_t id[8];
-    if (commands.QueryDeviceMode() == DeviceMode::Application && commands.GetProductId(id)) {
-        productId = FormatProductId(id);
-    }
+    if (CommandSet(s.link()).GetProductId(id)) productId = FormatProductId(id);
     return Upgrade(s.link(), images, productId, s.out(), s.err());
 }
 

@@ -48,15 +48,21 @@ std::string EngineJson(const InterfaceEntry& entry, const OpenResult& opened) {
     return engine.StringOrNull("detail", opened.detail).str();
 }
 
-void PrintEngine(std::ostream& out, const InterfaceEntry& entry, const OpenResult& opened) {
+void PrintEngine(std::ostream& out, const InterfaceEntry& entry, const OpenResult& opened,
+                 bool searchMayTake) {
     out << entry.path << "  serial " << (entry.serial.empty() ? "-" : entry.serial) << "  "
         << (entry.location.empty() ? "location unknown" : entry.location) << "  ";
     if (opened.ok()) {
-        out << "can be opened\n";
+        out << "can be opened";
     } else {
         out << "cannot be opened: " << OpenErrorText(opened.error)
-            << (opened.detail.empty() ? "" : " (" + opened.detail + ")") << '\n';
+            << (opened.detail.empty() ? "" : " (" + opened.detail + ")");
     }
+    // Listed because it looks like an engine, yet the engine search would pass it by.
+    if (!searchMayTake) {
+        out << "  not used: the search takes an engine with serial " << kEngineInstance;
+    }
+    out << '\n';
 }
 
 int List(CtlSession& s) {
@@ -75,7 +81,7 @@ int List(CtlSession& s) {
         if (s.json()) {
             objects.push_back(EngineJson(entry, opened));
         } else {
-            PrintEngine(s.out(), entry, opened);
+            PrintEngine(s.out(), entry, opened, s.SearchMayTake(entry));
         }
     }
     if (s.json()) s.out() << JsonObject().Raw("engines", JsonArray(objects)).str() << '\n';

@@ -59,6 +59,25 @@ std::string VirtualBus::DeviceNodePath(const VirtualEngine& engine) {
     return MakeInterfacePath(s.vid, s.pid, s.serial, GUID_DEVINTERFACE_USB_DEVICE);
 }
 
+std::string VirtualBus::PathOf(const Slot& slot, const Guid& interfaceClass) const {
+    const auto& s = slot.engine->settings();
+    std::string instance = s.serial;
+    for (const Slot& other : slots_) {
+        if (&other == &slot) break;
+        if (other.present && other.engine->settings().serial == s.serial) {
+            instance = "&port_" + std::to_string(slot.port);
+            break;
+        }
+    }
+    return MakeInterfacePath(s.vid, s.pid, instance, interfaceClass);
+}
+
+std::string VirtualBus::PathOf(const std::shared_ptr<VirtualEngine>& engine) {
+    std::lock_guard lock(mutex_);
+    const Slot* slot = Find(engine.get());
+    return slot ? PathOf(*slot, EngineInterfaceClass) : std::string();
+}
+
 std::shared_ptr<VirtualEngine> VirtualBus::Plug(EngineSettings settings) {
     auto engine = std::make_shared<VirtualEngine>(std::move(settings));
     Plug(engine);
@@ -69,6 +88,7 @@ void VirtualBus::Plug(std::shared_ptr<VirtualEngine> engine) {
     std::unique_lock lock(mutex_);
     Slot slot;
     slot.engine = std::move(engine);
+    slot.port = static_cast<int>(slots_.size()) + 1;
     slots_.push_back(std::move(slot));
     Emit(slots_.back(), DeviceEventKind::Arrival, lock);
 }
@@ -111,11 +131,11 @@ VirtualBus::Slot* VirtualBus::Find(const VirtualEngine* engine) {
 VirtualBus::Slot* VirtualBus::FindByPath(std::string_view path, bool* usbNode) {
     for (Slot& slot : slots_) {
         if (!slot.present) continue;
-        if (slot.listAsEngineInterface && EnginePath(*slot.engine) == path) {
+        if (slot.listAsEngineInterface && PathOf(slot, EngineInterfaceClass) == path) {
             if (usbNode) *usbNode = false;
             return &slot;
         }
-        if (slot.listAsUsbDevice && DeviceNodePath(*slot.engine) == path) {
+        if (slot.listAsUsbDevice && PathOf(slot, GUID_DEVINTERFACE_USB_DEVICE) == path) {
             if (usbNode) *usbNode = true;
             return &slot;
         }
@@ -127,8 +147,9 @@ VirtualBus::Slot* VirtualBus::FindByPath(std::string_view path, bool* usbNode) {
 // sink may look at the bus again.
 void VirtualBus::Emit(const Slot& slot, DeviceEventKind kind, std::unique_lock<std::mutex>& lock) {
     std::vector<HotplugEvent> events;
-    HotplugEvent node{kind, GUID_DEVINTERFACE_USB_DEVICE, DeviceNodePath(*slot.engine)};
-    HotplugEvent iface{kind, EngineInterfaceClass, EnginePath(*slot.engine)};
+    HotplugEvent node{kind, GUID_DEVINTERFACE_USB_DEVICE,
+                      PathOf(slot, GUID_DEVINTERFACE_USB_DEVICE)};
+    HotplugEvent iface{kind, EngineInterfaceClass, PathOf(slot, EngineInterfaceClass)};
     if (kind == DeviceEventKind::Arrival) {
         events = {node, iface};
     } else {
@@ -149,11 +170,14 @@ std::vector<InterfaceEntry> VirtualBus::ListInterfaces(const Guid& interfaceClas
     std::vector<InterfaceEntry> entries;
     for (const Slot& slot : slots_) {
         if (!slot.present) continue;
-        if (interfaceClass == EngineInterfaceClass && slot.listAsEngineInterface) {
-            entries.push_back({EnginePath(*slot.engine), !slot.detailFails});
-        } else if (interfaceClass == GUID_DEVINTERFACE_USB_DEVICE && slot.listAsUsbDevice) {
-            entries.push_back({DeviceNodePath(*slot.engine), !slot.detailFails});
-        }
+        const bool listed = interfaceClass == EngineInterfaceClass ? slot.listAsEngineInterface
+                            : interfaceClass == GUID_DEVINTERFACE_USB_DEVICE ? slot.listAsUsbDevice
+                                                                             : false;
+        if (!listed) continue;
+        // Named as a USB backend names them: the serial and the place on the bus.
+        entries.push_back({PathOf(slot, interfaceClass), !slot.detailFails,
+                           slot.engine->settings().serial,
+                           "virtual bus port " + std::to_string(slot.port)});
     }
     return entries;
 }

@@ -26,6 +26,7 @@ class VirtualBus final : public DevicePlatform, public HotplugSource {
         bool detailFails = false;
         bool listAsEngineInterface = true;
         bool listAsUsbDevice = true;  // also appears as a USB device node
+        int port = 0;                 // its place on the bus: 1 for the first engine plugged in
     };
 
     // The sleeper stands in for time passing while a read waits for an answer that never comes.
@@ -41,8 +42,11 @@ class VirtualBus final : public DevicePlatform, public HotplugSource {
                    const std::function<void(Slot&)>& f);
     bool IsPresent(const std::shared_ptr<VirtualEngine>& engine);
 
+    // The paths of an engine that no other engine on the bus shares its serial with.
     static std::string EnginePath(const VirtualEngine& engine);
     static std::string DeviceNodePath(const VirtualEngine& engine);
+    // The paths the bus gives this engine (differs from the above for a duplicate serial).
+    std::string PathOf(const std::shared_ptr<VirtualEngine>& engine);
 
     // DevicePlatform
     std::vector<InterfaceEntry> ListInterfaces(const Guid& interfaceClass) override;
@@ -62,6 +66,9 @@ class VirtualBus final : public DevicePlatform, public HotplugSource {
                     int timeoutMs);
 
   private:
+    // The instance in a slot's paths is its serial; a second engine present with the serial of
+    // another gets its place on the bus instead, as the system names it: no two paths are equal.
+    std::string PathOf(const Slot& slot, const Guid& interfaceClass) const;
     Slot* Find(const VirtualEngine* engine);
     Slot* FindByPath(std::string_view path, bool* usbNode);
     void Emit(const Slot& slot, DeviceEventKind kind, std::unique_lock<std::mutex>& lock);

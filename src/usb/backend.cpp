@@ -2,39 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "devlink/discovery.h"
-
 namespace kq {
-namespace {
-
-// The virtual bus as the command line lists it: like a USB backend, it names each engine's
-// serial (the instance in its path, which is the serial=... setting) and its place.
-class VirtualBusListing final : public DevicePlatform {
-  public:
-    explicit VirtualBusListing(std::shared_ptr<VirtualBus> bus) : bus_(std::move(bus)) {}
-
-    std::vector<InterfaceEntry> ListInterfaces(const Guid& interfaceClass) override {
-        std::vector<InterfaceEntry> entries = bus_->ListInterfaces(interfaceClass);
-        for (InterfaceEntry& entry : entries) {
-            ExtractInstance(entry.path, entry.serial);
-            entry.location = "virtual bus";
-        }
-        return entries;
-    }
-    std::optional<std::string> ReadProperty(const InterfaceEntry& entry,
-                                            DeviceProperty property) override {
-        return bus_->ReadProperty(entry, property);
-    }
-    OpenResult TestOpen(const InterfaceEntry& entry) override { return bus_->TestOpen(entry); }
-    std::unique_ptr<PipeHandle> OpenPipe(std::string_view pipePath, OpenResult* why) override {
-        return bus_->OpenPipe(pipePath, why);
-    }
-
-  private:
-    std::shared_ptr<VirtualBus> bus_;
-};
-
-}  // namespace
 
 void AddBackendOptions(CLI::App& app, BackendOptions& options) {
     // The settings are optional; a command name that follows is never taken for them.
@@ -68,8 +36,7 @@ bool MakeBackend(const BackendOptions& options, Backend& backend, std::string* e
         for (EngineSettings& settings : engines) {
             backend.engines.push_back(backend.bus->Plug(std::move(settings)));
         }
-        backend.ownedPlatform = std::make_unique<VirtualBusListing>(backend.bus);
-        backend.platform = backend.ownedPlatform.get();
+        backend.platform = backend.bus.get();
         backend.hotplug = backend.bus.get();
         return true;
     }

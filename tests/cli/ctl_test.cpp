@@ -52,7 +52,18 @@ TEST(CtlTest, StatusOfOtherEngines) {
     auto r = Ctl({"--virtual-engine=mode=loader", "status"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "connected: yes\npath: " + EnginePath("0002a0000000") +
-                         "\nserial: 0002a0000000\nmode: other\n");
+                         "\nserial: 0002a0000000\nmode: loader\n");
+    // No answer is not taken for the loader, and says so.
+    r = Ctl({"--virtual-engine=mode=mute", "status"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("mode: no-answer\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "error: the engine does not answer\n");
+    r = Ctl({"--virtual-engine=mode=mute", "current"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "error: the engine does not answer\n");
+    r = Ctl({"--virtual-engine=mode=loader", "flip", "x"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("running its loader, not its firmware"), std::string::npos) << r.err;
     r = Ctl({"--virtual-engine=current=101", "status"});
     EXPECT_EQ(r.code, 1) << "a current above 100 is a failure";
     r = Ctl({"--virtual-engine=serial=elsewhere", "status"});
@@ -147,6 +158,7 @@ TEST(CtlTest, UsageErrorsSayWhatIsWrong) {
     };
     for (const Case& c :
          {Case{{"foo"}, "error: unknown command foo\n"},
+          Case{{"--virtual-engine", "stauts"}, "error: unknown command stauts\n"},
           Case{{"foo", "status"}, "not expected: foo\n"},
           Case{{"status", "--bogus"}, "not expected: --bogus\n"},
           Case{{}, "error: no command given\n"}, Case{{"current", "abc"}, "'abc' is not a number"},
@@ -225,12 +237,39 @@ TEST(CtlTest, ChoosingOneOfTwoEngines) {
     r = with({"list"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, EnginePath("0002a0000000") +
-                         "  serial 0002a0000000  virtual bus  can be opened\n" +
+                         "  serial 0002a0000000  virtual bus port 1  can be opened\n" +
                          EnginePath("0002a0000001") +
-                         "  serial 0002a0000001  virtual bus  can be opened\n");
+                         "  serial 0002a0000001  virtual bus port 2  can be opened\n");
     r = with({"--serial", "0002a0000001", "list"});
-    EXPECT_EQ(r.out,
-              EnginePath("0002a0000001") + "  serial 0002a0000001  virtual bus  can be opened\n");
+    EXPECT_EQ(r.out, EnginePath("0002a0000001") +
+                         "  serial 0002a0000001  virtual bus port 2  can be opened\n");
+}
+
+// Two engines with one serial: the serial chooses neither, the path does; engines the search
+// passes by do not count, and list says so.
+TEST(CtlTest, ASerialSharedByTwoEnginesChoosesNeither) {
+    const std::vector<std::string> twins = {"--virtual-engine=current=11",
+                                            "--virtual-engine=current=22"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), twins.begin(), twins.end());
+        return Ctl(args);
+    };
+    auto r = with({"--serial", "0002a0000000", "current"});
+    EXPECT_EQ(r.code, 2);
+    const std::string second = MakeInterfacePath(0xC251, 0x1706, "&port_2", EngineInterfaceClass);
+    EXPECT_EQ(r.err, "error: 2 engines have serial 0002a0000000; choose one with --path P:\n  " +
+                         EnginePath("0002a0000000") + "  serial 0002a0000000\n  " + second +
+                         "  serial 0002a0000000\n");
+    EXPECT_EQ(with({"--path", second, "current"}).out, "22\n");
+    EXPECT_EQ(with({"--path", EnginePath("0002a0000000"), "current"}).out, "11\n");
+
+    r = Ctl({"--virtual-engine=serial=A", "--virtual-engine=serial=B", "status"});
+    EXPECT_EQ(r.code, 3) << "neither is an engine the search takes: " << r.err;
+    r = Ctl({"--virtual-engine=serial=A", "list"});
+    EXPECT_NE(r.out.find("can be opened  not used: the search takes an engine with serial "
+                         "0002a0000000\n"),
+              std::string::npos)
+        << r.out;
 }
 
 // Field names and order are documented; a change here is a change for every script.
@@ -244,7 +283,7 @@ TEST(CtlTest, JsonOutputOfStatusCurrentAndList) {
                          "\"product_id\":\"0A-1B-2C-3D-4E-5F\",\"led_current\":42}\n");
     r = Ctl({"--json", "--virtual-engine=mode=loader", "status"});
     EXPECT_EQ(r.out, "{\"connected\":true,\"path\":" + path +
-                         ",\"serial\":\"0002a0000000\",\"mode\":\"other\"}\n");
+                         ",\"serial\":\"0002a0000000\",\"mode\":\"loader\"}\n");
     r = Ctl({"--json", "--virtual-engine=serial=x", "status"});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.out, "{\"connected\":false}\n");
@@ -256,7 +295,7 @@ TEST(CtlTest, JsonOutputOfStatusCurrentAndList) {
     r = Ctl({"--json", "--virtual-engine", "--virtual-engine=serial=0002a0000001", "list"});
     EXPECT_EQ(r.code, 0);
     const std::string first = "{\"path\":" + path +
-                              ",\"serial\":\"0002a0000000\",\"location\":\"virtual bus\","
+                              ",\"serial\":\"0002a0000000\",\"location\":\"virtual bus port 1\","
                               "\"can_open\":true,\"open_error\":null,\"detail\":null}";
     EXPECT_EQ(r.out.find("{\"engines\":[" + first + ",{\"path\":"), 0u) << r.out;
     r = Ctl({"--json", "--virtual-engine=vid=1234", "list"});
