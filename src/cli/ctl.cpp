@@ -153,8 +153,13 @@ std::string FailureMessage(const CLI::App*, const CLI::Error& e) {
     return std::string("error: ") + e.what() + "\nRun with --help for more information.\n";
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    CLI::App app{"Controls the KQ7300 light engine over USB.", "kq7300ctl"};
+}  // namespace
+
+int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ostream& out,
+             std::ostream& err) {
+    request.parser =
+        std::make_unique<CLI::App>("Controls the KQ7300 light engine over USB.", "kq7300ctl");
+    CLI::App& app = *request.parser;
     app.footer(kExitCodes);
     app.failure_message(FailureMessage);
     app.set_version_flag("--version", std::string("kq7300ctl ") + KQ_VERSION,
@@ -163,7 +168,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     app.fallthrough();
     app.require_subcommand(0, 1);
 
-    CtlOptions options;
+    CtlOptions& options = request.options;
     AddBackendOptions(app, options.backend);
     app.add_option("--serial", options.filter.serial,
                    "Talk to the engine with this serial number, as list shows it")
@@ -174,7 +179,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     app.add_flag("--json", options.json,
                  "Print status, current, list and monitor as JSON (one object per line)");
 
-    CtlCommand chosen;
+    CtlCommand& chosen = request.command;
     AddEngineCommands(app, chosen);
     AddUpgradeCommand(app, chosen);
     AddUsbCommands(app, chosen);
@@ -208,12 +213,20 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return kExitUsage;
         }
     } catch (const CLI::ParseError& e) {
+        chosen = nullptr;
         return app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
     }
+    return kExitOk;
+}
 
-    CtlSession session(options, out, err);
+namespace {
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    CtlRequest request;
+    if (const int code = ParseCtl(args, request, out, err); !request.command) return code;
+    CtlSession session(request.options, out, err);
     if (const int code = session.Open(); code != kExitOk) return code;
-    return chosen(session);
+    return request.command(session);
 }
 
 }  // namespace

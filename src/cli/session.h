@@ -82,4 +82,19 @@ using CtlCommand = std::function<int(CtlSession&)>;
 CLI::App* AddCommand(CLI::App& app, CtlCommand& chosen, const std::string& name,
                      const std::string& description, CtlCommand run);
 
+// A command line as the parser understood it. The options and the command's arguments live in
+// `parser`, which the request keeps alive.
+struct CtlRequest {
+    CtlOptions options;
+    CtlCommand command;  // empty when there is nothing to run
+    std::unique_ptr<CLI::App> parser;
+};
+
+// Parses kq7300ctl's arguments (without the program name), running nothing and touching no
+// device or file. kExitOk with request.command set: a command to run. Otherwise the exit code,
+// once --help or --version has printed to out (kExitOk) or a usage error has been told on err
+// (kExitUsage). `request` must not move while this runs.
+int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ostream& out,
+             std::ostream& err);
+
 }  // namespace kq

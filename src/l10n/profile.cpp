@@ -18,6 +18,7 @@
 #include <ctime>
 #include <iostream>
 #include <optional>
+#include <utility>
 
 #include "l10n/settings.h"
 #include "l10n/text.h"
@@ -454,8 +455,12 @@ SectionTable SectionTable::Parse(std::string_view bytes, std::string_view sectio
     table.entries_.reserve(lines);
     table.text_.reserve(bytes.size());
     Scanner scanner(bytes);
+    // Entries of one name are ordered by their place in text_, which an entry without name or
+    // value does not advance; of the entries without a name only the first is ever found.
+    bool unnamedSeen = false;
     VisitSection(scanner, section, [&](const Line& line) {
         if (line.kind != Line::Kind::Entry) return true;
+        if (line.name.empty() && std::exchange(unnamedSeen, true)) return true;
         const auto at = static_cast<uint32_t>(table.text_.size());
         table.entries_.push_back({at, static_cast<uint32_t>(line.name.size()),
                                   static_cast<uint32_t>(at + line.name.size()),

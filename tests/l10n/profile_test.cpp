@@ -450,6 +450,15 @@ TEST(ProfileBytes, TableFindsWhatTheReaderFinds) {
     EXPECT_EQ(SectionTable::Parse(bytes, "none").size(), 0u);
 }
 
+// Entries without a name (lines that start with "="): the first is found, however many there
+// are and however many entries they are sorted among.
+TEST(ProfileBytes, TableFindsTheFirstEntryWithoutAName) {
+    std::string bytes = "[String]\n=\n=second\n=third\n";
+    for (int i = 0; i < 40; ++i) bytes += "k" + std::to_string(i) + "=v\n";
+    ASSERT_EQ(FindValue(bytes, "String", ""), "");
+    EXPECT_EQ(SectionTable::Parse(bytes, "String").Find(""), "");
+}
+
 TEST_F(ProfileTest, UnchangedValueLeavesTheFileAlone) {
     WriteBytes(ini_, "[s]\nk=same\n");
     struct stat before {};
