@@ -436,6 +436,15 @@ std::optional<std::string> WithString(std::string_view bytes, std::string_view s
         if (any && last.kind != Line::Kind::Blank) updated += eol;
         updated += "[" + encode(section) + "]" + eol + entry + eol;
     }
+    // A GB18030 file whose only bytes that are not UTF-8 were the old value's would read as UTF-8
+    // from now on, and its other non-ASCII texts with it. A comment in GB18030 keeps it what it
+    // is; every other byte stays.
+    const std::string_view body = std::string_view(updated).substr(
+        std::string_view(updated).starts_with(kBom) ? kBom.size() : 0);
+    if (scanner.codec() == Codec::Gb18030 && !IsAscii(body) && text::IsValidUtf8(body)) {
+        if (updated.back() != '\n' && updated.back() != '\r') updated += eol;
+        updated += text::Utf8ToGb18030("; 编码：GB18030") + eol;
+    }
     return updated;
 }
 

@@ -437,6 +437,20 @@ TEST(ProfileBytes, ReadAndWriteWithoutAFile) {
     EXPECT_EQ(WithString(bytes, "b", "z", "two\nlines"), std::nullopt);
 }
 
+// Writing away a GB18030 file's only bytes that are not UTF-8 must not turn its other texts
+// into UTF-8 ones: "茅" in GB18030 is also valid UTF-8 for another letter.
+TEST(ProfileBytes, WriteKeepsAGb18030FileGb18030) {
+    const std::string bytes = text::Utf8ToGb18030("[themes]\r\nSolution=简体\r\nName=茅\r\n");
+    const auto after = WithString(bytes, "themes", "Solution", "English");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(FindValue(*after, "themes", "Name"), "茅");
+    EXPECT_EQ(FindValue(*after, "themes", "Solution"), "English");
+    EXPECT_TRUE(after->starts_with("[themes]\r\nSolution=English\r\nName=\xC3\xA9\r\n"))
+        << "every other byte stays";
+    EXPECT_EQ(WithString("[a]\nk=\xB0\xA1\n", "a", "k", "v"), "[a]\nk=v\n")
+        << "a file left all ASCII reads the same either way";
+}
+
 TEST(ProfileBytes, TableFindsWhatTheReaderFinds) {
     const std::string bytes =
         "k=outside\n[Other]\nk=other\n[String]\nK=first\nk=second\nEmpty=\n"
