@@ -1,6 +1,10 @@
 #include "cli/upgrade_command.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <csignal>
@@ -22,16 +26,31 @@ enum InterruptState : int { kNothingWritten, kStillInApplication, kInLoader, kFi
 std::atomic<int> g_interruptState{kNothingWritten};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
+#ifdef _WIN32
+void Say(const char* text) {
+    // Straight to the handle, past the C library's locks, which the interrupted thread may hold;
+    // lines end as those of the text-mode stderr. A lost message is no reason to stop.
+    std::string lines;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c == '\n') lines += '\r';
+        lines += *c;
+    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), lines.data(), static_cast<DWORD>(lines.size()),
+              &written, nullptr);
+}
+#else
 void Say(const char* text) {
     // Only write(2) may be used here; a lost message is no reason to stop.
     const ssize_t ignored = write(STDERR_FILENO, text, std::strlen(text));
     (void)ignored;
 }
+#endif
 
 // The first Ctrl-C asks for a stop at the next block and says so at once; a second one ends the
 // program now, for a stop that would otherwise wait out the loader's restart, and says in what
 // state the engine is left.
-extern "C" void OnInterrupt(int) {
+void Interrupted() {
     if (!g_stopRequested.exchange(true)) {
         Say(g_interruptState.load() == kFinishing
                 ? "\nthe engine is finishing the upgrade; there is nothing left to stop (Ctrl-C "
@@ -56,6 +75,32 @@ extern "C" void OnInterrupt(int) {
     _exit(130);
 }
 
+#ifdef _WIN32
+// Runs on a thread of its own, which the system starts for each Ctrl-C or Ctrl-Break.
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+    Interrupted();
+    return TRUE;
+}
+
+class InterruptGuard {
+  public:
+    InterruptGuard() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+    ~InterruptGuard() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
+// A console; not a file, a pipe or the NUL device, which _isatty takes for a terminal too.
+bool StandardOutputIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+#else
+extern "C" void OnInterrupt(int) {
+    Interrupted();
+}
+
 class InterruptGuard {
   public:
     InterruptGuard() {
@@ -71,6 +116,11 @@ class InterruptGuard {
   private:
     struct sigaction previous_ {};
 };
+
+bool StandardOutputIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+#endif
 
 const char* PhaseText(UpgradePhase phase) {
     switch (phase) {
@@ -136,7 +186,7 @@ struct UpgradeRequest {
 int LoadImages(const UpgradeRequest& request, UpgradeImages& images, std::ostream& err) {
     const auto loaders = request.loader.empty()
                              ? LoaderCandidates(ProgramDirectory())
-                             : std::vector<std::filesystem::path>{request.loader};
+                             : std::vector<std::filesystem::path>{PathFromUtf8(request.loader)};
     const ImageLoadResult loaded = LoadUpgradeImages(request.firmware, loaders, images);
     switch (loaded.check) {
         case ImageCheck::Ok:
@@ -169,7 +219,7 @@ int LoadImages(const UpgradeRequest& request, UpgradeImages& images, std::ostrea
 // Runs the upgrade against the engine found; the product id names the backup.
 int Upgrade(DeviceLink& link, const UpgradeImages& images, const std::string& productId,
             std::ostream& out, std::ostream& err) {
-    ProgressPrinter printer(out, &out == &std::cout && isatty(STDOUT_FILENO));
+    ProgressPrinter printer(out, &out == &std::cout && StandardOutputIsTerminal());
     g_stopRequested = false;
     g_interruptState = kNothingWritten;
     UpgradeJob job{.link = link,

@@ -1,10 +1,15 @@
 #include "cli/usb_commands.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <deque>
 #include <mutex>
@@ -97,6 +102,86 @@ int List(CtlSession& s) {
     return kExitOk;
 }
 
+// Wakes the monitor's thread for an engine event, from the hotplug thread, and for the end,
+// from an interrupt (Ctrl-C; on POSIX systems SIGTERM too). One at a time.
+class MonitorWake {
+  public:
+    MonitorWake();
+    ~MonitorWake();
+    MonitorWake(const MonitorWake&) = delete;
+    MonitorWake& operator=(const MonitorWake&) = delete;
+
+    // False when the wake-up could not be set up.
+    bool ok() const;
+    void Event();
+    // Sleeps until an event or an interrupt came, and says whether an interrupt did; false
+    // when waiting failed.
+    bool Wait(bool& interrupted);
+
+#ifdef _WIN32
+    void Interrupt();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool event_ = false;
+    bool interrupted_ = false;
+#else
+  private:
+    int wake_[2] = {-1, -1};
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+#endif
+};
+
+#ifdef _WIN32
+std::atomic<MonitorWake*> g_monitorWake{nullptr};
+
+// Runs on a thread of its own, which the system starts for each Ctrl-C or Ctrl-Break.
+BOOL WINAPI WakeOnConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+    if (MonitorWake* wake = g_monitorWake.load()) wake->Interrupt();
+    return TRUE;
+}
+
+MonitorWake::MonitorWake() {
+    g_monitorWake = this;
+    SetConsoleCtrlHandler(WakeOnConsoleControl, TRUE);
+}
+
+MonitorWake::~MonitorWake() {
+    SetConsoleCtrlHandler(WakeOnConsoleControl, FALSE);
+    g_monitorWake = nullptr;
+}
+
+bool MonitorWake::ok() const {
+    return true;
+}
+
+void MonitorWake::Event() {
+    {
+        std::lock_guard lock(mutex_);
+        event_ = true;
+    }
+    changed_.notify_one();
+}
+
+void MonitorWake::Interrupt() {
+    {
+        std::lock_guard lock(mutex_);
+        interrupted_ = true;
+    }
+    changed_.notify_one();
+}
+
+bool MonitorWake::Wait(bool& interrupted) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return event_ || interrupted_; });
+    event_ = false;
+    interrupted = interrupted_;
+    return true;
+}
+#else
 // The signal handler may only write to a pipe; the main thread sleeps reading its other end.
 int g_wakeFd = -1;
 
@@ -108,6 +193,51 @@ extern "C" void WakeOnSignal(int) {
     errno = saved;
 }
 
+MonitorWake::MonitorWake() {
+    if (pipe2(wake_, O_CLOEXEC) != 0) {
+        wake_[0] = wake_[1] = -1;
+        return;
+    }
+    // A full pipe already wakes the reader, so a byte that does not fit may be dropped.
+    fcntl(wake_[1], F_SETFL, O_NONBLOCK);
+    g_wakeFd = wake_[1];
+    struct sigaction action {};
+    action.sa_handler = WakeOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
+}
+
+MonitorWake::~MonitorWake() {
+    if (!ok()) return;
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+    g_wakeFd = -1;
+    close(wake_[0]);
+    close(wake_[1]);
+}
+
+bool MonitorWake::ok() const {
+    return wake_[0] >= 0;
+}
+
+void MonitorWake::Event() {
+    const char event = 'e';
+    [[maybe_unused]] auto n = write(wake_[1], &event, 1);
+}
+
+bool MonitorWake::Wait(bool& interrupted) {
+    while (true) {
+        char bytes[64];
+        const ssize_t n = read(wake_[0], bytes, sizeof bytes);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        for (ssize_t i = 0; i < n; ++i) interrupted |= bytes[i] == 's';
+        return true;
+    }
+}
+#endif
+
 }  // namespace
 
 int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, bool json) {
@@ -115,21 +245,11 @@ int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, 
         err << "error: this system reports no device arrivals or removals\n";
         return kExitFailed;
     }
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC) != 0) {
+    MonitorWake wake;
+    if (!wake.ok()) {
         err << "error: cannot create a pipe\n";
         return kExitFailed;
     }
-    // A full pipe already wakes the reader, so a byte that does not fit may be dropped.
-    fcntl(wake[1], F_SETFL, O_NONBLOCK);
-    g_wakeFd = wake[1];
-    struct sigaction action {};
-    action.sa_handler = WakeOnSignal;
-    sigemptyset(&action.sa_mask);
-    struct sigaction oldInt {};
-    struct sigaction oldTerm {};
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
 
     std::mutex mutex;
     std::deque<HotplugEvent> events;
@@ -140,18 +260,12 @@ int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, 
             std::lock_guard lock(mutex);
             events.push_back(e);
         }
-        const char event = 'e';
-        [[maybe_unused]] auto n = write(wake[1], &event, 1);
+        wake.Event();
     });
     err << "watching for engines to arrive and leave; interrupt to end\n" << std::flush;
 
     bool stopping = false;
-    while (!stopping) {
-        char bytes[64];
-        const ssize_t n = read(wake[0], bytes, sizeof bytes);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n; ++i) stopping |= bytes[i] == 's';
+    while (!stopping && wake.Wait(stopping)) {
         std::deque<HotplugEvent> ready;
         {
             std::lock_guard lock(mutex);
@@ -170,11 +284,6 @@ int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, 
         if (!out) break;
     }
     source->Stop();
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
-    g_wakeFd = -1;
-    close(wake[0]);
-    close(wake[1]);
     return out ? kExitOk : kExitFailed;
 }
 

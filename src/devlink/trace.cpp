@@ -1,5 +1,7 @@
 #include "devlink/trace.h"
 
+#include <filesystem>
+
 namespace kq {
 
 bool WireTrace::Open(const std::string& path) {
@@ -7,7 +9,10 @@ bool WireTrace::Open(const std::string& path) {
     if (out_.is_open()) out_.close();
     enabled_ = false;
     if (path.empty()) return true;
-    out_.open(path, std::ios::out | std::ios::app | std::ios::binary);
+    // The name is UTF-8; as a path it stays so on Windows, where a narrow name would be taken in
+    // another code page.
+    const std::u8string_view name(reinterpret_cast<const char8_t*>(path.data()), path.size());
+    out_.open(std::filesystem::path(name), std::ios::out | std::ios::app | std::ios::binary);
     enabled_ = out_.is_open();
     return enabled_;
 }

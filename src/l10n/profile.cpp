@@ -3,23 +3,14 @@
 // a character boundary. Lines end in CR LF, LF or a lone CR. Files are UTF-8 (with or without
 // BOM); a file that is not valid UTF-8 after its BOM is GB18030. Writes change only the line they
 // concern and replace the file atomically.
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <climits>
-#include <cstdlib>
-#include <ctime>
 #include <iostream>
 #include <optional>
 #include <utility>
 
+#include "l10n/os.h"
 #include "l10n/settings.h"
 #include "l10n/text.h"
 
@@ -146,42 +137,16 @@ bool VisitSection(Scanner& scanner, std::string_view section, Visit visit) {
     return found;
 }
 
-enum class ReadResult { Ok, Missing, Failed };
+using os::ReadResult;
 
 ReadResult ReadWholeFile(const std::string& path, std::string& out) {
-    out.clear();
-    // Non-blocking, so that a FIFO in the file's place cannot hang the program.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return errno == ENOENT || errno == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
-    }
-    const auto fail = [&](int error) {
-        close(fd);
-        out.clear();
-        errno = error;
-        return ReadResult::Failed;
-    };
-    const auto tooLarge = [&] {
+    const ReadResult result = os::ReadRegularFile(path, kMaxFileSize, out);
+    if (result == ReadResult::Failed && errno == EFBIG) {
         std::cerr << "warning: " << path << " is larger than " << (kMaxFileSize >> 20)
                   << " MiB and is not read\n";
-        return fail(EFBIG);
-    };
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return fail(errno);
-    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    if (static_cast<unsigned long long>(st.st_size) > kMaxFileSize) return tooLarge();
-    out.reserve(static_cast<size_t>(st.st_size));
-    char buffer[8192];
-    while (true) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail(errno);
-        if (n == 0) break;
-        out.append(buffer, static_cast<size_t>(n));
-        if (out.size() > kMaxFileSize) return tooLarge();  // it grew while being read
+        errno = EFBIG;
     }
-    close(fd);
-    return ReadResult::Ok;
+    return result;
 }
 
 bool HasLineBreakOrZero(std::string_view s) {
@@ -196,117 +161,6 @@ std::string QuoteIfNeeded(std::string_view value) {
     return std::string(value);
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) errno = EIO;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-constexpr std::string_view kTempMark = ".tmp";
-// Far longer than any write takes, even to a slow stick.
-constexpr time_t kStaleTempAge = 5 * 60;
-
-// The writer's PID when `name` is one of the temporary names that ReplaceFile gives `base`
-// (".BASE.tmpPID-N"), else 0.
-pid_t TempFileOwner(std::string_view name, std::string_view base) {
-    if (!name.starts_with('.')) return 0;
-    name.remove_prefix(1);
-    if (!name.starts_with(base)) return 0;
-    name.remove_prefix(base.size());
-    if (!name.starts_with(kTempMark)) return 0;
-    name.remove_prefix(kTempMark.size());
-    const size_t dash = name.find('-');
-    if (dash == 0 || dash == std::string_view::npos || dash + 1 == name.size()) return 0;
-    const auto allDigits = [](std::string_view s) {
-        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    if (!allDigits(name.substr(0, dash)) || !allDigits(name.substr(dash + 1))) return 0;
-    pid_t pid = 0;
-    const auto [end, error] = std::from_chars(name.data(), name.data() + dash, pid);
-    return error == std::errc() && end == name.data() + dash && pid > 0 ? pid : 0;
-}
-
-// Removes what writes killed before their rename left behind. Such a file is stale when the
-// process named in it is gone, or when it is older than any write takes: a live process may be
-// writing it at this moment, while a PID taken over by another process would keep its file for
-// ever without the age rule. Files of this process only go by age (another thread may be
-// writing). A wrong guess (a writer in another PID namespace) can only make that write's rename
-// fail; the settings file itself is always replaced whole.
-void RemoveStaleTempFiles(const std::string& dir, std::string_view base) {
-    DIR* folder = opendir(dir.c_str());
-    if (folder == nullptr) return;
-    const time_t now = time(nullptr);
-    while (const dirent* entry = readdir(folder)) {
-        const pid_t pid = TempFileOwner(entry->d_name, base);
-        if (pid == 0) continue;
-        struct stat st {};
-        if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(st.st_mode)) {
-            continue;
-        }
-        const bool gone = pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH;
-        if (gone || now - st.st_mtime > kStaleTempAge) unlinkat(dirfd(folder), entry->d_name, 0);
-    }
-    closedir(folder);
-}
-
-// Writes a temporary file beside `path`, flushes it to disk and renames it over `path`: readers
-// see either the old or the new content, never a part of it. A new file gets the mode the umask
-// gives; an existing one keeps its own. On failure errno tells why.
-bool ReplaceFile(const std::string& path, std::string_view data) {
-    std::string target = path;
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char resolved[PATH_MAX];
-        if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
-    }
-    const bool exists = stat(target.c_str(), &st) == 0;
-    if (exists && access(target.c_str(), W_OK) != 0) return false;  // a read-only file stays
-
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir + (slash == std::string::npos ? "/." : ".") + base + std::string(kTempMark) +
-               std::to_string(getpid()) + "-" + std::to_string(counter++);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    if (exists) fchmod(fd, st.st_mode & 07777);
-
-    bool ok = WriteAll(fd, data) && fsync(fd) == 0;
-    int error = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        unlink(temp.c_str());
-        errno = error;
-        return false;
-    }
-    if (const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    RemoveStaleTempFiles(dir, base);
-    return true;
-}
-
 // The bytes of `file` with the value set, written to `target`.
 bool WriteUpdated(const std::string& file, const std::string& target, std::string_view section,
                   std::string_view key, std::string_view value) {
@@ -319,7 +173,7 @@ bool WriteUpdated(const std::string& file, const std::string& target, std::strin
         return false;
     }
     if (read == ReadResult::Ok && file == target && *updated == raw) return true;
-    return ReplaceFile(target, *updated);
+    return os::ReplaceContent(target, *updated);
 }
 
 bool LessNoCase(std::string_view a, std::string_view b) {
@@ -536,3 +390,34 @@ bool CopyWithString(const std::string& source, const std::string& copy, std::str
 }
 
 }  // namespace kq::profile
+
+namespace kq::os {
+
+namespace {
+constexpr std::string_view kTempMark = ".tmp";
+}  // namespace
+
+std::string TempFileName(std::string_view base, ProcessId pid, unsigned n) {
+    return "." + std::string(base) + std::string(kTempMark) + std::to_string(pid) + "-" +
+           std::to_string(n);
+}
+
+ProcessId TempFileOwner(std::string_view name, std::string_view base) {
+    if (!name.starts_with('.')) return 0;
+    name.remove_prefix(1);
+    if (!name.starts_with(base)) return 0;
+    name.remove_prefix(base.size());
+    if (!name.starts_with(kTempMark)) return 0;
+    name.remove_prefix(kTempMark.size());
+    const size_t dash = name.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash + 1 == name.size()) return 0;
+    const auto allDigits = [](std::string_view s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!allDigits(name.substr(0, dash)) || !allDigits(name.substr(dash + 1))) return 0;
+    ProcessId pid = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + dash, pid);
+    return error == std::errc() && end == name.data() + dash && pid > 0 ? pid : 0;
+}
+
+}  // namespace kq::os

@@ -1,22 +1,19 @@
 #include "l10n/settings.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <utility>
 
+#include "l10n/os.h"
 #include "l10n/text.h"
 
 namespace kq {
 namespace {
 
 constexpr std::string_view kConfigFileName = "Config.ini";
-constexpr std::string_view kLanguageFolder = "Language/";
+constexpr std::string_view kLanguageFolder = "Language";
 constexpr std::string_view kLanguageExtension = ".lang";
 constexpr std::string_view kThemesSection = "themes";
 constexpr std::string_view kSolutionKey = "Solution";
@@ -28,22 +25,14 @@ constexpr size_t kLanguageSettingBuffer = 260;
 constexpr size_t kConfigSectionBuffer = 260;
 constexpr size_t kTranslationBuffer = 300;
 
-std::string ReadExecutablePath() {
-    std::string path(4096, '\0');
-    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
-    if (n <= 0 || static_cast<size_t>(n) >= path.size()) return {};
-    path.resize(static_cast<size_t>(n));
-    return path;
-}
-
 std::string WithTrailingSeparator(std::string dir) {
-    if (dir.empty() || dir.back() != '/') dir += '/';
+    if (dir.empty() || !os::IsSeparator(dir.back())) dir += os::kSeparator;
     return dir;
 }
 
 std::string LanguageFileIn(const std::string& dir, std::string_view name) {
-    return WithTrailingSeparator(dir) + std::string(kLanguageFolder) + std::string(name) +
-           std::string(kLanguageExtension);
+    return WithTrailingSeparator(dir) + std::string(kLanguageFolder) + os::kSeparator +
+           std::string(name) + std::string(kLanguageExtension);
 }
 
 // A language name is a file stem in the Language folder: nothing that leads out of it (a
@@ -56,25 +45,10 @@ bool IsPlainName(std::string_view name) {
            });
 }
 
-// Windows primary language ids of the ISO 639-1 codes a locale name may start with.
-unsigned PrimaryLanguageOf(std::string_view code) {
-    static constexpr std::pair<std::string_view, unsigned> kIds[] = {
-        {"ar", 0x01}, {"bg", 0x02}, {"ca", 0x03}, {"zh", 0x04}, {"cs", 0x05}, {"da", 0x06},
-        {"de", 0x07}, {"el", 0x08}, {"en", 0x09}, {"es", 0x0A}, {"fi", 0x0B}, {"fr", 0x0C},
-        {"he", 0x0D}, {"hu", 0x0E}, {"is", 0x0F}, {"it", 0x10}, {"ja", 0x11}, {"ko", 0x12},
-        {"nl", 0x13}, {"nb", 0x14}, {"no", 0x14}, {"pl", 0x15}, {"pt", 0x16}, {"ro", 0x18},
-        {"ru", 0x19}, {"sv", 0x1D}, {"th", 0x1E}, {"tr", 0x1F}, {"uk", 0x22}, {"vi", 0x2A},
-    };
-    for (const auto& [iso, id] : kIds) {
-        if (text::EqualsNoCase(code, iso)) return id;
-    }
-    return 0x00;  // neutral: none of the above
-}
-
 }  // namespace
 
 ModulePathsRecord::ModulePathsRecord(std::function<std::string()> executablePath)
-    : executablePath_(executablePath ? std::move(executablePath) : ReadExecutablePath) {}
+    : executablePath_(executablePath ? std::move(executablePath) : os::ExecutablePath) {}
 
 const std::string& ModulePathsRecord::fullPath() {
     Compute();
@@ -89,25 +63,14 @@ const std::string& ModulePathsRecord::moduleDir() {
 void ModulePathsRecord::Compute() {
     if (computed_) return;
     fullPath_ = executablePath_();
-    const size_t slash = fullPath_.rfind('/');
-    moduleDir_ = slash == std::string::npos ? "./" : fullPath_.substr(0, slash + 1);
+    const size_t slash = fullPath_.find_last_of(os::kSeparators);
+    moduleDir_ = slash == std::string::npos ? std::string(".") + os::kSeparator
+                                            : fullPath_.substr(0, slash + 1);
     computed_ = true;
 }
 
 unsigned SystemLocale::SystemDefaultLanguage() const {
-    // The variable the C library consults for messages: LC_ALL, then LC_MESSAGES, then LANG.
-    std::string_view name;
-    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(variable);
-        if (value != nullptr && *value != '\0') {
-            name = value;
-            break;
-        }
-    }
-    if (name.empty() || name == "C" || name.starts_with("C.") || name == "POSIX") {
-        return kLangEnglish;
-    }
-    return PrimaryLanguageOf(name.substr(0, name.find_first_of("_.@-")));
+    return os::SystemDefaultLanguage();
 }
 
 Settings::Settings(std::string programDir, const LocaleSource& locale, std::string userDir)
@@ -116,17 +79,13 @@ Settings::Settings(std::string programDir, const LocaleSource& locale, std::stri
       locale_(locale) {}
 
 std::string Settings::DefaultUserDir() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && *xdg == '/') return std::string(xdg) + "/kq7300/";
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home == '/') return std::string(home) + "/.config/kq7300/";
-    return {};
+    return os::UserConfigDir();
 }
 
 std::string Settings::ConfigIn(const std::string& dir) const {
     if (!userDir_.empty()) {
         const std::string own = userDir_ + std::string(kConfigFileName);
-        if (access(own.c_str(), F_OK) == 0) return own;
+        if (os::Exists(own)) return own;
     }
     return WithTrailingSeparator(dir) + std::string(kConfigFileName);
 }
@@ -142,16 +101,14 @@ bool Settings::StoreLanguage(const std::string& name) const {
     const std::string current = configFile();
     const std::string own =
         userDir_.empty() ? std::string() : userDir_ + std::string(kConfigFileName);
-    const bool exists = access(current.c_str(), F_OK) == 0;
+    const bool exists = os::Exists(current);
     std::string target = current;
     bool stored = false;
-    if (userDir_.empty() || current == own ||
-        access(exists ? current.c_str() : programDir_.c_str(), W_OK) == 0) {
+    if (userDir_.empty() || current == own || os::MayWrite(exists ? current : programDir_)) {
         stored = profile::WriteString(current, kThemesSection, kSolutionKey, name);
     } else {
         target = own;
-        std::error_code ignored;  // a missing folder makes the write below fail and say why
-        std::filesystem::create_directories(userDir_, ignored);
+        os::CreateFolders(userDir_);  // a missing folder makes the write below fail and say why
         stored = profile::CopyWithString(current, own, kThemesSection, kSolutionKey, name);
     }
     if (stored) return true;

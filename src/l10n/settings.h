@@ -14,7 +14,8 @@ namespace kq {
 // the first call, the same strings afterwards.
 class ModulePathsRecord {
   public:
-    // The source of the executable's path (default: /proc/self/exe); injectable for tests.
+    // The source of the executable's path (default: the system's, /proc/self/exe or
+    // GetModuleFileNameW); injectable for tests.
     explicit ModulePathsRecord(std::function<std::string()> executablePath = {});
     const std::string& fullPath();
     const std::string& moduleDir();
@@ -36,7 +37,8 @@ class LocaleSource {
     virtual unsigned SystemDefaultLanguage() const = 0;
 };
 
-// From LC_ALL / LC_MESSAGES / LANG, as the C library sees them.
+// Windows' default locale (GetSystemDefaultLCID); elsewhere LC_ALL / LC_MESSAGES / LANG, as the
+// C library sees them.
 class SystemLocale final : public LocaleSource {
   public:
     unsigned SystemDefaultLanguage() const override;
@@ -155,7 +157,8 @@ class Settings {
 
     std::string CurrentLanguageFile;
 
-    // $XDG_CONFIG_HOME/kq7300/, else ~/.config/kq7300/; empty when neither can be told.
+    // $XDG_CONFIG_HOME/kq7300/, else ~/.config/kq7300/ (on Windows %APPDATA%\kq7300\); empty
+    // when neither can be told.
     static std::string DefaultUserDir();
 
   private:

@@ -1,8 +1,16 @@
 #include "l10n/text.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <algorithm>
+
+#include "l10n/os.h"
+#else
 #include <iconv.h>
 
 #include <cerrno>
+#endif
 
 namespace kq::text {
 namespace {
@@ -37,6 +45,133 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
+#ifdef _WIN32
+constexpr UINT kGb18030 = 54936;
+constexpr UINT kGbk = 936;
+
+// Windows has GB18030 as code page 54936; wine 8 has not. There GBK (936) converts the one- and
+// two-byte characters, and the four-byte ones above U+FFFF follow from GB18030's arithmetic;
+// four-byte forms of other characters become U+FFFD (and '?' the other way).
+UINT Gb18030CodePage() {
+    static const UINT page = IsValidCodePage(kGb18030) ? kGb18030 : kGbk;
+    return page;
+}
+
+// Length of the GB18030 sequence starting at s[i] by its form alone, or 0 when there is none:
+// 00-7F; 81-FE with 40-7E or 80-FE; 81-FE, 30-39, 81-FE, 30-39.
+size_t Gb18030SequenceLength(std::string_view s, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const auto in = [](unsigned char b, unsigned char lo, unsigned char hi) {
+        return b >= lo && b <= hi;
+    };
+    if (byte(i) < 0x80) return 1;
+    if (!in(byte(i), 0x81, 0xFE) || i + 1 >= s.size()) return 0;
+    if (in(byte(i + 1), 0x40, 0x7E) || in(byte(i + 1), 0x80, 0xFE)) return 2;
+    if (!in(byte(i + 1), 0x30, 0x39) || i + 3 >= s.size()) return 0;
+    return in(byte(i + 2), 0x81, 0xFE) && in(byte(i + 3), 0x30, 0x39) ? 4 : 0;
+}
+
+constexpr char32_t kFirstSupplementary = 0x10000;
+
+// The character of a four-byte sequence from 90 30 81 30 (U+10000) on, else 0.
+char32_t SupplementaryOf(std::string_view seq) {
+    const auto byte = [&](size_t k) {
+        return static_cast<char32_t>(static_cast<unsigned char>(seq[k]));
+    };
+    if (byte(0) < 0x90) return 0;
+    const char32_t linear =
+        (((byte(0) - 0x90) * 10 + (byte(1) - 0x30)) * 126 + (byte(2) - 0x81)) * 10 +
+        (byte(3) - 0x30);
+    return linear <= 0xFFFFF ? kFirstSupplementary + linear : 0;
+}
+
+void AppendSupplementaryBytes(char32_t c, std::string& out) {
+    char32_t linear = c - kFirstSupplementary;
+    char bytes[4];
+    bytes[3] = static_cast<char>(0x30 + linear % 10);
+    linear /= 10;
+    bytes[2] = static_cast<char>(0x81 + linear % 126);
+    linear /= 126;
+    bytes[1] = static_cast<char>(0x30 + linear % 10);
+    bytes[0] = static_cast<char>(0x90 + linear / 10);
+    out.append(bytes, 4);
+}
+
+// Appends the characters of bytes the code page knows, all or nothing.
+bool AppendDecoded(std::string_view bytes, std::wstring& out) {
+    const int size = static_cast<int>(bytes.size());
+    const int n = MultiByteToWideChar(Gb18030CodePage(), MB_ERR_INVALID_CHARS, bytes.data(), size,
+                                      nullptr, 0);
+    if (n <= 0) return false;
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n));
+    MultiByteToWideChar(Gb18030CodePage(), MB_ERR_INVALID_CHARS, bytes.data(), size, &out[at], n);
+    return true;
+}
+
+// As iconv is used on POSIX systems: a byte that starts no character becomes U+FFFD and is
+// skipped, and decoding goes on at the next byte.
+std::wstring DecodeGb18030(std::string_view in) {
+    const bool wholeCodePage = Gb18030CodePage() == kGb18030;
+    std::wstring out;
+    size_t i = 0;
+    while (i < in.size()) {
+        // The longest run that one call converts: whole sequences the code page covers.
+        size_t end = i;
+        for (size_t n; end < in.size() && (n = Gb18030SequenceLength(in, end)) != 0 &&
+                       (n != 4 || wholeCodePage);) {
+            end += n;
+        }
+        if (end > i) {
+            if (AppendDecoded(in.substr(i, end - i), out)) {
+                i = end;
+                continue;
+            }
+            // A sequence of the run names no character: the ones before it go through.
+            while (i < end && AppendDecoded(in.substr(i, Gb18030SequenceLength(in, i)), out)) {
+                i += Gb18030SequenceLength(in, i);
+            }
+            if (i == end) continue;
+        } else if (Gb18030SequenceLength(in, i) == 4) {
+            if (const char32_t c = SupplementaryOf(in.substr(i, 4)); c != 0) {
+                const char32_t offset = c - kFirstSupplementary;
+                out += static_cast<wchar_t>(0xD800 + (offset >> 10));
+                out += static_cast<wchar_t>(0xDC00 + (offset & 0x3FF));
+                i += 4;
+                continue;
+            }
+        }
+        out += L'\xFFFD';
+        ++i;
+    }
+    return out;
+}
+
+// UTF-16 that is well-formed (it came from valid UTF-8) as GB18030.
+void AppendEncoded(std::wstring_view wide, std::string& out) {
+    const auto convert = [&](std::wstring_view part) {
+        if (part.empty()) return;
+        const int size = static_cast<int>(part.size());
+        const int n = WideCharToMultiByte(Gb18030CodePage(), 0, part.data(), size, nullptr, 0,
+                                          nullptr, nullptr);
+        const size_t at = out.size();
+        out.resize(at + static_cast<size_t>(std::max(n, 0)));
+        WideCharToMultiByte(Gb18030CodePage(), 0, part.data(), size, &out[at], n, nullptr, nullptr);
+    };
+    if (Gb18030CodePage() == kGb18030) return convert(wide);
+    size_t begin = 0;
+    for (size_t k = 0; k + 1 < wide.size(); ++k) {
+        if (wide[k] < 0xD800 || wide[k] > 0xDBFF) continue;
+        convert(wide.substr(begin, k - begin));
+        AppendSupplementaryBytes(kFirstSupplementary +
+                                     ((static_cast<char32_t>(wide[k]) - 0xD800) << 10) +
+                                     (static_cast<char32_t>(wide[k + 1]) - 0xDC00),
+                                 out);
+        begin = ++k + 1;
+    }
+    convert(wide.substr(begin));
+}
+#else
 // Converts with an open iconv descriptor; an input byte iconv rejects is replaced by
 // `replacement` and skipped. The descriptor is back in its initial state afterwards.
 std::string Convert(iconv_t cd, std::string_view in, std::string_view replacement) {
@@ -89,6 +224,7 @@ std::string Convert(const char* to, const char* from, std::string_view in,
     iconv_close(cd);
     return out;
 }
+#endif
 
 }  // namespace
 
@@ -109,6 +245,35 @@ std::string_view CutUtf8(std::string_view utf8, size_t maxBytes) {
     return utf8.substr(0, n);
 }
 
+#ifdef _WIN32
+std::string Gb18030ToUtf8(std::string_view bytes) {
+    return os::Utf8(DecodeGb18030(bytes));
+}
+
+Gb18030Decoder::Gb18030Decoder() : cd_(nullptr) {}
+
+Gb18030Decoder::~Gb18030Decoder() = default;
+
+std::string Gb18030Decoder::operator()(std::string_view bytes) {
+    return Gb18030ToUtf8(bytes);
+}
+
+std::string Utf8ToGb18030(std::string_view utf8) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        size_t end = i;
+        for (size_t n; end < utf8.size() && (n = Utf8SequenceLength(utf8, end)) != 0;) end += n;
+        if (end == i) {
+            out += '?';
+            ++i;
+            continue;
+        }
+        AppendEncoded(os::Wide(utf8.substr(i, end - i)), out);
+        i = end;
+    }
+    return out;
+}
+#else
 std::string Gb18030ToUtf8(std::string_view bytes) {
     return Convert("UTF-8", "GB18030", bytes, kReplacementCharacter);
 }
@@ -127,6 +292,8 @@ std::string Gb18030Decoder::operator()(std::string_view bytes) {
 std::string Utf8ToGb18030(std::string_view utf8) {
     return Convert("GB18030", "UTF-8", utf8, "?");
 }
+
+#endif
 
 std::string_view TrimBlanks(std::string_view s) {
     const size_t first = s.find_first_not_of(" \t");

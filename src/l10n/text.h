@@ -1,7 +1,5 @@
 #pragma once
 
-#include <iconv.h>
-
 #include <string>
 #include <string_view>
 
@@ -16,7 +14,8 @@ bool IsValidUtf8(std::string_view bytes);
 // The longest prefix of at most maxBytes bytes that does not end inside a UTF-8 character.
 std::string_view CutUtf8(std::string_view utf8, size_t maxBytes);
 
-// GB18030 bytes as UTF-8; a byte that starts no valid sequence becomes U+FFFD.
+// GB18030 bytes as UTF-8; a byte that starts no valid sequence becomes U+FFFD. iconv converts on
+// POSIX systems, code page 54936 on Windows.
 std::string Gb18030ToUtf8(std::string_view bytes);
 
 // The same conversion for many pieces of one file, without opening a converter for each.
@@ -30,7 +29,7 @@ class Gb18030Decoder {
     std::string operator()(std::string_view bytes);
 
   private:
-    iconv_t cd_;
+    void* cd_;  // the iconv descriptor; Windows converts without one
 };
 
 // UTF-8 as GB18030 (which covers all of Unicode); invalid input bytes become '?'.

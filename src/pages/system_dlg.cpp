@@ -130,7 +130,7 @@ void CSystemDlg::OnUpgrade() {
 
 void CSystemDlg::StartUpgrade() {
     const std::filesystem::path programDir =
-        QFileInfo(context_.programPath).absolutePath().toStdString();
+        PathFromUtf8(QFileInfo(context_.programPath).absolutePath().toStdString());
     UpgradeImages images;
     const ImageLoadResult loaded =
         LoadUpgradeImages(m_strFileName.toStdString(), LoaderCandidates(programDir), images);

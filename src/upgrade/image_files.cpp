@@ -1,8 +1,13 @@
 #include "upgrade/image_files.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <memory>
@@ -21,9 +26,24 @@ struct OpenedImage {
     uint64_t length = 0;
 };
 
-// The only system calls of this file. Only regular files count as openable: a folder or a device
-// cannot hold an image. The type is judged on a descriptor opened without waiting, because a
-// plain open of a FIFO blocks until a writer comes.
+// The only system calls of this file, with ProgramDirectory. Only regular files count as
+// openable: a folder or a device cannot hold an image.
+#ifdef _WIN32
+// Opened by the wide name Windows keeps. A pipe or a device opens without waiting; what is not a
+// file on a disk is refused before anything is read from it.
+std::optional<OpenedImage> OpenImage(const std::filesystem::path& path) {
+    File file(_wfopen(path.c_str(), L"rb"));
+    if (!file) return std::nullopt;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())));
+    LARGE_INTEGER size{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+        return std::nullopt;
+    }
+    return OpenedImage{std::move(file), static_cast<uint64_t>(size.QuadPart)};
+}
+#else
+// The type is judged on a descriptor opened without waiting, because a plain open of a FIFO
+// blocks until a writer comes.
 std::optional<OpenedImage> OpenImage(const std::filesystem::path& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
@@ -40,6 +60,7 @@ std::optional<OpenedImage> OpenImage(const std::filesystem::path& path) {
     }
     return OpenedImage{std::move(file), static_cast<uint64_t>(info.st_size)};
 }
+#endif
 
 // Tests the length of an opened image against the limit and reads the whole file.
 ImageCheck ReadImage(const std::optional<OpenedImage>& image, uint32_t maxLength,
@@ -75,9 +96,27 @@ std::vector<std::filesystem::path> LoaderCandidates(const std::filesystem::path&
 }
 
 std::filesystem::path ProgramDirectory() {
+#ifdef _WIN32
+    std::wstring exe(MAX_PATH, L'\0');
+    while (true) {
+        const DWORD n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
+        if (n == 0) return {};
+        if (n < exe.size()) {
+            exe.resize(n);
+            return std::filesystem::path(exe).parent_path();
+        }
+        exe.resize(exe.size() * 2);  // cut short: a longer name than MAX_PATH
+    }
+#else
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::path() : exe.parent_path();
+#endif
+}
+
+std::filesystem::path PathFromUtf8(std::string_view name) {
+    return std::filesystem::path(
+        std::u8string_view(reinterpret_cast<const char8_t*>(name.data()), name.size()));
 }
 
 ImageLoadResult LoadUpgradeImages(const std::string& firmwareName,
@@ -91,8 +130,8 @@ ImageLoadResult LoadUpgradeImages(const std::string& firmwareName,
     result.path = firmwareName;
     std::vector<uint8_t> firmware;
     result.check =
-        ReadImage(OpenImage(firmwareName), kMaxFirmwareLength, ImageCheck::FirmwareUnreadable,
-                  ImageCheck::FirmwareSize, result, firmware);
+        ReadImage(OpenImage(PathFromUtf8(firmwareName)), kMaxFirmwareLength,
+                  ImageCheck::FirmwareUnreadable, ImageCheck::FirmwareSize, result, firmware);
     if (result.check != ImageCheck::Ok) return result;
 
     std::optional<OpenedImage> loaderFile;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kq {
@@ -39,8 +40,13 @@ std::vector<std::filesystem::path> LoaderCandidates(const std::filesystem::path&
 // The folder of the running executable, empty when it cannot be told.
 std::filesystem::path ProgramDirectory();
 
+// A file name in UTF-8, as the program passes names around, as a path. A plain std::string
+// would be converted by the C library's locale on Windows, not as UTF-8.
+std::filesystem::path PathFromUtf8(std::string_view name);
+
 // Reads the firmware file and the first loader candidate that opens, with their size limits, in
-// the order the Upgrade button checks them. `images` is only written when both pass.
+// the order the Upgrade button checks them. `images` is only written when both pass. The
+// firmware's name is UTF-8.
 ImageLoadResult LoadUpgradeImages(const std::string& firmwareName,
                                   const std::vector<std::filesystem::path>& loaderCandidates,
                                   UpgradeImages& images);

@@ -148,8 +148,9 @@ TEST(CtlTest, OutputThatCannotBeWrittenIsAnError) {
 }
 
 TEST(CtlTest, UsageErrorsSayWhatIsWrong) {
-    const std::string firmware = std::filesystem::temp_directory_path() /
-                                 ("kq-ctl-missing-" + std::to_string(::getpid()) + ".bin");
+    const std::string firmware = (std::filesystem::temp_directory_path() /
+                                  ("kq-ctl-missing-" + std::to_string(::getpid()) + ".bin"))
+                                     .string();
     const std::vector<std::string> two = {"--virtual-engine",
                                           "--virtual-engine=serial=0002a0000001"};
     struct Case {

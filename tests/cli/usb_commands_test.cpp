@@ -1,7 +1,12 @@
 #include "cli/usb_commands.h"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include "tests/cli/console_interrupt.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -13,45 +18,22 @@
 #include "cli/json.h"
 #include "emulator/virtual_bus.h"
 #include "tests/cli/json_check.h"
+#include "tests/cli/watched_buffer.h"
 
 namespace kq {
 namespace {
 
 using namespace std::chrono_literals;
+using test::WatchedBuffer;
 
-// Output that another thread may wait for; with `failing`, every write fails as on a full disk.
-class WatchedBuffer : public std::streambuf {
-  public:
-    explicit WatchedBuffer(bool failing = false) : failing_(failing) {}
-
-    bool WaitFor(const std::string& text, std::chrono::seconds limit = 10s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit,
-                                 [&] { return text_.find(text) != std::string::npos; });
-    }
-
-    std::string text() {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-  protected:
-    int overflow(int c) override {
-        if (failing_) return traits_type::eof();
-        {
-            std::lock_guard lock(mutex_);
-            text_ += static_cast<char>(c);
-        }
-        changed_.notify_all();
-        return c;
-    }
-
-  private:
-    const bool failing_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string text_;
-};
+// Ends a running monitor as the user does: Ctrl-C on Windows, SIGTERM elsewhere.
+void Interrupt() {
+#ifdef _WIN32
+    ASSERT_TRUE(test::SendCtrlC());
+#else
+    kill(getpid(), SIGTERM);
+#endif
+}
 
 // Runs the monitor on its own thread against a bus the test plugs engines into.
 class MonitorTest : public testing::Test {
@@ -68,7 +50,7 @@ class MonitorTest : public testing::Test {
     int Finish(std::chrono::seconds limit) {
         if (result_.wait_for(limit) != std::future_status::ready) {
             ADD_FAILURE() << "the monitor did not end by itself";
-            kill(getpid(), SIGTERM);
+            Interrupt();
         }
         return result_.get();
     }
@@ -95,7 +77,7 @@ TEST_F(MonitorTest, JsonIsOneObjectPerLine) {
     const std::string expected = "{\"event\":\"arrival\",\"path\":" + path +
                                  "}\n{\"event\":\"removal\",\"path\":" + path + "}\n";
     EXPECT_TRUE(outBuffer_->WaitFor(expected)) << outBuffer_->text();
-    kill(getpid(), SIGTERM);
+    Interrupt();
     EXPECT_EQ(Finish(10s), 0);
     EXPECT_EQ(outBuffer_->text(), expected);
     EXPECT_TRUE(test::JsonCheck::Valid(expected.substr(0, expected.find('\n'))));

@@ -1,13 +1,19 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
 
 #include "l10n/settings.h"
 #include "l10n/text.h"
@@ -17,6 +23,7 @@ namespace kq::profile {
 namespace {
 
 using kq::testing::CountFiles;
+using kq::testing::PathOf;
 using kq::testing::ReadBytes;
 using kq::testing::TempDir;
 using kq::testing::WriteBytes;
@@ -227,6 +234,30 @@ TEST_F(ProfileTest, WriteIntoGb18030FileKeepsItsEncoding) {
     EXPECT_EQ(Get("String", "Name"), "简体");
 }
 
+#ifdef _WIN32
+// Modes, links, the file size limit and killing a writer are matters of POSIX systems; Windows
+// has its read-only and hidden marks.
+TEST_F(ProfileTest, WriteKeepsTheHiddenMarkAndLeavesNoTemporaryFile) {
+    WriteBytes(ini_, "[s]\nk=1\n");
+    const std::wstring name = PathOf(ini_).wstring();
+    ASSERT_TRUE(SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_TRUE(WriteString(ini_, "s", "k", "2"));
+    EXPECT_EQ(ReadBytes(ini_), "[s]\nk=2\n");
+    EXPECT_NE(GetFileAttributesW(name.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(CountFiles(dir_.path()), 1u);
+}
+
+TEST_F(ProfileTest, ReadOnlyFileIsNotReplaced) {
+    WriteBytes(ini_, "[themes]\nSolution=English\n");
+    const std::wstring name = PathOf(ini_).wstring();
+    ASSERT_TRUE(SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(WriteString(ini_, "themes", "Solution", "SimpChinese"));
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(Get("themes", "Solution"), "English");
+    EXPECT_EQ(CountFiles(dir_.path()), 1u);
+    SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+#else
 TEST_F(ProfileTest, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
     WriteBytes(ini_, "[s]\nk=1\n");
     ASSERT_EQ(chmod(ini_.c_str(), 0640), 0);
@@ -311,6 +342,7 @@ TEST_F(ProfileTest, WriteInterruptedByDeathKeepsTheOldFile) {
     EXPECT_EQ(ReadBytes(ini_), before);
     EXPECT_EQ(GetString(ini_, "themes", "Solution", "", 64), "English");
 }
+#endif
 
 TEST_F(ProfileTest, LoneCarriageReturnEndsALine) {
     WriteBytes(ini_, "[s]\rk=1\rj= 2 \r\n[t]\rk=3");
@@ -375,6 +407,88 @@ TEST_F(ProfileTest, FileOverOneMebibyteIsRefusedUnread) {
     EXPECT_EQ(ReadBytes(ini_), big);
 }
 
+#ifdef _WIN32
+// A pipe's name opens at once while its server waits; reading it would wait for the server.
+TEST_F(ProfileTest, WhatIsNotARegularFileIsNotRead) {
+    const std::string pipe = "\\\\.\\pipe\\kq-profile-" + std::to_string(GetCurrentProcessId());
+    // One waiting instance for each open below.
+    HANDLE servers[2];
+    for (HANDLE& server : servers) {
+        server = CreateNamedPipeW(PathOf(pipe).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 2, 512,
+                                  512, 0, nullptr);
+        ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(GetString(pipe, "s", "k", "<default>", 260), "<default>");
+    EXPECT_FALSE(WriteString(pipe, "s", "k", "v"));
+    EXPECT_EQ(errno, EINVAL);
+    for (const HANDLE server : servers) CloseHandle(server);
+    const std::string folder = dir_.file("Folder.ini");
+    ASSERT_TRUE(std::filesystem::create_directory(PathOf(folder)));
+    EXPECT_FALSE(WriteString(folder, "s", "k", "v"));
+    EXPECT_EQ(errno, EISDIR);
+}
+
+// Processes of this test's own program that never run (they start suspended): one that stays
+// for the test, one that has ended.
+class OtherProcesses {
+  public:
+    OtherProcesses() {
+        const std::filesystem::path exe = ExecutablePath();
+        std::wstring command = L"\"" + exe.wstring() + L"\" --gtest_list_tests";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION ended{};
+        for (PROCESS_INFORMATION* info : {&live_, &ended}) {
+            if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE,
+                                CREATE_SUSPENDED, nullptr, nullptr, &startup, info)) {
+                std::abort();
+            }
+        }
+        TerminateProcess(ended.hProcess, 0);
+        WaitForSingleObject(ended.hProcess, INFINITE);
+        CloseHandle(ended.hThread);
+        CloseHandle(ended.hProcess);
+        ended_ = std::to_string(ended.dwProcessId);
+    }
+    ~OtherProcesses() {
+        TerminateProcess(live_.hProcess, 0);
+        WaitForSingleObject(live_.hProcess, INFINITE);
+        CloseHandle(live_.hThread);
+        CloseHandle(live_.hProcess);
+    }
+    OtherProcesses(const OtherProcesses&) = delete;
+    OtherProcesses& operator=(const OtherProcesses&) = delete;
+
+    std::string ended() const { return ended_; }
+    std::string live() const { return std::to_string(live_.dwProcessId); }
+    static std::string own() { return std::to_string(GetCurrentProcessId()); }
+
+  private:
+    static std::filesystem::path ExecutablePath() {
+        wchar_t exe[MAX_PATH];
+        GetModuleFileNameW(nullptr, exe, MAX_PATH);
+        return exe;
+    }
+
+    PROCESS_INFORMATION live_{};
+    std::string ended_;
+};
+
+void MakeAnHourOld(const std::string& file) {
+    const HANDLE handle = CreateFileW(PathOf(file).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks{};
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    ticks.QuadPart -= 3600ULL * 10'000'000;
+    const FILETIME then{ticks.LowPart, ticks.HighPart};
+    EXPECT_TRUE(SetFileTime(handle, nullptr, nullptr, &then));
+    CloseHandle(handle);
+}
+#else
 TEST_F(ProfileTest, WhatIsNotARegularFileIsNotRead) {
     ASSERT_EQ(mkfifo(ini_.c_str(), 0600), 0);  // reading would wait for a writer for ever
     EXPECT_EQ(Get("s", "k"), "<default>");
@@ -385,16 +499,37 @@ TEST_F(ProfileTest, WhatIsNotARegularFileIsNotRead) {
     EXPECT_EQ(errno, EISDIR);
 }
 
+// Process ids of another process that is alive while the test runs, and of one that has ended.
+class OtherProcesses {
+  public:
+    OtherProcesses() {
+        const pid_t ended = fork();
+        if (ended < 0) std::abort();
+        if (ended == 0) _exit(0);
+        waitpid(ended, nullptr, 0);
+        ended_ = std::to_string(ended);
+    }
+    std::string ended() const { return ended_; }
+    static std::string live() { return std::to_string(getppid()); }
+    static std::string own() { return std::to_string(getpid()); }
+
+  private:
+    std::string ended_;
+};
+
+void MakeAnHourOld(const std::string& file) {
+    const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), anHourAgo, 0), 0);
+}
+#endif
+
 // Temporary files of writers killed before their rename: the next write clears those whose
 // process is gone or that are older than any write takes, and nothing else.
 TEST_F(ProfileTest, SuccessfulWriteRemovesStaleTemporaryFiles) {
-    const pid_t ended = fork();
-    ASSERT_GE(ended, 0);
-    if (ended == 0) _exit(0);
-    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
-    const std::string dead = std::to_string(ended);
-    const std::string live = std::to_string(getppid());
-    const std::string own = std::to_string(getpid());
+    const OtherProcesses others;
+    const std::string dead = others.ended();
+    const std::string live = others.live();
+    const std::string own = others.own();
     const std::vector<std::string> stale = {".Config.ini.tmp" + dead + "-0",
                                             ".Config.ini.tmp" + dead + "-17",
                                             ".Config.ini.tmp" + live + "-3"};  // made old below
@@ -409,20 +544,19 @@ TEST_F(ProfileTest, SuccessfulWriteRemovesStaleTemporaryFiles) {
     };
     for (const std::string& name : stale) WriteBytes(dir_.file(name), "partial");
     for (const std::string& name : kept) WriteBytes(dir_.file(name), "partial");
-    const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, dir_.file(stale[2]).c_str(), anHourAgo, 0), 0);
+    MakeAnHourOld(dir_.file(stale[2]));
     const std::string aFolder = dir_.file(".Config.ini.tmp" + dead + "-5");
-    ASSERT_EQ(mkdir(aFolder.c_str(), 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(PathOf(aFolder)));
 
     WriteBytes(ini_, "[s]\nk=1\n");
     EXPECT_TRUE(WriteString(ini_, "s", "k", "1"));  // nothing written, nothing removed
     EXPECT_EQ(CountFiles(dir_.path()), 1 + stale.size() + kept.size() + 1);
     EXPECT_TRUE(WriteString(ini_, "s", "k", "2"));
     for (const std::string& name : stale)
-        EXPECT_FALSE(access(dir_.file(name).c_str(), F_OK) == 0) << name;
+        EXPECT_FALSE(std::filesystem::exists(PathOf(dir_.file(name)))) << name;
     for (const std::string& name : kept)
-        EXPECT_TRUE(access(dir_.file(name).c_str(), F_OK) == 0) << name;
-    EXPECT_TRUE(access(aFolder.c_str(), F_OK) == 0);
+        EXPECT_TRUE(std::filesystem::exists(PathOf(dir_.file(name)))) << name;
+    EXPECT_TRUE(std::filesystem::exists(PathOf(aFolder)));
     EXPECT_EQ(ReadBytes(ini_), "[s]\nk=2\n");
 }
 

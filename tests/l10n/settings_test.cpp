@@ -1,9 +1,14 @@
 #include "l10n/settings.h"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +20,8 @@
 namespace kq {
 namespace {
 
+using kq::testing::LanguagePath;
+using kq::testing::PathOf;
 using kq::testing::ReadBytes;
 using kq::testing::TempDir;
 using kq::testing::WriteBytes;
@@ -37,7 +44,7 @@ class SettingsTest : public ::testing::Test {
   protected:
     void Config(const std::string& content) { WriteBytes(dir_.file("Config.ini"), content); }
     void Language(const std::string& name, const std::string& content) {
-        WriteBytes(dir_.file("Language/" + name + ".lang"), content);
+        WriteBytes(LanguagePath(dir_.path(), name), content);
     }
     // The "dialog" section as (key, value) pairs, for comparing in one go.
     std::vector<std::pair<std::string, std::string>> DialogPairs() const {
@@ -48,7 +55,7 @@ class SettingsTest : public ::testing::Test {
         return out;
     }
     std::string LanguageFile(const std::string& name) const {
-        return dir_.path() + "Language/" + name + ".lang";
+        return LanguagePath(dir_.path(), name);
     }
 
     TempDir dir_;
@@ -78,14 +85,52 @@ TEST(ModulePaths, ComputedOnce) {
     EXPECT_EQ(calls, 1);
 }
 
+#ifdef _WIN32
+// As Windows gives names: backslashes after a drive letter.
+TEST(ModulePaths, FolderWithADriveLetterEndsInOneBackslash) {
+    ModulePathsRecord paths([] { return std::string("D:\\Tools\\tool.exe"); });
+    EXPECT_EQ(paths.fullPath(), "D:\\Tools\\tool.exe");
+    EXPECT_EQ(paths.moduleDir(), "D:\\Tools\\");
+}
+
+TEST(ModulePaths, ExecutableInTheRootOfADrive) {
+    ModulePathsRecord paths([] { return std::string("D:\\tool.exe"); });
+    EXPECT_EQ(paths.moduleDir(), "D:\\");
+}
+#endif
+
 TEST(ModulePaths, DefaultIsTheRunningExecutable) {
     ModulePathsRecord paths;
     ASSERT_FALSE(paths.fullPath().empty());
-    EXPECT_EQ(paths.moduleDir().back(), '/');
+    EXPECT_EQ(paths.moduleDir().back(), os::kSeparator);
     EXPECT_EQ(paths.fullPath().rfind(paths.moduleDir(), 0), 0u);
-    EXPECT_EQ(paths.fullPath().find('/', paths.moduleDir().size()), std::string::npos);
+    EXPECT_EQ(paths.fullPath().find_first_of(os::kSeparators, paths.moduleDir().size()),
+              std::string::npos);
+#ifdef _WIN32
+    EXPECT_EQ(paths.moduleDir()[1], ':') << paths.moduleDir();
+#endif
 }
 
+#ifdef _WIN32
+TEST(SystemLocale, IsTheSystemsDefaultLocale) {
+    EXPECT_EQ(SystemLocale().SystemDefaultLanguage(), GetSystemDefaultLCID());
+}
+
+// Without Config.ini the system's language chooses. KQ_EXPECT_LCID names the locale the test
+// asks wine for (tests/l10n/CMakeLists.txt runs this with a Chinese one too).
+TEST(SystemLocale, ChoosesTheStartupLanguage) {
+    if (const char* expected = std::getenv("KQ_EXPECT_LCID")) {
+        ASSERT_EQ(GetSystemDefaultLCID(), std::stoul(expected, nullptr, 16));
+    }
+    const TempDir dir;
+    const SystemLocale locale;
+    Settings settings(dir.path(), locale);
+    EXPECT_FALSE(settings.LanguageFilePath(dir.path()));
+    const bool chinese = (GetSystemDefaultLCID() & 0xFF) == kLangChinese;
+    EXPECT_EQ(settings.CurrentLanguageFile,
+              LanguagePath(dir.path(), chinese ? "SimpChinese" : "English"));
+}
+#else
 class SystemLocaleTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -134,6 +179,7 @@ TEST_F(SystemLocaleTest, LcAllThenLcMessagesThenLang) {
     EXPECT_EQ(With("LC_ALL", "fr_FR.UTF-8"), 0x0Cu);
     EXPECT_EQ(With("LC_ALL", ""), kLangChinese);  // empty counts as unset
 }
+#endif
 
 TEST_F(SettingsTest, ConfiguredLanguageIsUsed) {
     Config("[themes]\nSolution=English\n");
@@ -224,7 +270,7 @@ TEST_F(SettingsTest, SaveLanguageChoiceSwitchesEvenWhenTheWriteFails) {
     Settings unwritable(other.path() + "missing-folder/", kEnglishUs);
     unwritable.SaveLanguageChoice("SimpChinese");
     EXPECT_EQ(unwritable.CurrentLanguageFile,
-              other.path() + "missing-folder/Language/SimpChinese.lang");
+              LanguagePath(other.path() + "missing-folder/", "SimpChinese"));
     EXPECT_EQ(unwritable.ReadLanguageSetting(), "");
 }
 
@@ -417,24 +463,25 @@ TEST_F(SettingsTest, LanguageNameThatLeavesTheFolderCountsAsNone) {
     TempDir base;
     const std::string program = base.file("a/b/");
     WriteBytes(base.file("x.lang"), "[String]\nLed.Write=Elsewhere\n");
-    WriteBytes(program + "Language/sub/English.lang", "[String]\nLed.Write=Elsewhere\n");
-    WriteBytes(program + "Language/English.lang", "[String]\nLed.Write=Send\n");
+    WriteBytes(LanguagePath(program, "sub/English"), "[String]\nLed.Write=Elsewhere\n");
+    WriteBytes(LanguagePath(program, "English"), "[String]\nLed.Write=Send\n");
     Settings settings(program, kEnglishUs);
     for (const char* name : {"../../x", "..\\..\\x", "sub/English", "/etc/x", "..", "a..b",
                              "Eng\x01lish", "Eng\x7Flish", "Eng\tlish"}) {
         WriteBytes(program + "Config.ini", "[themes]\nSolution=" + std::string(name) + "\n");
         EXPECT_FALSE(settings.LanguageFilePath(program)) << name;
-        EXPECT_EQ(settings.CurrentLanguageFile, program + "Language/English.lang") << name;
+        EXPECT_EQ(settings.CurrentLanguageFile, LanguagePath(program, "English")) << name;
         EXPECT_EQ(settings.Translate("Led.Write"), "Send") << name;
     }
     for (const char* name : {"English", "French", "Deutsch (Schweiz)", "中文", ".hidden"}) {
         WriteBytes(program + "Config.ini", "[themes]\nSolution=" + std::string(name) + "\n");
         EXPECT_TRUE(settings.LanguageFilePath(program)) << name;
-        EXPECT_EQ(settings.CurrentLanguageFile, program + "Language/" + name + ".lang");
+        EXPECT_EQ(settings.CurrentLanguageFile, LanguagePath(program, name));
     }
 }
 TEST_F(SettingsTest, FailedStoreIsReportedEachTimeAndNoticedOnce) {
-    ASSERT_EQ(mkdir(dir_.file("Config.ini").c_str(), 0700), 0);  // cannot be written, even by root
+    // Cannot be written, even by root.
+    ASSERT_TRUE(std::filesystem::create_directory(PathOf(dir_.file("Config.ini"))));
     EXPECT_FALSE(settings_.TakeWriteFailureNotice());
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(settings_.SaveLanguageChoice("SimpChinese"));
@@ -462,11 +509,69 @@ TEST_F(SettingsTest, SuccessfulStoreIsNotReported) {
 }
 
 TEST_F(SettingsTest, ProgramDirectoryGetsOneTrailingSeparator) {
+#ifdef _WIN32
+    Settings bare("D:\\Tools", kEnglishUs);
+    EXPECT_EQ(bare.programDir(), "D:\\Tools\\");
+    EXPECT_EQ(bare.configFile(), "D:\\Tools\\Config.ini");
+    Settings root("D:\\", kEnglishUs);
+    EXPECT_EQ(root.configFile(), "D:\\Config.ini");
+#else
     Settings bare("/opt/kq7300", kEnglishUs);
     EXPECT_EQ(bare.programDir(), "/opt/kq7300/");
     EXPECT_EQ(bare.configFile(), "/opt/kq7300/Config.ini");
+#endif
     EXPECT_EQ(settings_.configFile(), dir_.path() + "Config.ini");
 }
+
+#ifdef _WIN32
+// The program's folder as Windows names it (here the temporary folder, C:\users\...\Temp\...):
+// Config.ini and the language files beside the program are found, and a change is written there.
+TEST_F(SettingsTest, ProgramFolderWithADriveLetterAndBackslashes) {
+    const std::string& program = dir_.path();
+    ASSERT_EQ(program.substr(1, 2), ":\\") << program;
+    ASSERT_EQ(program.find('/'), std::string::npos) << program;
+    Config("[themes]\r\nSolution=SimpChinese\r\n[dialog]\r\ndlg2=true\r\n");
+    Language("SimpChinese", "[String]\r\nLed.Write=写入\r\n");
+    EXPECT_TRUE(settings_.LanguageFilePath(program));
+    EXPECT_EQ(settings_.CurrentLanguageFile, program + "Language\\SimpChinese.lang");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "写入");
+    EXPECT_EQ(DialogPairs(), (std::vector<std::pair<std::string, std::string>>{{"dlg2", "true"}}));
+    EXPECT_TRUE(settings_.WriteLanguageSetting("English"));
+    EXPECT_EQ(ReadBytes(program + "Config.ini"),
+              "[themes]\r\nSolution=English\r\n[dialog]\r\ndlg2=true\r\n");
+}
+
+// An installed program's Config.ini that this user may not change (read-only here): changes go to
+// the user's own copy, which is read from then on.
+TEST(UserConfigCopy, ChangesGoToTheUsersCopyWhenTheConfigIsReadOnly) {
+    TempDir base;
+    const std::string program = base.file("program\\");
+    const std::string user = base.file("AppData\\kq7300\\");
+    WriteBytes(program + "Config.ini", "; shipped\n[dialog]\ndlg2=true\n");
+    const std::wstring shipped = PathOf(program + "Config.ini").wstring();
+    ASSERT_TRUE(SetFileAttributesW(shipped.c_str(), FILE_ATTRIBUTE_READONLY));
+    FakeLocale locale(kLangEnglish);
+    Settings settings(program, locale, user);
+    EXPECT_TRUE(settings.SaveLanguageChoice("SimpChinese"));
+    EXPECT_TRUE(settings.WriteLanguageSetting("English"));
+    Settings nextStart(program, locale, user);
+    EXPECT_EQ(nextStart.configFile(), user + "Config.ini");
+    EXPECT_EQ(nextStart.ReadLanguageSetting(), "English");
+    EXPECT_EQ(nextStart.ReadConfigSection("dialog").size(), 1u);
+    EXPECT_EQ(ReadBytes(user + "Config.ini"),
+              "; shipped\n[dialog]\ndlg2=true\n\n[themes]\nSolution=English\n");
+    SetFileAttributesW(shipped.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(ReadBytes(program + "Config.ini"), "; shipped\n[dialog]\ndlg2=true\n");
+}
+
+TEST(UserConfigCopy, TheUsersFolderIsInAppData) {
+    const wchar_t* appData = _wgetenv(L"APPDATA");
+    ASSERT_NE(appData, nullptr);
+    EXPECT_EQ(Settings::DefaultUserDir(), kq::testing::Utf8Of(appData) + "\\kq7300\\");
+}
+#else
+// Modes that keep an ordinary user out, tried by a child process that has become one (fork and
+// setresuid): POSIX systems only. On Windows a read-only Config.ini stands for them (above).
 
 // An installed program: its folder belongs to root and the user may not write there; the user's
 // folders are under a home of their own.
@@ -551,14 +656,16 @@ TEST(UserConfigCopy, CopyOfAReadOnlyConfigIsTheUsersOwnFile) {
               "[dialog]\ndlg2=true\n\n[themes]\nSolution=English\n");
 }
 
+#endif
+
 TEST(UserConfigCopy, AWritableProgramFolderKeepsItsOwnConfig) {
     TempDir base;
     FakeLocale locale(kLangEnglish);
     Settings settings(base.file("program/"), locale, base.file("user/"));
-    std::filesystem::create_directories(base.file("program"));
+    std::filesystem::create_directories(PathOf(base.file("program")));
     settings.WriteLanguageSetting("English");
     EXPECT_EQ(ReadBytes(base.file("program/Config.ini")), "[themes]\nSolution=English\n");
-    EXPECT_FALSE(std::filesystem::exists(base.file("user")));
+    EXPECT_FALSE(std::filesystem::exists(PathOf(base.file("user"))));
 }
 
 }  // namespace

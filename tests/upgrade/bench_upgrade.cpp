@@ -1,6 +1,10 @@
 // Whole upgrades against the virtual engine with real waits. Prints how close the wall time comes
 // to the waits the protocol mandates, and how little CPU the upgrade burns while waiting.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -29,6 +33,18 @@ class TallySleeper final : public Sleeper {
     std::atomic<long long> asked_{0};
 };
 
+#ifdef _WIN32
+double CpuSeconds() {
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    const auto seconds = [](const FILETIME& t) {
+        const auto ticks =
+            (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+        return static_cast<double>(ticks) / 1e7;  // 100 ns ticks
+    };
+    return seconds(kernel) + seconds(user);
+}
+#else
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -37,6 +53,7 @@ double CpuSeconds() {
     };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
+#endif
 
 bool Measure(const char* name, DeviceLink& link, TallySleeper& sleeper, VirtualEngine& engine,
              const std::vector<uint8_t>& firmware, const std::vector<uint8_t>& loader) {

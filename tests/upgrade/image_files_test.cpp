@@ -1,7 +1,10 @@
 #include "upgrade/image_files.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <fstream>
 
@@ -13,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class ImageFilesTest : public ::testing::Test {
-protected:
+  protected:
     std::string Write(const std::string& name, size_t size, char fill = 'x') {
         const fs::path path = dir / name;
         std::ofstream(path, std::ios::binary) << std::string(size, fill);
@@ -35,11 +38,10 @@ TEST_F(ImageFilesTest, SizeLimitsOfBothImages) {
         size_t loader;
         ImageCheck check;
     };
-    for (const Case c : {Case{129024, 10240, ImageCheck::Ok}, Case{1, 1, ImageCheck::Ok},
-                         Case{129025, 10240, ImageCheck::FirmwareSize},
-                         Case{0, 10240, ImageCheck::FirmwareSize},
-                         Case{129024, 10241, ImageCheck::LoaderSize},
-                         Case{129024, 0, ImageCheck::LoaderSize}}) {
+    for (const Case c :
+         {Case{129024, 10240, ImageCheck::Ok}, Case{1, 1, ImageCheck::Ok},
+          Case{129025, 10240, ImageCheck::FirmwareSize}, Case{0, 10240, ImageCheck::FirmwareSize},
+          Case{129024, 10241, ImageCheck::LoaderSize}, Case{129024, 0, ImageCheck::LoaderSize}}) {
         SCOPED_TRACE(std::to_string(c.firmware) + " / " + std::to_string(c.loader));
         images = {};
         const std::string firmware = Write("fw.enc", c.firmware);
@@ -91,6 +93,43 @@ TEST_F(ImageFilesTest, EmptyLoaderBinIsNotReplacedByEnc) {
     Write("usbloader.enc", 20);
     EXPECT_EQ(Load(firmware).check, ImageCheck::LoaderSize);
 }
+
+// Names are UTF-8 on every system, also where the system's own narrow names are not.
+TEST_F(ImageFilesTest, NamesAreUtf8) {
+    const fs::path firmware = dir / PathFromUtf8("固件 é.bin");
+    std::ofstream(firmware, std::ios::binary) << std::string(100, 'f');
+    Write("usbloader.bin", 10);
+    const std::u8string name = firmware.u8string();
+    const ImageLoadResult result = Load(std::string(name.begin(), name.end()));
+    EXPECT_EQ(result.check, ImageCheck::Ok);
+    EXPECT_EQ(images.firmware, std::vector<uint8_t>(100, 'f'));
+}
+
+TEST(ProgramDirectory, HoldsTheRunningProgram) {
+    const fs::path dir = ProgramDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_TRUE(fs::is_directory(dir)) << dir;
+}
+
+#ifdef _WIN32
+// A pipe's name opens at once while its server waits, and a device's (NUL) at any time; neither
+// is a file. Reading them could wait for ever or never end.
+TEST_F(ImageFilesTest, PipesAndDevicesAreRefused) {
+    const std::wstring pipe = L"\\\\.\\pipe\\kq-image-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 4,
+                                           4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    const std::u8string pipeName = fs::path(pipe).u8string();
+    const std::string image = Write("fw.bin", 100);
+    Write("usbloader.bin", 10);
+    EXPECT_EQ(Load(std::string(pipeName.begin(), pipeName.end())).check,
+              ImageCheck::FirmwareUnreadable);
+    EXPECT_EQ(LoadUpgradeImages(image, {fs::path(pipe)}, images).check,
+              ImageCheck::LoaderUnreadable);
+    EXPECT_EQ(Load("NUL").check, ImageCheck::FirmwareUnreadable);
+    CloseHandle(server);
+}
+#endif
 
 }  // namespace
 }  // namespace kq::test

@@ -1,0 +1,73 @@
+#pragma once
+
+// The settings layer's calls into the system, one implementation for POSIX systems
+// (os_posix.cpp) and one for Windows (os_win32.cpp). Names are UTF-8 on both; failures leave the
+// reason in errno.
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace kq::os {
+
+#ifdef _WIN32
+using ProcessId = unsigned long;
+// Windows takes both separators; the names it gives end folders with a backslash.
+inline constexpr char kSeparator = '\\';
+inline constexpr std::string_view kSeparators = "\\/";
+#else
+using ProcessId = pid_t;
+inline constexpr char kSeparator = '/';
+inline constexpr std::string_view kSeparators = "/";
+#endif
+
+inline bool IsSeparator(char c) {
+    return kSeparators.find(c) != std::string_view::npos;
+}
+
+#ifdef _WIN32
+// UTF-8 and the UTF-16 of Windows' wide calls.
+std::wstring Wide(std::string_view utf8);
+std::string Utf8(std::wstring_view wide);
+#endif
+
+// The running executable's full path; empty when it cannot be told.
+std::string ExecutablePath();
+
+// The system's language: the primary language id in the low 8 bits (0x04 Chinese, 0x09
+// English, others as they come).
+unsigned SystemDefaultLanguage();
+
+// The folder for the user's own copy of Config.ini, with a trailing separator; empty when it
+// cannot be told.
+std::string UserConfigDir();
+
+bool Exists(const std::string& path);
+// Whether this user may change the file, or create files in the folder.
+bool MayWrite(const std::string& path);
+// Creates the folder and its parents as needed; a failure shows when the folder is used.
+void CreateFolders(const std::string& path);
+
+enum class ReadResult { Ok, Missing, Failed };
+// The bytes of a regular file of at most maxSize bytes, read without waiting for a writer when
+// something else (a FIFO, a pipe) has the name. Missing when there is no such file; Failed with
+// errno EISDIR for a folder, EINVAL for what is not a regular file, EFBIG when it is larger.
+ReadResult ReadRegularFile(const std::string& path, size_t maxSize, std::string& out);
+
+// Writes a temporary file beside `path`, flushes it to disk and renames it over `path`: readers
+// see either the old or the new content, never a part of it. Refuses a read-only file.
+// Afterwards removes what earlier writes that died before their rename left behind. (Not
+// ReplaceFile: windows.h makes that name a macro.)
+bool ReplaceContent(const std::string& path, std::string_view data);
+
+// The temporary files of ReplaceContent: ".BASE.tmpPID-N" beside BASE.
+std::string TempFileName(std::string_view base, ProcessId pid, unsigned n);
+// The writer's process id when `name` is a temporary name of `base`, else 0.
+ProcessId TempFileOwner(std::string_view name, std::string_view base);
+// Far longer than any write takes, even to a slow stick: older temporary files are stale
+// whoever wrote them.
+inline constexpr time_t kStaleTempAge = 5 * 60;
+
+}  // namespace kq::os
