@@ -15,11 +15,11 @@ class Settings;
 class CAboutDlg : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     CAboutDlg(const QIcon& icon, QWidget* parent = nullptr);
     ~CAboutDlg() override;
 
-private:
+  private:
     std::unique_ptr<Ui::AboutDlg> ui_;
 };
 

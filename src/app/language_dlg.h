@@ -18,7 +18,7 @@ class Settings;
 class CLanguageDlg : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit CLanguageDlg(Settings& settings, QWidget* parent = nullptr);
     ~CLanguageDlg() override;
 
@@ -28,7 +28,7 @@ public:
 
     QComboBox* m_comboLanguage;
 
-private:
+  private:
     Settings& settings_;
     std::unique_ptr<Ui::LanguageDlg> ui_;
 };

@@ -67,7 +67,7 @@ namespace {
 using namespace libusb_detail;
 
 class DeviceList {
-public:
+  public:
     explicit DeviceList(libusb_context* context) {
         const ssize_t n = libusb_get_device_list(context, &list_);
         count_ = n > 0 ? static_cast<size_t>(n) : 0;
@@ -81,7 +81,7 @@ public:
     libusb_device* const* begin() const { return list_; }
     libusb_device* const* end() const { return list_ + count_; }
 
-private:
+  private:
     libusb_device** list_ = nullptr;
     size_t count_ = 0;
 };
@@ -254,7 +254,7 @@ struct LibusbPlatform::Claims {
 namespace {
 
 class LibusbPipe final : public PipeHandle {
-public:
+  public:
     LibusbPipe(libusb_device_handle* handle, int interfaceNumber, uint8_t endpoint,
                std::shared_ptr<LibusbPlatform::Claims> claims, ClaimKey key)
         : handle_(handle),
@@ -279,7 +279,7 @@ public:
     }
     std::string LastTransferError() const override { return error_; }
 
-private:
+  private:
     int32_t Refuse(const char* why) {
         error_ = why;
         return 0;

@@ -22,7 +22,7 @@ struct Node;
 // The system's USB through libusb-1.0. Paths take the Windows form the discovery logic parses:
 // the instance is the device's serial number, or "&port_B-P.P" for a device without a usable one.
 class LibusbPlatform final : public DevicePlatform {
-public:
+  public:
     // Null when libusb cannot be initialised (no usbfs, for instance).
     static std::unique_ptr<LibusbPlatform> Create(std::string* error = nullptr);
     ~LibusbPlatform() override;
@@ -36,7 +36,7 @@ public:
     // Interfaces this process has claimed through its open pipes.
     struct Claims;
 
-private:
+  private:
     explicit LibusbPlatform(libusb_context* context);
     libusb_context* context_;
     std::shared_ptr<Claims> claims_;
@@ -46,7 +46,7 @@ private:
 // callback only queues; a thread of this source runs libusb's events and calls the sink. Where
 // the system has no hotplug support the thread compares the device list once a second instead.
 class LibusbHotplug final : public HotplugSource {
-public:
+  public:
     enum class Mode { Automatic, Polling };
 
     static std::unique_ptr<LibusbHotplug> Create(Mode mode = Mode::Automatic,
@@ -60,7 +60,7 @@ public:
 
     bool polling() const { return polling_; }
 
-private:
+  private:
     LibusbHotplug(libusb_context* context, bool polling);
     void EventLoop();
     void PollLoop();

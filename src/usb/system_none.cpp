@@ -2,7 +2,11 @@
 
 namespace kq {
 
-std::unique_ptr<DevicePlatform> MakeSystemPlatform() { return std::make_unique<EmptyPlatform>(); }
-std::unique_ptr<HotplugSource> MakeSystemHotplug() { return nullptr; }
+std::unique_ptr<DevicePlatform> MakeSystemPlatform() {
+    return std::make_unique<EmptyPlatform>();
+}
+std::unique_ptr<HotplugSource> MakeSystemHotplug() {
+    return nullptr;
+}
 
 }  // namespace kq

@@ -15,7 +15,7 @@ namespace kq::testing {
 namespace {
 
 class LanguageDialogTest : public WindowTest {
-protected:
+  protected:
     CLanguageDlg& Dialog() {
         dialog_.OnInitDialog();
         dialog_.show();
@@ -63,7 +63,7 @@ TEST_F(LanguageDialogTest, CancelAndEscapeStoreNothing) {
 }
 
 class StartupTest : public WindowTest {
-protected:
+  protected:
     // Runs start-up; answer() acts on each dialog while it runs modally.
     QStringList Run(const std::function<void(QDialog&)>& answer) {
         CToolApp tool(context_, &bus_, ProgramDir());

@@ -44,10 +44,10 @@ int main(int argc, char** argv) {
             std::ifstream in(file, std::ios::binary);
             const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
             if (!in.good() && !in.eof()) {
-                std::fprintf(stderr, "cannot read %s\n", file.c_str());
+                std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
                 return 1;
             }
-            std::printf("%s (%zu bytes)\n", file.c_str(), bytes.size());
+            std::printf("%s (%zu bytes)\n", file.string().c_str(), bytes.size());
             std::fflush(stdout);  // so the last name printed is the input that aborted
             LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
             ++count;

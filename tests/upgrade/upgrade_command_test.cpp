@@ -210,8 +210,7 @@ TEST_F(UpgradeCommandTest, FifoImagesAreRefusedWithoutWaiting) {
 TEST_F(UpgradeCommandTest, OutputToAFullDeviceIsAnError) {
     Ctl ctl({"--virtual-engine", "status"}, "/dev/full");
     EXPECT_EQ(ctl.Wait(), 1);
-    EXPECT_EQ(ctl.err, "error: cannot write the output: No space left on device\n")
-        << ctl.err;
+    EXPECT_EQ(ctl.err, "error: cannot write the output: No space left on device\n") << ctl.err;
 }
 
 TEST_F(UpgradeCommandTest, InterruptStopsAtTheNextBlockWithoutFinishing) {

@@ -39,7 +39,7 @@ using Clock = std::chrono::steady_clock;
 
 // kq7300ctl as a child process; it inherits the preload and the testbed through the environment.
 class Ctl {
-public:
+  public:
     // withoutRoot: a test running as root starts it as test::kNobody.
     explicit Ctl(std::vector<std::string> args, bool withoutRoot = false) {
         int out[2];
@@ -109,7 +109,7 @@ public:
     const std::string& out() const { return stdout_; }
     const std::string& err() const { return stderr_; }
 
-private:
+  private:
     // Sleeps in poll() until output comes; false at the end of both streams or on timeout.
     bool ReadSome(int timeoutMs) {
         pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
@@ -135,7 +135,7 @@ private:
 };
 
 class CtlProcessTest : public testing::Test {
-protected:
+  protected:
     test::UsbTestbed bed_;
 };
 

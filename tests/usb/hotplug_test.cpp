@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class Recorder {
-public:
+  public:
     HotplugSource::Sink sink() {
         return [this](const HotplugEvent& e) {
             std::lock_guard lock(mutex_);
@@ -31,7 +31,7 @@ public:
         return events_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<HotplugEvent> events_;
@@ -46,7 +46,7 @@ void PrintTo(LibusbHotplug::Mode mode, std::ostream* os) {
 namespace {
 
 class HotplugTest : public testing::TestWithParam<LibusbHotplug::Mode> {
-protected:
+  protected:
     test::UsbTestbed bed_;
 };
 

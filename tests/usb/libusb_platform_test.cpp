@@ -28,7 +28,7 @@ EmulatedEngineOptions WithSerial(const std::string& serial) {
 }
 
 class LibusbPlatformTest : public testing::Test {
-protected:
+  protected:
     // libusb scans the bus when it starts: plug the engines first.
     void Start() {
         platform_ = LibusbPlatform::Create();

@@ -30,7 +30,7 @@ struct EmulatedEngineOptions {
 
 // One engine on the emulated bus: usbfs requests from libusb reach a VirtualEngine.
 class EmulatedEngine {
-public:
+  public:
     EmulatedEngine(EmulatedEngineOptions options, int port);
     ~EmulatedEngine();
 
@@ -49,7 +49,7 @@ public:
     bool HandleIoctl(UMockdevIoctlClient* client);
     void ClientGone(UMockdevIoctlClient* client);
 
-private:
+  private:
     struct Urb {
         UMockdevIoctlData* urb;
         UMockdevIoctlData* buffer;  // may be null
@@ -84,7 +84,7 @@ private:
 // A umockdev testbed holding emulated engines. Create it before any libusb context and destroy
 // it after the last one is gone.
 class UsbTestbed {
-public:
+  public:
     UsbTestbed();
     ~UsbTestbed();
     UsbTestbed(const UsbTestbed&) = delete;
@@ -93,7 +93,7 @@ public:
     EmulatedEngine& Plug(EmulatedEngineOptions options = {});
     void Unplug(EmulatedEngine& device);
 
-private:
+  private:
     UMockdevTestbed* testbed_;
     std::vector<std::unique_ptr<EmulatedEngine>> devices_;
     int nextPort_ = 1;
@@ -108,7 +108,7 @@ inline constexpr uid_t kNobody = 65534;
 // While it lives the calling thread, if it runs as root, acts as kNobody. Only this thread:
 // umockdev's and libusb's threads keep their rights.
 class ThreadWithoutRoot {
-public:
+  public:
     ThreadWithoutRoot();
     ~ThreadWithoutRoot();
     ThreadWithoutRoot(const ThreadWithoutRoot&) = delete;
@@ -118,7 +118,7 @@ public:
     // otherwise why a test cannot count on that here.
     std::string WhyNotRefused(const EmulatedEngine& locked) const;
 
-private:
+  private:
     bool switched_ = false;
     int error_ = 0;
 };
