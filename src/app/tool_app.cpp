@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QLibraryInfo>
+#include <filesystem>
 #include <iostream>
 
 #include "app/language_dlg.h"
@@ -45,7 +46,10 @@ bool CToolApp::InitInstance() {
 
 // The framework's own texts (standard buttons, the file dialog) follow the language in use.
 void CToolApp::UseFrameworkLanguage() {
-    if (!context_.settings.CurrentLanguageFile.ends_with("/SimpChinese.lang")) return;
+    if (std::filesystem::path(context_.settings.CurrentLanguageFile).filename() !=
+        "SimpChinese.lang") {
+        return;
+    }
     if (frameworkTexts_.load("qtbase_zh_CN", QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         QCoreApplication::installTranslator(&frameworkTexts_);
     }

@@ -96,8 +96,7 @@ int CtlSession::ExplainNotFound() {
         case OpenError::NoPermission:
             err_ << "error: an engine is attached but this user may not open it ("
                  << link_->lastDiscoveryDetail() << ").\n"
-                 << "Install the udev rule that comes with the tool (see the README) and "
-                    "plug the engine in again.\n";
+                 << NoPermissionAdvice() << '\n';
             return kExitNoPermission;
         case OpenError::Busy:
             err_ << "error: an engine is attached but another program is using it ("
@@ -124,6 +123,17 @@ std::vector<InterfaceEntry> CtlSession::PresentEngines() {
     return engines;
 }
 
+const char* NoPermissionAdvice() {
+#ifdef _WIN32
+    return "Check that the engine's driver is installed and that no other program holds the "
+           "engine, then plug it in again.";
+#else
+    return "Install the tool's package, which brings the udev rule 70-kq7300.rules (or copy the "
+           "rule into /etc/udev/rules.d); without a desktop session, add the user to the group "
+           "plugdev. Then plug the engine in again.";
+#endif
+}
+
 std::string CtlSession::NoEngineText() const {
     std::string text = "no engine found";
     if (!options_.filter.serial.empty()) text += " with serial " + options_.filter.serial;
@@ -146,7 +156,8 @@ constexpr const char* kExitCodes =
     "  1  the engine did not do what was asked, or the output could not be written\n"
     "  2  usage: a wrong command, option or file, or several engines and none chosen\n"
     "  3  no engine found\n"
-    "  4  an engine is attached but this user may not open it";
+    "  4  an engine is attached but this user may not open it\n"
+    "  130  a second Ctrl-C ended an upgrade at once";
 
 // CLI11's own messages in the form of the program's other errors.
 std::string FailureMessage(const CLI::App*, const CLI::Error& e) {

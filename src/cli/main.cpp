@@ -36,5 +36,9 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The output is UTF-8; a console shows it as such without a chcp first.
+    SetConsoleOutputCP(CP_UTF8);
+#endif
     return kq::RunCtl(Arguments(argc, argv), std::cout, std::cerr);
 }

@@ -74,6 +74,9 @@ class CtlSession {
     std::unique_ptr<DeviceLink> link_;
 };
 
+// What to do when the system refuses this user the engine, in the system's own terms.
+const char* NoPermissionAdvice();
+
 // A command's work. Its subcommand's callback chooses it while the command line is parsed; it
 // runs once parsing has succeeded.
 using CtlCommand = std::function<int(CtlSession&)>;

@@ -95,8 +95,7 @@ int List(CtlSession& s) {
         return kExitNoEngine;
     }
     if (usable == 0 && denied > 0) {
-        s.err() << "error: this user may not open the engine. Install the udev rule that comes "
-                   "with the tool (see the README) and plug the engine in again.\n";
+        s.err() << "error: this user may not open the engine.\n" << NoPermissionAdvice() << '\n';
         return kExitNoPermission;
     }
     return kExitOk;

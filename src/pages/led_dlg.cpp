@@ -137,11 +137,16 @@ void CLedDlg::OnWrite() {
     // The number is checked here, where it is used: nothing above 100 ever goes to the engine.
     const std::optional<uint8_t> value = CheckedCurrent();
     if (!value) return;
+    // The slider stays usable while the engine is asked; a move made meanwhile is the user's
+    // latest word and is not taken back by the answer.
+    const int sliderAtPress = m_sliderCurrent->value();
     RunInApplication(
         [value = *value](CommandSet& commands) { return commands.SetLedCurrent(value); },
-        [this, value = *value](bool sent) {
-            PlaceSlider(value);
-            m_lastPos = value;
+        [this, value = *value, sliderAtPress](bool sent) {
+            if (m_sliderCurrent->value() == sliderAtPress) {
+                PlaceSlider(value);
+                m_lastPos = value;
+            }
             if (!sent) CommunicationFail();
         });
 }
@@ -201,8 +206,9 @@ std::optional<uint8_t> CLedDlg::CheckedCurrent() {
 bool CLedDlg::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_editCurrent && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-        const auto value = static_cast<uint16_t>(LeadingInteger(m_editCurrent->text()));
-        if (value <= 100) PlaceSlider(value);
+        // Only a number moves it: an emptied box, kept while it is typed, says nothing yet.
+        const std::optional<uint32_t> value = ParseUnsigned(m_editCurrent->text());
+        if (value && *value <= 100) PlaceSlider(static_cast<int>(*value));
     }
     return CPageDlg::eventFilter(watched, event);
 }

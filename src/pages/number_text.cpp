@@ -26,16 +26,6 @@ int Digits(const QString& text, qsizetype& i, long long& value) {
 
 }  // namespace
 
-long long LeadingInteger(const QString& text) {
-    qsizetype i = 0;
-    while (i < text.size() && IsBlank(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-    long long value = 0;
-    Digits(text, i, value);
-    return negative ? -value : value;
-}
-
 std::optional<uint32_t> ParseUnsigned(const QString& text) {
     qsizetype i = 0;
     while (i < text.size() && IsBlank(text[i])) ++i;

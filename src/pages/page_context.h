@@ -63,8 +63,8 @@ struct PageContext {
     QStringList arguments;  // the command line after the program name
     // The upgrade's long waits (loader restart, finish); null means real time.
     Sleeper* upgradeWaits = nullptr;
-    // Where an upgrade saves the engine's previous firmware; empty: nowhere.
-    std::filesystem::path backupDir{};
+    // Where an upgrade saves the engine's previous firmware; none: nowhere (see UpgradeJob).
+    std::optional<std::filesystem::path> backupDir{};
 };
 
 }  // namespace kq

@@ -1,5 +1,10 @@
 #include "upgrade/backup.h"
 
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
 #include <cstdlib>
 #include <fstream>
 #include <system_error>
@@ -18,9 +23,13 @@ fs::path UpgradeBackupDirectory() {
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') {
         return fs::path(data) / "kq7300";
     }
-    if (const char* home = std::getenv("HOME"); home && *home) {
-        return fs::path(home) / ".local" / "share" / "kq7300";
+    const char* home = std::getenv("HOME");
+    // A service or a cron job may run without HOME; the account still has a home folder.
+    if (!home || !*home) {
+        const passwd* account = getpwuid(getuid());
+        home = account ? account->pw_dir : nullptr;
     }
+    if (home && *home) return fs::path(home) / ".local" / "share" / "kq7300";
 #endif
     return {};
 }

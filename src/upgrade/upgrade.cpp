@@ -178,9 +178,13 @@ class Worker {
 
     UpgradeResult End(bool success) {
         if (job_.m_bUpgrading) *job_.m_bUpgrading = false;
-        if (wroteFirmware_ && !job_.backupDir.empty()) {
-            SaveBackup(job_.backupDir, job_.productId, backup_, result_.backupPath,
-                       result_.backupError);
+        if (wroteFirmware_ && job_.backupDir) {
+            if (job_.backupDir->empty()) {
+                result_.backupError = "no folder for it: HOME and XDG_DATA_HOME are not set";
+            } else {
+                SaveBackup(*job_.backupDir, job_.productId, backup_, result_.backupPath,
+                           result_.backupError);
+            }
         }
         const bool stopRequested = job_.m_bStopRequested.exchange(false);
         if (stopRequested && !finishSent_) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -96,8 +97,9 @@ struct UpgradeJob {
     // presence monitor listens again while the final message is shown.
     std::atomic<bool>* m_bUpgrading = nullptr;
     UpgradeCallbacks callbacks;
-    // Where the previous firmware is saved (UpgradeBackupDirectory()); empty: not saved.
-    std::filesystem::path backupDir{};
+    // Where the previous firmware is saved (UpgradeBackupDirectory()); none: not wanted. An
+    // empty folder (none could be told) makes a due backup fail, and that is reported.
+    std::optional<std::filesystem::path> backupDir{};
     // The engine's product id as shown ("0A-1B-2C-3D-4E-5F"), for the backup's name; may be empty.
     std::string productId{};
 };

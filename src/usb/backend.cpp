@@ -5,14 +5,16 @@
 namespace kq {
 
 void AddBackendOptions(CLI::App& app, BackendOptions& options) {
-    // The settings are optional; a command name that follows is never taken for them.
+    // The settings are optional, at most one word each time the option is given, so that the
+    // word after --virtual-engine=SETTINGS is never taken for more of them.
     options.virtualEngineFlag =
         app.add_option("--virtual-engine", options.engineSettings,
                        "Talk to a virtual engine instead of USB; SETTINGS is key=value,... "
                        "(mode, product-id, current, block-size, serial, vid, pid, reboot-ms, "
                        "fault). Given again, it plugs one more engine")
-            ->type_size(0, 1)
-            ->expected(0, CLI::detail::expected_max_vector_size)
+            ->expected(0, 1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->allow_extra_args(false)
             ->option_text("[=SETTINGS]");
     app.add_option("--trace", options.tracePath, "Append every frame on the wire to FILE")
         ->type_name("FILE");

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "win32/guid_conversion.h"
 
@@ -145,16 +146,22 @@ std::unique_ptr<SetupApi> MakeSystemSetupApi() {
     return std::make_unique<SystemSetupApi>();
 }
 
+// In the user's language, as UTF-8 like every text the program prints.
 std::string SystemErrorText(uint32_t error) {
-    char text[512] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             error, 0, text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' ||
-                     text[n - 1] == '.')) {
+    wchar_t text[512] = {};
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, 0, text, static_cast<DWORD>(std::size(text)), nullptr);
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
+                     text[n - 1] == L'.')) {
         --n;
     }
     const std::string code = "error " + std::to_string(error);
-    return n == 0 ? code : std::string(text, n) + " (" + code + ")";
+    if (n == 0) return code;
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), utf8.data(), size, nullptr, nullptr);
+    return utf8 + " (" + code + ")";
 }
 
 }  // namespace kq::win32

@@ -160,6 +160,7 @@ TEST(CtlTest, UsageErrorsSayWhatIsWrong) {
     for (const Case& c :
          {Case{{"foo"}, "error: unknown command foo\n"},
           Case{{"--virtual-engine", "stauts"}, "error: unknown command stauts\n"},
+          Case{{"--virtual-engine=mode=app", "stauts"}, "error: unknown command stauts\n"},
           Case{{"foo", "status"}, "not expected: foo\n"},
           Case{{"status", "--bogus"}, "not expected: --bogus\n"},
           Case{{}, "error: no command given\n"}, Case{{"current", "abc"}, "'abc' is not a number"},

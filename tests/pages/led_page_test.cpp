@@ -203,6 +203,8 @@ TEST_F(LedPageTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 80}}));
 
     SetBox("");
+    QTest::mouseClick(page.m_editCurrent, Qt::LeftButton);
+    EXPECT_EQ(page.m_sliderCurrent->value(), 80) << "an emptied box moves the slider nowhere";
     QTest::keyClick(page.m_editCurrent, Qt::Key_Return);
     Settle();
     EXPECT_EQ(MessageTexts(), QStringList{"Enter a whole number."});
@@ -269,6 +271,22 @@ TEST_F(LedPageTest, EveryMoveOfTheSliderReachesTheBox) {
     EXPECT_EQ(page.m_sliderCurrent->value(), 50);
     EXPECT_EQ(page.m_editCurrent->text(), "50");
     EXPECT_EQ(NewPayloads().size(), 3u) << "the first-init read only; nothing was sent";
+}
+
+// The slider stays usable while Write's request runs; a move made then is not taken back by its
+// answer, so slider and box still agree.
+TEST_F(LedPageTest, ASliderMoveDuringWriteIsKept) {
+    Attach();
+    CLedDlg& page = Page();  // read 50
+    NewPayloads();
+    SetBox("20");
+    Button(1005)->click();
+    page.m_sliderCurrent->setFocus();
+    QTest::keyClick(page.m_sliderCurrent, Qt::Key_PageUp);
+    Settle();
+    EXPECT_EQ(page.m_sliderCurrent->value(), 60);
+    EXPECT_EQ(page.m_editCurrent->text(), "60");
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 20}}));
 }
 
 TEST_F(LedPageTest, EscapeInTheBoxDoesNothing) {

@@ -113,7 +113,8 @@ TEST_F(SystemUpgradeTest, ResultNamesTheBackupAndCarriesAnIcon) {
     EXPECT_EQ(messages_.shown[0].icon, MessageIcon::Warning);
     const QString text = messages_.shown[0].text;
     EXPECT_TRUE(text.startsWith("FirmWareUpgrateFail\n\nBackupSaved")) << text.toStdString();
-    const auto backups = std::distance(std::filesystem::directory_iterator(context_.backupDir), {});
+    const auto backups =
+        std::distance(std::filesystem::directory_iterator(*context_.backupDir), {});
     EXPECT_EQ(backups, 1);
 }
 

@@ -41,15 +41,6 @@ TEST_F(TranslateWindowTest, TranslatesFromTheCreationKeyAndLeavesDataAlone) {
     EXPECT_EQ(nested->text(), "Switch on");
 }
 
-TEST(NumberText, LeadingIntegerReadsLikeAtoi) {
-    EXPECT_EQ(LeadingInteger("65"), 65);
-    EXPECT_EQ(LeadingInteger("  007x"), 7);
-    EXPECT_EQ(LeadingInteger("-5"), -5);
-    EXPECT_EQ(LeadingInteger(""), 0);
-    EXPECT_EQ(LeadingInteger("abc"), 0);
-    EXPECT_EQ(LeadingInteger("99999999999999999999"), 4294967296LL);
-}
-
 TEST(NumberText, ParseUnsignedWantsTheWholeText) {
     EXPECT_EQ(ParseUnsigned("100"), 100u);
     EXPECT_EQ(ParseUnsigned(" 7 "), 7u);

@@ -136,7 +136,7 @@ struct UpgradeRig {
     std::vector<UpgradeControls> controls;
     std::vector<UpgradePhase> phases;
     UpgradeResult result;
-    std::filesystem::path backupDir;  // empty: no backup
+    std::optional<std::filesystem::path> backupDir;  // none: no backup
 };
 
 class UpgradeFixture : public ::testing::Test, public UpgradeRig {};

@@ -312,7 +312,7 @@ TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
     ASSERT_EQ(Upgrade(firmware, MakeImage(1024, 28)), UpgradeOutcome::Success);
 
     ASSERT_FALSE(result.backupPath.empty()) << result.backupError;
-    EXPECT_EQ(result.backupPath.parent_path(), backupDir);
+    EXPECT_EQ(result.backupPath.parent_path(), *backupDir);
     EXPECT_EQ(result.backupPath.filename().string().rfind("kq7300-backup-0A1B2C3D4E5F-", 0), 0u);
     std::ifstream in(result.backupPath, std::ios::binary);
     const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)), {});
@@ -325,15 +325,18 @@ TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
     EXPECT_TRUE(std::equal(old.begin(), old.end(), flash.begin()));
 
     // Nothing written, no backup; a backup that cannot be written is reported, not fatal.
-    const auto count = std::distance(std::filesystem::directory_iterator(backupDir), {});
+    const auto count = std::distance(std::filesystem::directory_iterator(*backupDir), {});
     EXPECT_EQ(Upgrade(old, MakeImage(1024, 28)), UpgradeOutcome::Success);
     EXPECT_TRUE(result.backupPath.empty());
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(backupDir), {}), count);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(*backupDir), {}), count);
     std::ofstream(dir.path / "file") << "x";
     backupDir = dir.path / "file" / "below";
     EXPECT_EQ(Upgrade(firmware, MakeImage(1024, 28)), UpgradeOutcome::Success);
     EXPECT_TRUE(result.backupPath.empty());
     EXPECT_FALSE(result.backupError.empty());
+    backupDir = std::filesystem::path();  // no folder could be told
+    EXPECT_EQ(Upgrade(old, MakeImage(1024, 28)), UpgradeOutcome::Success);
+    EXPECT_NE(result.backupError.find("no folder"), std::string::npos) << result.backupError;
 }
 
 #ifdef _WIN32

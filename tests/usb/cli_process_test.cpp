@@ -182,7 +182,7 @@ TEST_F(CtlProcessTest, EngineThisUserMayNotOpenExitsWithTheUdevHint) {
     if (const std::string why = test::ThreadWithoutRoot().WhyNotRefused(device); !why.empty()) {
         GTEST_SKIP() << why;
     }
-    const std::string hint = "Install the udev rule that comes with the tool";
+    const std::string hint = "brings the udev rule 70-kq7300.rules";
 
     Ctl status({"status"}, true);
     EXPECT_EQ(status.Wait(), kExitNoPermission) << status.err();
