@@ -54,11 +54,6 @@ std::string VirtualBus::EnginePath(const VirtualEngine& engine) {
     return MakeInterfacePath(s.vid, s.pid, s.serial, EngineInterfaceClass);
 }
 
-std::string VirtualBus::DeviceNodePath(const VirtualEngine& engine) {
-    const auto& s = engine.settings();
-    return MakeInterfacePath(s.vid, s.pid, s.serial, GUID_DEVINTERFACE_USB_DEVICE);
-}
-
 std::string VirtualBus::PathOf(const Slot& slot, const Guid& interfaceClass) const {
     const auto& s = slot.engine->settings();
     std::string instance = s.serial;
@@ -70,12 +65,6 @@ std::string VirtualBus::PathOf(const Slot& slot, const Guid& interfaceClass) con
         }
     }
     return MakeInterfacePath(s.vid, s.pid, instance, interfaceClass);
-}
-
-std::string VirtualBus::PathOf(const std::shared_ptr<VirtualEngine>& engine) {
-    std::lock_guard lock(mutex_);
-    const Slot* slot = Find(engine.get());
-    return slot ? PathOf(*slot, EngineInterfaceClass) : std::string();
 }
 
 std::shared_ptr<VirtualEngine> VirtualBus::Plug(EngineSettings settings) {

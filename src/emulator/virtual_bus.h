@@ -42,11 +42,8 @@ class VirtualBus final : public DevicePlatform, public HotplugSource {
                    const std::function<void(Slot&)>& f);
     bool IsPresent(const std::shared_ptr<VirtualEngine>& engine);
 
-    // The paths of an engine that no other engine on the bus shares its serial with.
+    // The interface path of an engine that no other engine on the bus shares its serial with.
     static std::string EnginePath(const VirtualEngine& engine);
-    static std::string DeviceNodePath(const VirtualEngine& engine);
-    // The paths the bus gives this engine (differs from the above for a duplicate serial).
-    std::string PathOf(const std::shared_ptr<VirtualEngine>& engine);
 
     // DevicePlatform
     std::vector<InterfaceEntry> ListInterfaces(const Guid& interfaceClass) override;

@@ -17,8 +17,6 @@ int Position(uint32_t offset, uint32_t length, double span, int base) {
     return static_cast<int>(static_cast<double>(offset) / length * span + base);
 }
 
-enum class EngineState { Application, Loader, Silent };
-
 class Worker {
   public:
     explicit Worker(UpgradeJob& job) : job_(job), link_(job.link), commands_(job.link) {}
