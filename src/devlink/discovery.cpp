@@ -83,7 +83,8 @@ std::string MakeInterfacePath(uint16_t vendorId, uint16_t productId, std::string
 }
 
 bool DeviceFilter::Admits(const InterfaceEntry& entry) const {
-    return (serial.empty() || entry.serial == serial) && (path.empty() || entry.path == path);
+    return (serial.empty() || entry.serial == serial) && (path.empty() || entry.path == path) &&
+           (place.empty() || entry.place == place);
 }
 
 Discovery::Discovery(DevicePlatform& platform, WireTrace& trace, DeviceFilter filter)
@@ -140,6 +141,8 @@ int Discovery::Enumerate(const Guid& interfaceClass, uint32_t vendorId, uint32_t
             continue;
         }
         outPath = entry.path;
+        found_ = entry;
+        found_.platformData.reset();
         return 1;
     }
     return 0;

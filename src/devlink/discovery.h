@@ -35,6 +35,7 @@ std::string MakeInterfacePath(uint16_t vendorId, uint16_t productId, std::string
 struct DeviceFilter {
     std::string serial;
     std::string path;
+    std::string place;  // InterfaceEntry::place
 
     bool Admits(const InterfaceEntry& entry) const;
 };
@@ -55,6 +56,8 @@ class Discovery {
     // node with the expected instance is present, the first engine interface of the right
     // numbers whatever its instance.
     bool FindDevice(std::string& outPath);
+    // The entry FindDevice took last (its path, serial and place).
+    const InterfaceEntry& found() const { return found_; }
 
     // The most telling reason FindDevice found no usable engine: Absent when none was seen,
     // else why the best candidate could not be opened.
@@ -72,6 +75,7 @@ class Discovery {
     DeviceFilter filter_;
     OpenError lastDiscoveryError_ = OpenError::Absent;
     std::string lastDiscoveryDetail_;
+    InterfaceEntry found_;
 };
 
 }  // namespace kq

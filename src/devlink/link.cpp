@@ -53,7 +53,11 @@ bool DeviceLink::FindDevice() {
     const bool found = discovery.FindDevice(path);
     lastDiscoveryError_ = discovery.lastDiscoveryError();
     lastDiscoveryDetail_ = discovery.lastDiscoveryDetail();
-    if (found) DevicePath = std::move(path);
+    if (found) {
+        DevicePath = std::move(path);
+        DeviceSerial = discovery.found().serial;
+        DevicePlace = discovery.found().place;
+    }
     return found;
 }
 
@@ -77,9 +81,28 @@ std::string DeviceLink::devicePath() {
     return DevicePath;
 }
 
+std::string DeviceLink::deviceSerial() {
+    std::lock_guard lock(mutex_);
+    return DeviceSerial;
+}
+
+std::string DeviceLink::devicePlace() {
+    std::lock_guard lock(mutex_);
+    return DevicePlace;
+}
+
 void DeviceLink::setDevicePath(std::string path) {
     std::lock_guard lock(mutex_);
     DevicePath = std::move(path);
+}
+
+std::unique_ptr<InterfaceHold> DeviceLink::HoldEngine(OpenResult* why) {
+    std::lock_guard lock(mutex_);
+    if (DevicePath.empty()) {
+        if (why) *why = {OpenError::Absent, "no engine has been found"};
+        return nullptr;
+    }
+    return platform_.HoldInterface(DevicePath, why);
 }
 
 }  // namespace kq

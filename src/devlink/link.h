@@ -89,8 +89,14 @@ class DeviceLink {
     void setFilter(DeviceFilter filter);
 
     std::string devicePath();
+    // The serial and the place (InterfaceEntry::place) of the engine FindDevice found last.
+    std::string deviceSerial();
+    std::string devicePlace();
     // For tests and tools that already know the path; FindDevice is the usual writer.
     void setDevicePath(std::string path);
+
+    // Keeps the engine at DevicePath claimed for this process (DevicePlatform::HoldInterface).
+    std::unique_ptr<InterfaceHold> HoldEngine(OpenResult* why);
 
     // 1 while an engine is known to be attached: set and cleared by the presence checks, read by
     // QueryDeviceMode. Atomic, because those run on different threads than the upgrade.
@@ -107,6 +113,8 @@ class DeviceLink {
     std::mutex mutex_;
     // Guarded by mutex_: read at the start of every transfer, replaced by a successful search.
     std::string DevicePath;
+    std::string DeviceSerial;
+    std::string DevicePlace;
     DeviceFilter filter_;
     OpenError lastDiscoveryError_ = OpenError::Absent;
     std::string lastDiscoveryDetail_;

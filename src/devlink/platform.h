@@ -34,6 +34,11 @@ struct InterfaceEntry {
     // For listings and the engine filter; empty where the platform does not know them.
     std::string serial{};
     std::string location{};  // where it is plugged in, e.g. "bus 1 port 1.4"
+    // The same place as a name that stays while the engine restarts on that port (its
+    // application and its loader re-enumerate there) and that a shell takes unquoted: the bus
+    // and port chain on Linux ("1-1.2"), the port on the virtual bus ("virtual-1"). Empty where
+    // the platform cannot tell.
+    std::string place{};
     // What the listing platform keeps for its own later calls on this entry (Windows: the device
     // list it came from, released with the last entry); empty elsewhere.
     std::shared_ptr<const void> platformData{};
@@ -51,6 +56,13 @@ class PipeHandle {
     virtual std::string LastTransferError() const { return {}; }
 };
 
+// An interface kept claimed for this process (see DevicePlatform::HoldInterface). Destroying it
+// gives the interface back.
+class InterfaceHold {
+  public:
+    virtual ~InterfaceHold() = default;
+};
+
 // What discovery and the pipe transport need of the system.
 class DevicePlatform {
   public:
@@ -64,6 +76,13 @@ class DevicePlatform {
     virtual OpenResult TestOpen(const InterfaceEntry& entry) = 0;
     // pipePath is the interface path, a backslash and the pipe name ("PIPE0" or "PIPE1").
     virtual std::unique_ptr<PipeHandle> OpenPipe(std::string_view pipePath, OpenResult* why) = 0;
+    // Keeps the interface at interfacePath claimed for this process until the hold is destroyed,
+    // so that no other program can take it between two transfers (the upgrade holds it from its
+    // first block to its final check); pipes this process opens under that path meanwhile use
+    // the held claim. nullptr, with *why, when it cannot be taken (Busy: another program has
+    // it). The default holds nothing, for platforms where that cannot be done.
+    virtual std::unique_ptr<InterfaceHold> HoldInterface(std::string_view interfacePath,
+                                                         OpenResult* why);
 };
 
 enum class DeviceEventKind { Arrival, Removal };

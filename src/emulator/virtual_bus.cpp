@@ -166,7 +166,8 @@ std::vector<InterfaceEntry> VirtualBus::ListInterfaces(const Guid& interfaceClas
         // Named as a USB backend names them: the serial and the place on the bus.
         entries.push_back({PathOf(slot, interfaceClass), !slot.detailFails,
                            slot.engine->settings().serial,
-                           "virtual bus port " + std::to_string(slot.port)});
+                           "virtual bus port " + std::to_string(slot.port),
+                           "virtual-" + std::to_string(slot.port)});
     }
     return entries;
 }

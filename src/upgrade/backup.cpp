@@ -5,6 +5,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <system_error>
@@ -88,5 +89,44 @@ bool SaveBackup(const fs::path& dir, std::string_view productId, std::span<const
     written = target;
     return true;
 }
+
+// A first, plain version: the whole file is written again for every block.
+std::unique_ptr<FirmwareBackup> FirmwareBackup::Open(const fs::path& dir, const BackupOwner& owner,
+                                                     uint32_t, std::string& error) {
+    if (dir.empty()) {
+        error = "no folder for it: HOME and XDG_DATA_HOME are not set";
+        return nullptr;
+    }
+    std::unique_ptr<FirmwareBackup> backup(new FirmwareBackup);
+    backup->dir_ = dir;
+    backup->owner_ = owner;
+    return backup;
+}
+
+FirmwareBackup::~FirmwareBackup() = default;
+
+bool FirmwareBackup::Save(uint32_t offset, std::span<const uint8_t> bytes, std::string& error) {
+    if (bytes_.size() < offset + bytes.size()) bytes_.resize(offset + bytes.size());
+    std::copy(bytes.begin(), bytes.end(), bytes_.begin() + offset);
+    std::error_code ec;
+    if (!path_.empty()) fs::remove(path_, ec);
+    fs::path written;
+    if (!SaveBackup(dir_, owner_.productId.empty() ? owner_.serial : owner_.productId, bytes_,
+                    written, error)) {
+        return false;
+    }
+    path_ = written;
+    return true;
+}
+
+fs::path FirmwareBackup::path() const {
+    return path_;
+}
+
+bool FirmwareBackup::resumed() const {
+    return false;
+}
+
+void FirmwareBackup::EndSeries() {}
 
 }  // namespace kq

@@ -346,10 +346,10 @@ std::vector<InterfaceEntry> LibusbPlatform::ListInterfaces(const Guid& interface
     const Scan scan(context_);
     for (const Node& node : scan.nodes) {
         if (interfaceClass == GUID_DEVINTERFACE_USB_DEVICE) {
-            entries.push_back({node.path, true, node.serial, node.location()});
+            entries.push_back({node.path, true, node.serial, node.location(), node.sysname});
         } else if (interfaceClass == EngineInterfaceClass) {
             for (const EngineInterface& iface : node.interfaces) {
-                entries.push_back({iface.path, true, node.serial, node.location()});
+                entries.push_back({iface.path, true, node.serial, node.location(), node.sysname});
             }
         }
     }
