@@ -223,24 +223,13 @@ TEST_F(FileTest, ProcessesAppendingAtOnceNeverMixTheirLines) {
     constexpr int kLines = 100;
     constexpr size_t kLength = 6000;
     const fs::path log = Path("log");
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            std::error_code error;
-            for (int n = 0; n < kLines; ++n) {
-                if (!AppendLine(log, LineOf(p, n, kLength), error)) _exit(1);
-            }
-            _exit(0);
+    EXPECT_TRUE(kq::testing::AllChildrenSucceed(kProcesses, [&](int p) {
+        std::error_code error;
+        for (int n = 0; n < kLines; ++n) {
+            if (!AppendLine(log, LineOf(p, n, kLength), error)) return 1;
         }
-        children.push_back(child);
-    }
-    for (const pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+        return 0;
+    }));
     ExpectWholeLines(ReadBytes(dir_.file("log")), kProcesses, kLines, kLength);
 }
 

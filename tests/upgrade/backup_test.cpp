@@ -313,27 +313,16 @@ TEST_F(BackupTest, ThreeHundredProcessesAndThreadsSavingAtOnceLoseNothing) {
     constexpr int kProcesses = 30;
     constexpr int kThreadsEach = 10;
     fs::create_directories(dir);
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            std::atomic<int> failed{0};
-            std::vector<std::thread> threads;
-            for (int t = 0; t < kThreadsEach; ++t) {
-                threads.emplace_back(
-                    [&, t] { failed += SaveAsEngine(dir, p * kThreadsEach + t) ? 0 : 1; });
-            }
-            for (auto& thread : threads) thread.join();
-            _exit(failed == 0 ? 0 : 1);
+    EXPECT_TRUE(kq::testing::AllChildrenSucceed(kProcesses, [&](int p) {
+        std::atomic<int> failed{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreadsEach; ++t) {
+            threads.emplace_back(
+                [&, t] { failed += SaveAsEngine(dir, p * kThreadsEach + t) ? 0 : 1; });
         }
-        children.push_back(child);
-    }
-    for (const pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+        for (auto& thread : threads) thread.join();
+        return failed == 0 ? 0 : 1;
+    }));
     ExpectOneFilePerEngine(dir, kProcesses * kThreadsEach);
 }
 

@@ -160,26 +160,15 @@ TEST_F(HistoryTest, WhatCannotBeWrittenOrReadIsReported) {
 TEST_F(HistoryTest, ProcessesAppendingAtOnceKeepEveryEntry) {
     constexpr int kProcesses = 3;
     constexpr int kEntries = 100;
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            std::string why;
-            for (int n = 0; n < kEntries; ++n) {
-                const HistoryEntry e =
-                    Entry("", std::to_string(p), std::to_string(n), std::string(3000, 'x'));
-                if (!AppendHistory(file, e, why)) _exit(1);
-            }
-            _exit(0);
+    EXPECT_TRUE(kq::testing::AllChildrenSucceed(kProcesses, [&](int p) {
+        std::string why;
+        for (int n = 0; n < kEntries; ++n) {
+            const HistoryEntry e =
+                Entry("", std::to_string(p), std::to_string(n), std::string(3000, 'x'));
+            if (!AppendHistory(file, e, why)) return 1;
         }
-        children.push_back(child);
-    }
-    for (const pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+        return 0;
+    }));
     const HistoryLog log = ReadHistory(file);
     EXPECT_EQ(log.damaged, 0u);
     EXPECT_EQ(log.entries.size(), static_cast<size_t>(kProcesses * kEntries));
