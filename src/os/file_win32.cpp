@@ -95,9 +95,8 @@ File& File::operator=(File&& other) noexcept {
 
 File File::CreateNew(const std::filesystem::path& path, std::error_code& ec) {
     File file;
-    file.handle_ =
-        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file.handle_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!file.IsOpen()) Fail(ec, GetLastError());
     return file;
 }

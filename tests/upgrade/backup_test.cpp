@@ -227,7 +227,8 @@ TEST_F(BackupTest, AFileThatIsNotOursIsNeverReplaced) {
     fs::create_directories(dir);
     const fs::path taken = dir / BackupFileName(engine, kSecond);
     std::ofstream(taken) << "someone's file";
-    std::ofstream(dir / ("." + taken.filename().string() + ".series")) << "not json\n";
+    std::ofstream(dir / ("." + taken.filename().string() + ".series"), std::ios::binary)
+        << "not json\n";
     auto backup = Open(engine);
     ASSERT_TRUE(backup) << error;
     EXPECT_FALSE(backup->resumed());

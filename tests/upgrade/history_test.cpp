@@ -50,8 +50,8 @@ TEST_F(HistoryTest, EntriesReadBackAsTheyWereAppended) {
     ASSERT_TRUE(backup) << why;
     ASSERT_TRUE(backup->Save(9216, std::span(image).subspan(9216, 4096), why)) << why;
     const HistoryEntry stopped =
-        MakeHistoryEntry({"0002a0000000", "", "1-1.2"}, temp.path / "fw" / "固件 2.enc", image,
-                         {"stopped", "stopped by Ctrl-C"}, backup.get());
+        MakeHistoryEntry({"0002a0000000", "", "1-1.2"}, temp.path / os::PathFromUtf8("固件 2.enc"),
+                         image, {"stopped", "stopped by Ctrl-C"}, backup.get());
     EXPECT_EQ(stopped.image, "固件 2.enc");
     EXPECT_EQ(stopped.imageSize, 20000u);
     EXPECT_EQ(stopped.imageSha256, os::Sha256Hex(image));
