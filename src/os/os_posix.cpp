@@ -17,6 +17,7 @@
 namespace kq::os {
 namespace {
 
+// The primary language id the settings layer calls kLangEnglish.
 constexpr unsigned kLangEnglish = 0x09;
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
