@@ -1,6 +1,7 @@
 # Debian 12 packages, sourced by ./run, ./test and the scripts that install what they use.
 BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev libusb-1.0-0-dev libcli11-dev)
+    qt6-base-dev qt6-base-dev-tools libgl-dev libusb-1.0-0-dev libcli11-dev nettle-dev
+    nlohmann-json3-dev)
 RUN_PACKAGES=(libqt6widgets6 qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei)
 TEST_PACKAGES=(libgtest-dev libgmock-dev umockdev libumockdev-dev xvfb xauth)
 # The package check (scripts/package-check.sh) and the icon renderer (scripts/icons.sh).
@@ -9,7 +10,8 @@ PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db librsvg2-bin
 # Only for scripts/responsiveness.sh, the window-manager ping check.
 PING_PACKAGES=(xvfb python3-xlib xdotool)
 # The Windows cross build and its tests under wine (scripts/windows-build.sh, windows-test.sh).
-WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest libcli11-dev wine64)
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest libcli11-dev
+    nlohmann-json3-dev wine64)
 # clang's libFuzzer and sanitizer runtimes, for scripts/fuzz.sh; ./test installs them too, so
 # that .ci/run fuzzes.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

@@ -10,9 +10,9 @@
 #include <optional>
 #include <utility>
 
-#include "l10n/os.h"
 #include "l10n/settings.h"
 #include "l10n/text.h"
+#include "os/os.h"
 
 namespace kq::profile {
 namespace {
@@ -390,34 +390,3 @@ bool CopyWithString(const std::string& source, const std::string& copy, std::str
 }
 
 }  // namespace kq::profile
-
-namespace kq::os {
-
-namespace {
-constexpr std::string_view kTempMark = ".tmp";
-}  // namespace
-
-std::string TempFileName(std::string_view base, ProcessId pid, unsigned n) {
-    return "." + std::string(base) + std::string(kTempMark) + std::to_string(pid) + "-" +
-           std::to_string(n);
-}
-
-ProcessId TempFileOwner(std::string_view name, std::string_view base) {
-    if (!name.starts_with('.')) return 0;
-    name.remove_prefix(1);
-    if (!name.starts_with(base)) return 0;
-    name.remove_prefix(base.size());
-    if (!name.starts_with(kTempMark)) return 0;
-    name.remove_prefix(kTempMark.size());
-    const size_t dash = name.find('-');
-    if (dash == 0 || dash == std::string_view::npos || dash + 1 == name.size()) return 0;
-    const auto allDigits = [](std::string_view s) {
-        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    if (!allDigits(name.substr(0, dash)) || !allDigits(name.substr(dash + 1))) return 0;
-    ProcessId pid = 0;
-    const auto [end, error] = std::from_chars(name.data(), name.data() + dash, pid);
-    return error == std::errc() && end == name.data() + dash && pid > 0 ? pid : 0;
-}
-
-}  // namespace kq::os

@@ -6,8 +6,8 @@
 #include <iostream>
 #include <utility>
 
-#include "l10n/os.h"
 #include "l10n/text.h"
+#include "os/os.h"
 
 namespace kq {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "l10n/os.h"
+#include "os/os.h"
 #else
 #include <iconv.h>
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "os/os.h"
+
 namespace kq {
 
 inline constexpr uint32_t kMaxFirmwareLength = 129024;
@@ -37,12 +39,11 @@ struct ImageLoadResult {
 // The loader files tried, in order: usbloader.bin, then usbloader.enc in programDir.
 std::vector<std::filesystem::path> LoaderCandidates(const std::filesystem::path& programDir);
 
-// The folder of the running executable, empty when it cannot be told.
+// The folder of the running executable (os::ExecutablePath's), empty when it cannot be told.
 std::filesystem::path ProgramDirectory();
 
-// A file name in UTF-8, as the program passes names around, as a path. A plain std::string
-// would be converted by the C library's locale on Windows, not as UTF-8.
-std::filesystem::path PathFromUtf8(std::string_view name);
+// A file name in UTF-8, as the program passes names around, as a path.
+using os::PathFromUtf8;
 
 // Reads the firmware file and the first loader candidate that opens, with their size limits, in
 // the order the Upgrade button checks them. `images` is only written when both pass. The

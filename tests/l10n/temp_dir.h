@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "l10n/os.h"
+#include "os/os.h"
 
 namespace kq::testing {
 

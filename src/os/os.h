@@ -1,12 +1,13 @@
 #pragma once
 
-// The settings layer's calls into the system, one implementation for POSIX systems
-// (os_posix.cpp) and one for Windows (os_win32.cpp). Names are UTF-8 on both; failures leave the
-// reason in errno.
+// The program's calls into the system, one implementation for POSIX systems (os_posix.cpp,
+// file_posix.cpp) and one for Windows (os_win32.cpp, file_win32.cpp). Names are UTF-8 on both;
+// the calls of this header leave the reason of a failure in errno, those of file.h return it.
 
 #include <sys/types.h>
 
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -33,7 +34,15 @@ std::wstring Wide(std::string_view utf8);
 std::string Utf8(std::wstring_view wide);
 #endif
 
-// The running executable's full path; empty when it cannot be told.
+// A UTF-8 name as a path, and back. A plain std::string would go through the C library's
+// locale on Windows, not UTF-8.
+std::filesystem::path PathFromUtf8(std::string_view name);
+std::string Utf8Of(const std::filesystem::path& path);
+
+ProcessId CurrentProcessId();
+
+// The running executable's full path; empty when it cannot be told. The one place the program's
+// own path is asked of the system: its folder and the module paths are cut from it.
 std::string ExecutablePath();
 
 // The system's language: the primary language id in the low 8 bits (0x04 Chinese, 0x09
@@ -43,6 +52,14 @@ unsigned SystemDefaultLanguage();
 // The folder for the user's own copy of Config.ini, with a trailing separator; empty when it
 // cannot be told.
 std::string UserConfigDir();
+// The user's data and state folders (the program's own go below them): $XDG_DATA_HOME, else
+// ~/.local/share, and $XDG_STATE_HOME, else ~/.local/state, with the account's home when HOME is
+// unset (a service, a cron job); on Windows both %LOCALAPPDATA%. Empty when none can be told.
+std::filesystem::path UserDataDir();
+std::filesystem::path UserStateDir();
+
+// The local time at `when`, and its distance from UTC in seconds (east positive).
+std::tm LocalTime(std::time_t when, long* utcOffsetSeconds = nullptr);
 
 bool Exists(const std::string& path);
 // Whether this user may change the file, or create files in the folder.

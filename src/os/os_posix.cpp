@@ -1,21 +1,30 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
 
-#include "l10n/os.h"
-#include "l10n/settings.h"
-#include "l10n/text.h"
+#include "os/os.h"
 
 namespace kq::os {
 namespace {
+
+// The primary language id the settings layer calls kLangEnglish.
+constexpr unsigned kLangEnglish = 0x09;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
 
 // Windows primary language ids of the ISO 639-1 codes a locale name may start with.
 unsigned PrimaryLanguageOf(std::string_view code) {
@@ -27,7 +36,7 @@ unsigned PrimaryLanguageOf(std::string_view code) {
         {"ru", 0x19}, {"sv", 0x1D}, {"th", 0x1E}, {"tr", 0x1F}, {"uk", 0x22}, {"vi", 0x2A},
     };
     for (const auto& [iso, id] : kIds) {
-        if (text::EqualsNoCase(code, iso)) return id;
+        if (EqualsNoCase(code, iso)) return id;
     }
     return 0x00;  // neutral: none of the above
 }
@@ -67,7 +76,32 @@ void RemoveStaleTempFiles(const std::string& dir, std::string_view base) {
     closedir(folder);
 }
 
+// $HOME, else the account's home folder: a service or a cron job may run without HOME.
+std::string HomeDir() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return home;
+    const passwd* account = getpwuid(getuid());
+    if (account != nullptr && account->pw_dir != nullptr && *account->pw_dir == '/') {
+        return account->pw_dir;
+    }
+    return {};
+}
+
+// An XDG base folder: the variable when it holds an absolute path (a relative one is to be
+// ignored), else the default under the home folder.
+std::filesystem::path XdgDir(const char* variable, const char* underHome) {
+    if (const char* dir = std::getenv(variable); dir != nullptr && *dir == '/') {
+        return dir;
+    }
+    const std::string home = HomeDir();
+    if (home.empty()) return {};
+    return std::filesystem::path(home) / underHome;
+}
+
 }  // namespace
+
+ProcessId CurrentProcessId() {
+    return getpid();
+}
 
 std::string ExecutablePath() {
     std::string path(4096, '\0');
@@ -94,11 +128,23 @@ unsigned SystemDefaultLanguage() {
 }
 
 std::string UserConfigDir() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && *xdg == '/') return std::string(xdg) + "/kq7300/";
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home == '/') return std::string(home) + "/.config/kq7300/";
-    return {};
+    const std::filesystem::path dir = XdgDir("XDG_CONFIG_HOME", ".config");
+    return dir.empty() ? std::string() : (dir / "kq7300").string() + "/";
+}
+
+std::filesystem::path UserDataDir() {
+    return XdgDir("XDG_DATA_HOME", ".local/share");
+}
+
+std::filesystem::path UserStateDir() {
+    return XdgDir("XDG_STATE_HOME", ".local/state");
+}
+
+std::tm LocalTime(std::time_t when, long* utcOffsetSeconds) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    if (utcOffsetSeconds != nullptr) *utcOffsetSeconds = local.tm_gmtoff;
+    return local;
 }
 
 bool Exists(const std::string& path) {

@@ -7,61 +7,19 @@
 #include <cwchar>
 #include <filesystem>
 
-#include "l10n/os.h"
+#include "os/os.h"
+#include "os/win32_support.h"
 
 namespace kq::os {
 namespace {
 
-// errno for what Windows said, so that the callers report failures alike on every system.
-int ErrnoOf(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return ENOENT;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-        case ERROR_WRITE_PROTECT:
-            return EACCES;
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            return ENOSPC;
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            return EEXIST;
-        default:
-            return EIO;
-    }
-}
+using win32::ErrnoOf;
+using win32::Handle;
 
 bool Fail(DWORD error) {
     errno = ErrnoOf(error);
     return false;
 }
-
-class Handle {
-  public:
-    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-    ~Handle() { Close(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-
-    explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    void Reset(HANDLE handle) {
-        Close();
-        handle_ = handle;
-    }
-    // False when closing reported an error (a write the system could not finish).
-    bool Close() {
-        const bool ok = handle_ == INVALID_HANDLE_VALUE || CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-        return ok;
-    }
-
-  private:
-    HANDLE handle_;
-};
 
 bool WriteAll(HANDLE file, std::string_view data) {
     while (!data.empty()) {
@@ -151,6 +109,10 @@ std::string ExecutablePath() {
     }
 }
 
+ProcessId CurrentProcessId() {
+    return GetCurrentProcessId();
+}
+
 unsigned SystemDefaultLanguage() {
     return GetSystemDefaultLCID();
 }
@@ -161,6 +123,27 @@ std::string UserConfigDir() {
     std::string dir = Utf8(appData);
     if (!IsSeparator(dir.back())) dir += kSeparator;
     return dir + "kq7300" + kSeparator;
+}
+
+// A user's own program data lives under %LOCALAPPDATA%, read as wide text, as Windows keeps it.
+std::filesystem::path UserDataDir() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    return local != nullptr && *local != L'\0' ? std::filesystem::path(local)
+                                               : std::filesystem::path();
+}
+
+std::filesystem::path UserStateDir() {
+    return UserDataDir();
+}
+
+std::tm LocalTime(std::time_t when, long* utcOffsetSeconds) {
+    std::tm local{};
+    localtime_s(&local, &when);
+    if (utcOffsetSeconds != nullptr) {
+        std::tm copy = local;
+        *utcOffsetSeconds = static_cast<long>(_mkgmtime(&copy) - when);
+    }
+    return local;
 }
 
 bool Exists(const std::string& path) {
