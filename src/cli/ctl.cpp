@@ -239,8 +239,7 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
                    "Talk to the engine with this serial number, as list shows it")
         ->type_name("S");
     app.add_option("--path", options.filter.path,
-                   "Talk to the engine at this path, as list shows it (its place on the bus, "
-                   "such as 1-1.2, or its interface path)")
+                   "Talk to the engine at this path, as list shows it (such as 1-1.2)")
         ->type_name("P");
     app.add_flag("--json", options.json,
                  "Print status, current, list and monitor as JSON (one object per line)");

@@ -298,8 +298,8 @@ int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, 
 
 void AddUsbCommands(CLI::App& app, CtlCommand& chosen) {
     AddCommand(app, chosen, "list",
-               "List every engine present: the path --path takes (its place on the bus where the "
-               "system names one), serial, location and whether this user can open it",
+               "List every engine present: path (its place on the bus), serial, location and "
+               "whether this user can open it",
                List);
     AddCommand(app, chosen, "monitor",
                "Print 'arrival PATH' and 'removal PATH' as engines come and go, until interrupted",
