@@ -62,6 +62,7 @@ class LibusbPlatform final : public DevicePlatform {
     // once, until the last hold of it is destroyed. The hold belongs to the device it claimed:
     // once that device has left (the engine restarts into its loader or back, with a new device
     // number), its transfers fail and it covers the path no longer; the caller takes a new one.
+    // A hold must not outlive the platform.
     std::unique_ptr<InterfaceHold> HoldInterface(std::string_view interfacePath,
                                                  OpenResult* why) override;
 
