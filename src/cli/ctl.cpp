@@ -3,9 +3,13 @@
 #include <kq_version.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ostream>
+#include <set>
+#include <thread>
+#include <utility>
 
 #include "cli/engine_commands.h"
 #include "cli/session.h"
@@ -36,26 +40,43 @@ int CtlSession::Open() {
     return kExitOk;
 }
 
-int CtlSession::FindEngine() {
+int CtlSession::FindEngine(std::chrono::milliseconds waitOutBusy) {
     if (const int code = RefuseSeveralEngines(); code != kExitOk) return code;
-    return FindChosenEngine() ? kExitOk : ExplainNotFound();
+    const auto deadline = std::chrono::steady_clock::now() + waitOutBusy;
+    while (!FindChosenEngine()) {
+        if (link_->lastDiscoveryError() != OpenError::Busy ||
+            std::chrono::steady_clock::now() >= deadline) {
+            return ExplainNotFound();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return kExitOk;
 }
 
-// As dfu-util does: with two engines on the bus, a guess could flash the wrong one. A serial
-// shared by two engines does not choose either; their paths always differ.
+// With two engines on the bus, a guess could flash the wrong one. The refusal offers only what
+// tells them apart: a serial shared by two engines (or unknown) chooses neither; their places
+// and paths always differ.
 int CtlSession::RefuseSeveralEngines() {
     const std::vector<InterfaceEntry> engines = Candidates();
     if (engines.size() < 2) return kExitOk;
-    if (options_.filter.serial.empty() && options_.filter.path.empty()) {
-        err_ << "error: " << engines.size()
-             << " engines are attached; choose one with --serial S or --path P:\n";
-    } else {
-        err_ << "error: " << engines.size() << " engines have serial " << options_.filter.serial
+    std::set<std::string> serials;
+    bool serialsDiffer = true;
+    for (const InterfaceEntry& engine : engines) {
+        if (engine.serial.empty() || !serials.insert(engine.serial).second) serialsDiffer = false;
+    }
+    err_ << "error: " << engines.size();
+    if (!options_.filter.serial.empty()) {
+        err_ << " engines have serial " << options_.filter.serial
              << "; choose one with --path P:\n";
+    } else if (serialsDiffer) {
+        err_ << " engines are attached; choose one with --serial S or --path P:\n";
+    } else {
+        err_ << " engines are attached and their serials do not tell them apart; choose one with "
+                "--path P:\n";
     }
     for (const InterfaceEntry& engine : engines) {
-        err_ << "  " << engine.path << "  serial " << (engine.serial.empty() ? "-" : engine.serial)
-             << '\n';
+        err_ << "  " << EngineName(engine) << "  serial "
+             << (engine.serial.empty() ? "-" : engine.serial) << '\n';
     }
     return kExitUsage;
 }
@@ -99,9 +120,7 @@ int CtlSession::ExplainNotFound() {
                  << NoPermissionAdvice() << '\n';
             return kExitNoPermission;
         case OpenError::Busy:
-            err_ << "error: an engine is attached but another program is using it ("
-                 << link_->lastDiscoveryDetail() << ")\n";
-            return kExitFailed;
+            return ExplainBusy(link_->lastDiscoveryDetail());
         case OpenError::Other:
             err_ << "error: an engine is attached but cannot be opened ("
                  << link_->lastDiscoveryDetail() << ")\n";
@@ -110,6 +129,22 @@ int CtlSession::ExplainNotFound() {
             err_ << "error: " << NoEngineText() << '\n';
             return kExitNoEngine;
     }
+}
+
+int CtlSession::ExplainIfBusy() {
+    const OpenResult opened = link_->lastPipeOpen();
+    return opened.error == OpenError::Busy ? ExplainBusy(opened.detail) : 0;
+}
+
+int CtlSession::FailureCode() {
+    return link_->lastPipeOpen().error == OpenError::Busy ? kExitBusy : kExitFailed;
+}
+
+int CtlSession::ExplainBusy(const std::string& detail) {
+    err_ << "error: the engine is in use by another program"
+         << (detail.empty() ? "" : " (" + detail + ")")
+         << "; try again when that program is done with it\n";
+    return kExitBusy;
 }
 
 std::vector<InterfaceEntry> CtlSession::PresentEngines() {
@@ -138,7 +173,25 @@ std::string CtlSession::NoEngineText() const {
     std::string text = "no engine found";
     if (!options_.filter.serial.empty()) text += " with serial " + options_.filter.serial;
     if (!options_.filter.path.empty()) text += " at " + options_.filter.path;
+    if (!options_.filter.place.empty()) text += " at " + options_.filter.place;
     return text;
+}
+
+// A word a shell takes as it stands: no quoting, globbing, expansion or separator character.
+std::string EngineName(const std::string& place, const std::string& interfacePath) {
+    const bool plain = !place.empty() && std::all_of(place.begin(), place.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '.' || c == '_' || c == ':';
+    });
+    return plain ? place : interfacePath;
+}
+
+std::string EngineName(const InterfaceEntry& engine) {
+    return EngineName(engine.place, engine.path);
+}
+
+bool IsInterfacePath(const std::string& path) {
+    return path.starts_with("\\\\");
 }
 
 CLI::App* AddCommand(CLI::App& app, CtlCommand& chosen, const std::string& name,
@@ -157,6 +210,7 @@ constexpr const char* kExitCodes =
     "  2  usage: a wrong command, option or file, or several engines and none chosen\n"
     "  3  no engine found\n"
     "  4  an engine is attached but this user may not open it\n"
+    "  5  the engine is in use by another program\n"
     "  130  a second Ctrl-C ended an upgrade at once";
 
 // CLI11's own messages in the form of the program's other errors.
@@ -185,7 +239,7 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
                    "Talk to the engine with this serial number, as list shows it")
         ->type_name("S");
     app.add_option("--path", options.filter.path,
-                   "Talk to the engine at this path, as list shows it")
+                   "Talk to the engine at this path, as list shows it (such as 1-1.2)")
         ->type_name("P");
     app.add_flag("--json", options.json,
                  "Print status, current, list and monitor as JSON (one object per line)");
@@ -222,6 +276,11 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
         if (!chosen) {
             err << "error: no command given\nRun with --help for more information.\n";
             return kExitUsage;
+        }
+        // list shows a place on the bus where it can; an interface path is taken as before.
+        DeviceFilter& filter = options.filter;
+        if (!filter.path.empty() && !IsInterfacePath(filter.path)) {
+            filter.place = std::exchange(filter.path, std::string());
         }
     } catch (const CLI::ParseError& e) {
         chosen = nullptr;

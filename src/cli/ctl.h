@@ -13,6 +13,7 @@ enum ExitCode : int {
     kExitUsage = 2,
     kExitNoEngine = 3,
     kExitNoPermission = 4,  // an engine is there but may not be opened
+    kExitBusy = 5,          // the engine is in use by another program
 };
 
 // Runs kq7300ctl with the given arguments (without the program name).

@@ -26,6 +26,7 @@ std::string CheckCurrent(const std::string& text) {
 
 int Done(CtlSession& s, bool ok, const char* what) {
     if (ok) return kExitOk;
+    if (const int busy = s.ExplainIfBusy()) return busy;
     s.err() << "error: no answer from the engine while " << what << '\n';
     return kExitFailed;
 }
@@ -45,6 +46,7 @@ int FindApplication(CtlSession& s, CommandSet& commands) {
         case EngineState::Silent:
             break;
     }
+    if (const int busy = s.ExplainIfBusy()) return busy;
     s.err() << "error: the engine does not answer\n";
     return kExitFailed;
 }
@@ -65,7 +67,7 @@ const char* ModeName(EngineState state) {
 std::optional<int> ReadCurrent(CtlSession& s, CommandSet& commands) {
     uint8_t value = 0;
     if (!commands.GetLedCurrent(value)) {
-        s.err() << "error: the engine did not report its LED current\n";
+        if (!s.ExplainIfBusy()) s.err() << "error: the engine did not report its LED current\n";
         return std::nullopt;
     }
     if (value > 100) {
@@ -107,13 +109,6 @@ struct StatusReport {
     }
 };
 
-std::string SerialAt(CtlSession& s, const std::string& path) {
-    for (const InterfaceEntry& entry : s.PresentEngines()) {
-        if (entry.path == path) return entry.serial;
-    }
-    return {};
-}
-
 int Status(CtlSession& s) {
     if (const int code = s.RefuseSeveralEngines(); code != kExitOk) return code;
     StatusReport report;
@@ -122,23 +117,29 @@ int Status(CtlSession& s) {
         return s.ExplainNotFound();
     }
     report.connected = true;
-    report.path = s.link().devicePath();
-    report.serial = SerialAt(s, report.path);
+    report.path = EngineName(s.link().devicePlace(), s.link().devicePath());
+    report.serial = s.link().deviceSerial();
     CommandSet commands(s.link());
     const EngineState state = commands.QueryEngineState();
     report.mode = ModeName(state);
     int code = kExitOk;
     if (state == EngineState::Silent) {
-        s.err() << "error: the engine does not answer\n";
-        code = kExitFailed;
+        // Held by another program is not "no answer": the engine was not asked.
+        code = s.ExplainIfBusy();
+        if (code) {
+            report.mode = nullptr;
+        } else {
+            s.err() << "error: the engine does not answer\n";
+            code = kExitFailed;
+        }
     }
     if (state == EngineState::Application) {
         uint8_t id[8];
         if (commands.GetProductId(id)) {
             report.productId = FormatProductId(id);
             report.current = ReadCurrent(s, commands);
-            if (!report.current) code = kExitFailed;
-        } else {
+            if (!report.current) code = s.FailureCode();
+        } else if (!(code = s.ExplainIfBusy())) {
             s.err() << "error: the engine did not report its product id\n";
             code = kExitFailed;
         }
@@ -155,7 +156,7 @@ int Current(CtlSession& s, const std::string& text) {
                     "setting the LED current");
     }
     const auto value = ReadCurrent(s, commands);
-    if (!value) return kExitFailed;
+    if (!value) return s.FailureCode();
     if (s.json()) {
         s.out() << JsonObject().Number("led_current", *value).str() << '\n';
     } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -38,8 +39,9 @@ class CtlSession {
     int Open();
 
     // Finds the one engine to talk to, the way status, power, led, current, flip and upgrade
-    // need it: kExitOk, or an exit code after saying on stderr why not.
-    int FindEngine();
+    // need it: kExitOk, or an exit code after saying on stderr why not. An engine another
+    // program holds is looked for again until waitOutBusy has passed (sleeping in between).
+    int FindEngine(std::chrono::milliseconds waitOutBusy = std::chrono::milliseconds(0));
     // The parts of FindEngine, for status, which prints its "not connected" in between:
     // several engines and none chosen is a usage error...
     int RefuseSeveralEngines();
@@ -47,6 +49,11 @@ class CtlSession {
     bool FindChosenEngine();
     // ...and when it found nothing usable, why, with the exit code.
     int ExplainNotFound();
+    // After a command to the engine failed: when the engine was busy (another program held it
+    // at a transfer), says so and gives kExitBusy; otherwise 0, and the caller tells its own.
+    int ExplainIfBusy();
+    // kExitBusy when the last transfer found the engine busy, else kExitFailed.
+    int FailureCode();
 
     // The engines present that --serial and --path admit, in the order the system lists them.
     std::vector<InterfaceEntry> PresentEngines();
@@ -65,6 +72,7 @@ class CtlSession {
 
   private:
     std::vector<InterfaceEntry> Candidates();
+    int ExplainBusy(const std::string& detail);
 
     const CtlOptions& options_;
     std::optional<bool> standardNodePresent_;
@@ -76,6 +84,13 @@ class CtlSession {
 
 // What to do when the system refuses this user the engine, in the system's own terms.
 const char* NoPermissionAdvice();
+
+// The name list and status give an engine and --path takes: its place on the bus where that is
+// a word a shell takes unquoted ("1-1.2", "virtual-1"), else its interface path (Windows).
+std::string EngineName(const InterfaceEntry& engine);
+std::string EngineName(const std::string& place, const std::string& interfacePath);
+// Whether --path P names an interface path (the Windows form) rather than a place.
+bool IsInterfacePath(const std::string& path);
 
 // A command's work. Its subcommand's callback chooses it while the command line is parsed; it
 // runs once parsing has succeeded.

@@ -41,7 +41,7 @@ const char* OpenErrorName(OpenError e) {
 
 std::string EngineJson(const InterfaceEntry& entry, const OpenResult& opened) {
     JsonObject engine;
-    engine.String("path", entry.path)
+    engine.String("path", EngineName(entry))
         .StringOrNull("serial", entry.serial)
         .StringOrNull("location", entry.location)
         .Bool("can_open", opened.ok());
@@ -50,12 +50,15 @@ std::string EngineJson(const InterfaceEntry& entry, const OpenResult& opened) {
     } else {
         engine.String("open_error", OpenErrorName(opened.error));
     }
-    return engine.StringOrNull("detail", opened.detail).str();
+    return engine.StringOrNull("detail", opened.detail)
+        .StringOrNull("place", entry.place)
+        .String("interface_path", entry.path)
+        .str();
 }
 
 void PrintEngine(std::ostream& out, const InterfaceEntry& entry, const OpenResult& opened,
                  bool searchMayTake) {
-    out << entry.path << "  serial " << (entry.serial.empty() ? "-" : entry.serial) << "  "
+    out << EngineName(entry) << "  serial " << (entry.serial.empty() ? "-" : entry.serial) << "  "
         << (entry.location.empty() ? "location unknown" : entry.location) << "  ";
     if (opened.ok()) {
         out << "can be opened";
@@ -73,6 +76,7 @@ void PrintEngine(std::ostream& out, const InterfaceEntry& entry, const OpenResul
 int List(CtlSession& s) {
     int usable = 0;
     int denied = 0;
+    int busy = 0;
     std::vector<std::string> objects;
     const std::vector<InterfaceEntry> engines = s.PresentEngines();
     for (const InterfaceEntry& entry : engines) {
@@ -81,6 +85,7 @@ int List(CtlSession& s) {
             ++usable;
         } else {
             if (opened.error == OpenError::NoPermission) ++denied;
+            if (opened.error == OpenError::Busy) ++busy;
             s.link().trace().Note(entry.path + ": " + OpenErrorText(opened.error));
         }
         if (s.json()) {
@@ -97,6 +102,11 @@ int List(CtlSession& s) {
     if (usable == 0 && denied > 0) {
         s.err() << "error: this user may not open the engine.\n" << NoPermissionAdvice() << '\n';
         return kExitNoPermission;
+    }
+    if (usable == 0 && busy > 0) {
+        s.err() << "error: the engine is in use by another program; try again when that program "
+                   "is done with it\n";
+        return kExitBusy;
     }
     return kExitOk;
 }
@@ -288,8 +298,8 @@ int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, 
 
 void AddUsbCommands(CLI::App& app, CtlCommand& chosen) {
     AddCommand(app, chosen, "list",
-               "List every engine present: path, serial, place on the bus and whether this user "
-               "can open it",
+               "List every engine present: path (its place on the bus), serial, location and "
+               "whether this user can open it",
                List);
     AddCommand(app, chosen, "monitor",
                "Print 'arrival PATH' and 'removal PATH' as engines come and go, until interrupted",

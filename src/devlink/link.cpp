@@ -96,6 +96,11 @@ void DeviceLink::setDevicePath(std::string path) {
     DevicePath = std::move(path);
 }
 
+OpenResult DeviceLink::lastPipeOpen() {
+    std::lock_guard lock(mutex_);
+    return transport_.lastOpen();
+}
+
 std::unique_ptr<InterfaceHold> DeviceLink::HoldEngine(OpenResult* why) {
     std::lock_guard lock(mutex_);
     if (DevicePath.empty()) {

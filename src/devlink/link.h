@@ -98,6 +98,10 @@ class DeviceLink {
     // Keeps the engine at DevicePath claimed for this process (DevicePlatform::HoldInterface).
     std::unique_ptr<InterfaceHold> HoldEngine(OpenResult* why);
 
+    // How the last pipe open of a transaction went (PipeTransport::lastOpen), so that a failed
+    // command can tell "busy" from "no answer".
+    OpenResult lastPipeOpen();
+
     // 1 while an engine is known to be attached: set and cleared by the presence checks, read by
     // QueryDeviceMode. Atomic, because those run on different threads than the upgrade.
     std::atomic<int> DevicePresent{0};

@@ -18,6 +18,7 @@ std::unique_ptr<PipeHandle> PipeTransport::OpenPipe(std::string_view devicePath,
         pipePath += pipeName;
         pipe = platform_.OpenPipe(pipePath, &why);
     }
+    lastOpen_ = why;
     if (!pipe) {
         trace_.Note(std::string(pipeName) + " not opened: " + OpenErrorText(why.error) +
                     (why.detail.empty() ? "" : " (" + why.detail + ")"));

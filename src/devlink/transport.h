@@ -35,9 +35,14 @@ class PipeTransport {
     int32_t ReadFromPipe(std::string_view devicePath, std::string_view pipeName,
                          std::span<uint8_t> data, int timeoutMs);
 
+    // How the last pipe open went: after a failed exchange, whether the engine was busy (held by
+    // another program), absent or refused to this user.
+    const OpenResult& lastOpen() const { return lastOpen_; }
+
   private:
     DevicePlatform& platform_;
     WireTrace& trace_;
+    OpenResult lastOpen_;
 };
 
 }  // namespace kq

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -145,13 +146,16 @@ void ReadInterfaces(Node& node) {
     libusb_free_config_descriptor(config);
 }
 
-void AssignPaths(Node& node, bool useSerial) {
-    const std::string instance = useSerial ? node.serial : "&port_" + node.sysname;
+// The device node's path may carry the serial while the interface's does not: the node only
+// vouches for the serial in the relaxed search and is never taken itself.
+void AssignPaths(Node& node, bool serialInterface, bool serialNode) {
+    const std::string byPlace = "&port_" + node.sysname;
     const uint16_t vid = node.descriptor.idVendor;
     const uint16_t pid = node.descriptor.idProduct;
-    node.path = MakeInterfacePath(vid, pid, instance, GUID_DEVINTERFACE_USB_DEVICE);
+    node.path = MakeInterfacePath(vid, pid, serialNode ? node.serial : byPlace,
+                                  GUID_DEVINTERFACE_USB_DEVICE);
     for (EngineInterface& iface : node.interfaces) {
-        std::string name = instance;
+        std::string name = serialInterface ? node.serial : byPlace;
         if (node.interfaces.size() > 1) {
             char suffix[16];
             std::snprintf(suffix, sizeof suffix, "&mi_%02x", iface.number);
@@ -175,27 +179,21 @@ std::optional<Node> Describe(libusb_device* device) {
     const std::string serial = ReadSerial(node);
     if (UsableSerial(serial)) node.serial = serial;
     ReadInterfaces(node);
-    AssignPaths(node, !node.serial.empty());
+    AssignPaths(node, !node.serial.empty(), !node.serial.empty());
     return node;
 }
 
 // Every present device in the order of their places on the buses, so that listings are stable.
-// A second device with the serial of another gets a location-based path: no two paths are equal.
+// No two paths are equal: of several devices with one serial, one carries the serial's path.
 struct Scan {
-    explicit Scan(libusb_context* context) : list(context) {
+    Scan(libusb_context* context, PathBook& book) : list(context) {
         for (libusb_device* device : list) {
             if (auto node = Describe(device)) nodes.push_back(std::move(*node));
         }
         std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) {
             return std::tie(a.bus, a.ports) < std::tie(b.bus, b.ports);
         });
-        std::set<std::string> seen;
-        for (Node& node : nodes) {
-            if (!seen.insert(node.path).second) {
-                AssignPaths(node, false);
-                seen.insert(node.path);
-            }
-        }
+        book.Assign(nodes);
     }
 
     const Node* FindNode(std::string_view path) const {
@@ -242,32 +240,69 @@ ClaimKey KeyOf(const Node& node, const EngineInterface& iface) {
     return {node.bus, node.address, iface.number};
 }
 
+// Whether the kernel's driver holds the interface: 1 or 0, or a libusb error. A system that
+// cannot tell has no driver to detach.
+int KernelDriverActive(libusb_device_handle* handle, int interfaceNumber) {
+    const int rc = libusb_kernel_driver_active(handle, interfaceNumber);
+    return rc == LIBUSB_ERROR_NOT_SUPPORTED ? 0 : rc;
+}
+
+OpenResult DriverQueryFailure(int rc, const Node& node) {
+    OpenResult result = OpenFailure(rc, node);
+    result.detail = "cannot tell whether a kernel driver holds the interface: " + result.detail;
+    return result;
+}
+
 }  // namespace
 
 // A claim is exclusive per open file, even within one process: a test-open's brief claim must
-// neither fail on nor get in the way of a pipe of this process.
+// neither fail on nor get in the way of a claim of this process.
 struct LibusbPlatform::Claims {
     std::mutex mutex;
     std::multiset<ClaimKey> held;
+    // The claims HoldInterface keeps, by interface path.
+    std::map<std::string, std::weak_ptr<Claim>, std::less<>> holds;
+};
+
+// One opened device with one claimed interface; destroying it releases and closes.
+struct LibusbPlatform::Claim {
+    Claim(std::shared_ptr<Claims> owner, const Node& node, const EngineInterface& iface,
+          libusb_device_handle* opened)
+        : claims(std::move(owner)),
+          device(libusb_ref_device(node.device)),
+          handle(opened),
+          number(iface.number),
+          outEndpoint(iface.outEndpoint),
+          inEndpoint(iface.inEndpoint),
+          key(KeyOf(node, iface)) {}
+    ~Claim() {
+        std::lock_guard lock(claims->mutex);
+        libusb_release_interface(handle, number);
+        claims->held.erase(claims->held.find(key));
+        libusb_close(handle);
+        libusb_unref_device(device);
+        std::erase_if(claims->holds, [](const auto& entry) { return entry.second.expired(); });
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+    std::shared_ptr<Claims> claims;
+    libusb_device* device;
+    libusb_device_handle* handle;
+    int number;
+    uint8_t outEndpoint;
+    uint8_t inEndpoint;
+    ClaimKey key;
 };
 
 namespace {
 
+using Claim = LibusbPlatform::Claim;
+
 class LibusbPipe final : public PipeHandle {
   public:
-    LibusbPipe(libusb_device_handle* handle, int interfaceNumber, uint8_t endpoint,
-               std::shared_ptr<LibusbPlatform::Claims> claims, ClaimKey key)
-        : handle_(handle),
-          interface_(interfaceNumber),
-          endpoint_(endpoint),
-          claims_(std::move(claims)),
-          key_(key) {}
-    ~LibusbPipe() override {
-        std::lock_guard lock(claims_->mutex);
-        libusb_release_interface(handle_, interface_);
-        claims_->held.erase(claims_->held.find(key_));
-        libusb_close(handle_);
-    }
+    LibusbPipe(std::shared_ptr<Claim> claim, uint8_t endpoint)
+        : claim_(std::move(claim)), endpoint_(endpoint) {}
 
     int32_t Write(const uint8_t* data, uint32_t count, int timeoutMs) override {
         if (endpoint_ & LIBUSB_ENDPOINT_IN) return Refuse("this pipe is only read");
@@ -291,7 +326,8 @@ class LibusbPipe final : public PipeHandle {
         // libusb reads a timeout of 0 as "wait for ever".
         const unsigned int timeout = timeoutMs > 0 ? static_cast<unsigned int>(timeoutMs) : 1;
         const int length = static_cast<int>(std::min<uint32_t>(count, INT_MAX));
-        const int rc = libusb_bulk_transfer(handle_, endpoint_, data, length, &moved, timeout);
+        const int rc =
+            libusb_bulk_transfer(claim_->handle, endpoint_, data, length, &moved, timeout);
         switch (rc) {
             case 0:
                 break;
@@ -314,15 +350,78 @@ class LibusbPipe final : public PipeHandle {
         return moved;
     }
 
-    libusb_device_handle* handle_;
-    int interface_;
+    std::shared_ptr<Claim> claim_;
     uint8_t endpoint_;
-    std::shared_ptr<LibusbPlatform::Claims> claims_;
-    ClaimKey key_;
     std::string error_;
 };
 
+class LibusbHold final : public InterfaceHold {
+  public:
+    explicit LibusbHold(std::shared_ptr<Claim> claim) : claim_(std::move(claim)) {}
+
+  private:
+    std::shared_ptr<Claim> claim_;
+};
+
+// Another program's request written just before the claim may have left its answer waiting on
+// the answer endpoint; it is not this process's to read.
+void DropStaleAnswer(const Claim& claim) {
+    if (claim.inEndpoint == 0) return;
+    std::vector<uint8_t> scrap(4096);
+    for (int i = 0; i < 32; ++i) {
+        int moved = 0;
+        const int rc = libusb_bulk_transfer(claim.handle, claim.inEndpoint, scrap.data(),
+                                            static_cast<int>(scrap.size()), &moved, 20);
+        if (rc != 0 || moved == 0) return;
+    }
+}
+
 }  // namespace
+
+void PathBook::Assign(std::vector<Node>& nodes) {
+    std::lock_guard lock(mutex_);
+    std::map<std::string, std::vector<Node*>> bySerial;
+    for (Node& node : nodes) {
+        if (node.serial.empty()) {
+            AssignPaths(node, false, false);
+            continue;
+        }
+        char key[16];
+        std::snprintf(key, sizeof key, "%04x:%04x:", node.descriptor.idVendor,
+                      node.descriptor.idProduct);
+        bySerial[key + node.serial].push_back(&node);
+    }
+    for (auto& [key, group] : bySerial) {
+        Node* owner = group.front();
+        if (auto it = owners_.find(key); it != owners_.end()) {
+            const Owner& known = it->second;
+            const auto at = [&](const std::string& place) {
+                return std::find_if(group.begin(), group.end(),
+                                    [&](const Node* n) { return n->sysname == place; });
+            };
+            // The engine at its own place again; failing that, a device that was not there
+            // beside it when it was seen last; failing that (it restarts), none.
+            auto found = at(known.place);
+            if (found == group.end()) {
+                found = std::find_if(group.begin(), group.end(), [&](const Node* n) {
+                    return !known.companions.count(n->sysname);
+                });
+            }
+            owner = found == group.end() ? nullptr : *found;
+        }
+        if (owner) {
+            Owner& record = owners_[key];
+            record.place = owner->sysname;
+            record.companions.clear();
+            for (const Node* n : group) {
+                if (n != owner) record.companions.insert(n->sysname);
+            }
+        }
+        // While the serial's engine is away, another of its serial still vouches for it.
+        const Node* voucher = owner ? owner : group.front();
+        for (Node* n : group) AssignPaths(*n, n == owner, n == voucher);
+    }
+}
 
 std::unique_ptr<LibusbPlatform> LibusbPlatform::Create(std::string* error) {
     libusb_context* context = nullptr;
@@ -343,7 +442,7 @@ LibusbPlatform::~LibusbPlatform() {
 
 std::vector<InterfaceEntry> LibusbPlatform::ListInterfaces(const Guid& interfaceClass) {
     std::vector<InterfaceEntry> entries;
-    const Scan scan(context_);
+    const Scan scan(context_, book_);
     for (const Node& node : scan.nodes) {
         if (interfaceClass == GUID_DEVINTERFACE_USB_DEVICE) {
             entries.push_back({node.path, true, node.serial, node.location(), node.sysname});
@@ -358,7 +457,7 @@ std::vector<InterfaceEntry> LibusbPlatform::ListInterfaces(const Guid& interface
 
 std::optional<std::string> LibusbPlatform::ReadProperty(const InterfaceEntry& entry,
                                                         DeviceProperty property) {
-    const Scan scan(context_);
+    const Scan scan(context_, book_);
     const EngineInterface* iface = nullptr;
     const Node* node = scan.FindNode(entry.path);
     if (!node) node = scan.FindInterface(entry.path, &iface);
@@ -386,7 +485,7 @@ std::optional<std::string> LibusbPlatform::ReadProperty(const InterfaceEntry& en
 }
 
 OpenResult LibusbPlatform::TestOpen(const InterfaceEntry& entry) {
-    const Scan scan(context_);
+    const Scan scan(context_, book_);
     const EngineInterface* iface = nullptr;
     const Node* node = scan.FindNode(entry.path);
     if (!node) node = scan.FindInterface(entry.path, &iface);
@@ -399,16 +498,89 @@ OpenResult LibusbPlatform::TestOpen(const InterfaceEntry& entry) {
     // not give way, so it is tried here and released at once.
     std::lock_guard lock(claims_->mutex);
     const bool ours = iface && claims_->held.count(KeyOf(*node, *iface));
-    if (iface && !ours && libusb_kernel_driver_active(handle, iface->number) == 0) {
-        const int claim = libusb_claim_interface(handle, iface->number);
-        if (claim == 0) {
-            libusb_release_interface(handle, iface->number);
-        } else {
-            result = OpenFailure(claim, *node);
+    if (iface && !ours) {
+        const int driver = KernelDriverActive(handle, iface->number);
+        if (driver < 0) {
+            result = DriverQueryFailure(driver, *node);
+        } else if (driver == 0) {
+            const int claim = libusb_claim_interface(handle, iface->number);
+            if (claim == 0) {
+                libusb_release_interface(handle, iface->number);
+            } else {
+                result = OpenFailure(claim, *node);
+            }
         }
     }
     libusb_close(handle);
     return result;
+}
+
+std::shared_ptr<Claim> LibusbPlatform::ClaimInterface(const Node& node,
+                                                      const EngineInterface& iface,
+                                                      OpenResult& result) {
+    libusb_device_handle* handle = nullptr;
+    int rc = libusb_open(node.device, &handle);
+    if (rc != 0) {
+        result = OpenFailure(rc, node);
+        return nullptr;
+    }
+    // The kernel's printer driver binds to the engine's interface. It is detached and left so:
+    // re-attaching after every transfer would have it probe the engine on the control pipe
+    // between a request and its answer, and churn /dev/usb/lp* once per frame; it has no use for
+    // the engine anyway. A replug brings it back, and the next transfer detaches it again.
+    rc = KernelDriverActive(handle, iface.number);
+    if (rc < 0) {
+        result = DriverQueryFailure(rc, node);
+        libusb_close(handle);
+        return nullptr;
+    }
+    if (rc == 1) {
+        rc = libusb_detach_kernel_driver(handle, iface.number);
+        if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
+            result = OpenFailure(rc, node);
+            result.detail = "cannot detach the kernel's driver: " + result.detail;
+            libusb_close(handle);
+            return nullptr;
+        }
+    }
+    std::lock_guard lock(claims_->mutex);
+    rc = libusb_claim_interface(handle, iface.number);
+    if (rc != 0) {
+        result = OpenFailure(rc, node);
+        libusb_close(handle);
+        return nullptr;
+    }
+    claims_->held.insert(KeyOf(node, iface));
+    return std::make_shared<Claim>(claims_, node, iface, handle);
+}
+
+bool LibusbPlatform::StillListed(libusb_device* device) {
+    const DeviceList list(context_);
+    return std::find(list.begin(), list.end(), device) != list.end();
+}
+
+std::shared_ptr<Claim> LibusbPlatform::HeldClaim(std::string_view interfacePath) {
+    std::shared_ptr<Claim> claim;
+    {
+        std::lock_guard lock(claims_->mutex);
+        if (auto it = claims_->holds.find(interfacePath); it != claims_->holds.end()) {
+            claim = it->second.lock();
+        }
+    }
+    // A hold whose device has left covers the path no longer.
+    if (claim && !StillListed(claim->device)) claim.reset();
+    return claim;
+}
+
+std::shared_ptr<Claim> LibusbPlatform::ClaimAt(std::string_view interfacePath, OpenResult& result) {
+    const Scan scan(context_, book_);
+    const EngineInterface* iface = nullptr;
+    const Node* node = scan.FindInterface(interfacePath, &iface);
+    if (!node) {
+        result = {OpenError::Absent, "no engine at " + std::string(interfacePath)};
+        return nullptr;
+    }
+    return ClaimInterface(*node, *iface, result);
 }
 
 std::unique_ptr<PipeHandle> LibusbPlatform::OpenPipe(std::string_view pipePath, OpenResult* why) {
@@ -422,47 +594,33 @@ std::unique_ptr<PipeHandle> LibusbPlatform::OpenPipe(std::string_view pipePath, 
         result = {OpenError::Absent, "no pipe named " + std::string(name)};
         return nullptr;
     }
-    const Scan scan(context_);
-    const EngineInterface* iface = nullptr;
-    const Node* node = scan.FindInterface(path, &iface);
-    if (!node) {
-        result = {OpenError::Absent, "no engine at " + std::string(path)};
-        return nullptr;
-    }
-    const uint8_t endpoint = name == "PIPE0" ? iface->outEndpoint : iface->inEndpoint;
+    // Without a hold, whatever is at the path is opened for this transfer alone.
+    std::shared_ptr<Claim> claim = HeldClaim(path);
+    if (!claim) claim = ClaimAt(path, result);
+    if (!claim) return nullptr;
+    const uint8_t endpoint = name == "PIPE0" ? claim->outEndpoint : claim->inEndpoint;
     if (endpoint == 0) {
         result = {OpenError::Other, "the interface has no bulk endpoint for " + std::string(name)};
         return nullptr;
     }
-    libusb_device_handle* handle = nullptr;
-    int rc = libusb_open(node->device, &handle);
-    if (rc != 0) {
-        result = OpenFailure(rc, *node);
-        return nullptr;
+    return std::make_unique<LibusbPipe>(std::move(claim), endpoint);
+}
+
+std::unique_ptr<InterfaceHold> LibusbPlatform::HoldInterface(std::string_view interfacePath,
+                                                             OpenResult* why) {
+    OpenResult ignored;
+    OpenResult& result = why ? *why : ignored;
+    result = {};
+    // Held already by this process, on the same device: the holds share the claim.
+    if (auto held = HeldClaim(interfacePath)) return std::make_unique<LibusbHold>(std::move(held));
+    std::shared_ptr<Claim> claim = ClaimAt(interfacePath, result);
+    if (!claim) return nullptr;
+    DropStaleAnswer(*claim);
+    {
+        std::lock_guard lock(claims_->mutex);
+        claims_->holds[std::string(interfacePath)] = claim;
     }
-    // The kernel's printer driver binds to the engine's interface. It is detached and left so:
-    // re-attaching after every transfer would have it probe the engine on the control pipe
-    // between a request and its answer, and churn /dev/usb/lp* once per frame; it has no use for
-    // the engine anyway. A replug brings it back, and the next transfer detaches it again.
-    if (libusb_kernel_driver_active(handle, iface->number) == 1) {
-        rc = libusb_detach_kernel_driver(handle, iface->number);
-        if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
-            result = OpenFailure(rc, *node);
-            result.detail = "cannot detach the kernel's driver: " + result.detail;
-            libusb_close(handle);
-            return nullptr;
-        }
-    }
-    std::lock_guard lock(claims_->mutex);
-    rc = libusb_claim_interface(handle, iface->number);
-    if (rc != 0) {
-        result = OpenFailure(rc, *node);
-        libusb_close(handle);
-        return nullptr;
-    }
-    claims_->held.insert(KeyOf(*node, *iface));
-    return std::make_unique<LibusbPipe>(handle, iface->number, endpoint, claims_,
-                                        KeyOf(*node, *iface));
+    return std::make_unique<LibusbHold>(std::move(claim));
 }
 
 // Hotplug
@@ -605,7 +763,7 @@ void LibusbHotplug::PollLoop() {
 void LibusbHotplug::Arrived(libusb_device* device, bool announce) {
     if (known_.count(device)) return;
     // The paths come from a scan of all devices, as the platform names them.
-    const Scan scan(context_);
+    const Scan scan(context_, book_);
     for (const Node& node : scan.nodes) {
         if (node.device == device) return Remember(node, announce);
     }
@@ -613,7 +771,7 @@ void LibusbHotplug::Arrived(libusb_device* device, bool announce) {
 }
 
 void LibusbHotplug::ArrivedAll(bool announce) {
-    const Scan scan(context_);
+    const Scan scan(context_, book_);
     for (const Node& node : scan.nodes) {
         if (!known_.count(node.device)) Remember(node, announce);
     }

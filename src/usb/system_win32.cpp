@@ -8,8 +8,8 @@ namespace kq {
 
 // Discovery through SetupAPI, transfers on the driver's pipes, events from WM_DEVICECHANGE.
 std::unique_ptr<DevicePlatform> MakeSystemPlatform() {
-    return std::make_unique<win32::SetupApiPlatform>(win32::MakeSystemSetupApi(),
-                                                     win32::OpenOverlappedPipe);
+    return std::make_unique<win32::SetupApiPlatform>(
+        win32::MakeSystemSetupApi(), win32::OpenOverlappedPipe, win32::HoldOverlappedPipe);
 }
 
 std::unique_ptr<HotplugSource> MakeSystemHotplug() {

@@ -11,7 +11,7 @@
 namespace kq::win32 {
 namespace {
 
-class OverlappedPipe final : public PipeHandle {
+class OverlappedPipe final : public DriverPipe {
   public:
     explicit OverlappedPipe(HANDLE handle) : handle_(handle) {}
     ~OverlappedPipe() override { CloseHandle(handle_); }
@@ -28,12 +28,14 @@ class OverlappedPipe final : public PipeHandle {
         if (!FlushFileBuffers(handle_)) error_ = "flush failed: " + SystemErrorText(GetLastError());
     }
     std::string LastTransferError() const override { return error_; }
+    bool EngineLeft() const override { return left_; }
 
   private:
     // One WriteFile or ReadFile, waited for up to timeoutMs and cancelled after that. The count
     // is what the driver reports as moved, also for a transfer cut short.
     int32_t Transfer(bool write, uint8_t* data, uint32_t count, int timeoutMs) {
         error_.clear();
+        left_ = false;
         const auto length = static_cast<DWORD>(std::min<uint32_t>(count, INT32_MAX));
         OVERLAPPED overlapped{};
         overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -65,6 +67,7 @@ class OverlappedPipe final : public PipeHandle {
         } else if (error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_GEN_FAILURE ||
                    error == ERROR_BROKEN_PIPE || error == kErrorNoSuchDevice) {
             error_ = "the engine left during the transfer: " + SystemErrorText(error);
+            left_ = true;
         } else {
             error_ = "transfer failed: " + SystemErrorText(error);
         }
@@ -73,15 +76,13 @@ class OverlappedPipe final : public PipeHandle {
 
     HANDLE handle_;
     std::string error_;
+    bool left_ = false;
 };
 
-}  // namespace
-
-std::unique_ptr<PipeHandle> OpenOverlappedPipe(std::string_view pipePath, OpenResult* why) {
+std::unique_ptr<OverlappedPipe> Open(std::string_view pipePath, DWORD share, OpenResult* why) {
     const std::string path(pipePath);
-    HANDLE handle =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (why) *why = OpenFailure(error, SystemErrorText(error) + " opening " + path);
@@ -89,6 +90,16 @@ std::unique_ptr<PipeHandle> OpenOverlappedPipe(std::string_view pipePath, OpenRe
     }
     if (why) *why = {};
     return std::make_unique<OverlappedPipe>(handle);
+}
+
+}  // namespace
+
+std::unique_ptr<PipeHandle> OpenOverlappedPipe(std::string_view pipePath, OpenResult* why) {
+    return Open(pipePath, FILE_SHARE_READ | FILE_SHARE_WRITE, why);
+}
+
+std::unique_ptr<DriverPipe> HoldOverlappedPipe(std::string_view pipePath, OpenResult* why) {
+    return Open(pipePath, 0, why);
 }
 
 }  // namespace kq::win32

@@ -19,6 +19,7 @@ inline constexpr uint32_t kDigcfDeviceInterface = 0x10;
 inline constexpr uint32_t kSpdrpHardwareId = 0x01;
 inline constexpr uint32_t kSpdrpDriver = 0x09;
 inline constexpr uint32_t kSpdrpLocationInformation = 0x0D;
+inline constexpr uint32_t kSpdrpLocationPaths = 0x23;
 
 inline constexpr uint32_t kGenericRead = 0x80000000;
 inline constexpr uint32_t kGenericWrite = 0x40000000;

@@ -17,7 +17,8 @@ namespace kq::win32 {
 
 static_assert(kDigcfPresent == DIGCF_PRESENT && kDigcfDeviceInterface == DIGCF_DEVICEINTERFACE);
 static_assert(kSpdrpHardwareId == SPDRP_HARDWAREID && kSpdrpDriver == SPDRP_DRIVER &&
-              kSpdrpLocationInformation == SPDRP_LOCATION_INFORMATION);
+              kSpdrpLocationInformation == SPDRP_LOCATION_INFORMATION &&
+              kSpdrpLocationPaths == SPDRP_LOCATION_PATHS);
 static_assert(kGenericRead == GENERIC_READ && kGenericWrite == GENERIC_WRITE);
 static_assert(kFileShareRead == FILE_SHARE_READ && kFileShareWrite == FILE_SHARE_WRITE);
 static_assert(kOpenExisting == OPEN_EXISTING && kOpenAlways == OPEN_ALWAYS);

@@ -42,17 +42,16 @@ std::string Slurp(const std::filesystem::path& file) {
 TEST(CtlTest, StatusOfAnApplicationEngine) {
     const auto r = Ctl({"--virtual-engine=product-id=0A1B2C3D4E5F6077,current=100", "status"});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "connected: yes\npath: " + EnginePath("0002a0000000") +
-                         "\nserial: 0002a0000000\nmode: application\n"
-                         "product-id: 0A-1B-2C-3D-4E-5F\nled-current: 100\n");
+    EXPECT_EQ(r.out,
+              "connected: yes\npath: virtual-1\nserial: 0002a0000000\nmode: application\n"
+              "product-id: 0A-1B-2C-3D-4E-5F\nled-current: 100\n");
     EXPECT_EQ(r.err, "");
 }
 
 TEST(CtlTest, StatusOfOtherEngines) {
     auto r = Ctl({"--virtual-engine=mode=loader", "status"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "connected: yes\npath: " + EnginePath("0002a0000000") +
-                         "\nserial: 0002a0000000\nmode: loader\n");
+    EXPECT_EQ(r.out, "connected: yes\npath: virtual-1\nserial: 0002a0000000\nmode: loader\n");
     // No answer is not taken for the loader, and says so.
     r = Ctl({"--virtual-engine=mode=mute", "status"});
     EXPECT_EQ(r.code, 1);
@@ -199,7 +198,8 @@ TEST(CtlTest, HelpListsTheExitCodesAndVersionSaysTheVersion) {
     auto r = Ctl({"--help"});
     EXPECT_EQ(r.code, 0);
     for (const char* line : {"Exit codes:\n", "\n  0  done\n", "\n  1  the engine did not",
-                             "\n  2  usage", "\n  3  no engine found\n", "\n  4  an engine"}) {
+                             "\n  2  usage", "\n  3  no engine found\n", "\n  4  an engine",
+                             "\n  5  the engine is in use by another program\n"}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line;
     }
     r = Ctl({"--version"});
@@ -217,34 +217,35 @@ TEST(CtlTest, ChoosingOneOfTwoEngines) {
     auto r = with({"status"});
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "error: 2 engines are attached; choose one with --serial S or --path P:\n  " +
-                         EnginePath("0002a0000000") + "  serial 0002a0000000\n  " +
-                         EnginePath("0002a0000001") + "  serial 0002a0000001\n");
+    EXPECT_EQ(r.err,
+              "error: 2 engines are attached; choose one with --serial S or --path P:\n"
+              "  virtual-1  serial 0002a0000000\n  virtual-2  serial 0002a0000001\n");
 
     EXPECT_EQ(with({"--serial", "0002a0000001", "current"}).out, "22\n");
     EXPECT_EQ(with({"--serial=0002a0000000", "current"}).out, "11\n");
     EXPECT_EQ(with({"current", "--path", EnginePath("0002a0000001")}).out, "22\n");
     EXPECT_EQ(with({"--path", EnginePath("0002a0000000"), "current"}).out, "11\n");
+    // The place list shows is a path too.
+    EXPECT_EQ(with({"--path", "virtual-2", "current"}).out, "22\n");
+    EXPECT_EQ(with({"--path=virtual-1", "current"}).out, "11\n");
     r = with({"--serial", "0002a0000001", "status"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("path: " + EnginePath("0002a0000001") + "\nserial: 0002a0000001\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("path: virtual-2\nserial: 0002a0000001\n"), std::string::npos) << r.out;
 
     r = with({"--serial", "nothing", "status"});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.err, "error: no engine found with serial nothing\n");
     EXPECT_EQ(with({"--path", "nowhere", "led", "on"}).code, 3);
+    EXPECT_EQ(with({"--path", "virtual-3", "led", "on"}).err,
+              "error: no engine found at virtual-3\n");
 
     r = with({"list"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, EnginePath("0002a0000000") +
-                         "  serial 0002a0000000  virtual bus port 1  can be opened\n" +
-                         EnginePath("0002a0000001") +
-                         "  serial 0002a0000001  virtual bus port 2  can be opened\n");
+    EXPECT_EQ(r.out,
+              "virtual-1  serial 0002a0000000  virtual bus port 1  can be opened\n"
+              "virtual-2  serial 0002a0000001  virtual bus port 2  can be opened\n");
     r = with({"--serial", "0002a0000001", "list"});
-    EXPECT_EQ(r.out, EnginePath("0002a0000001") +
-                         "  serial 0002a0000001  virtual bus port 2  can be opened\n");
+    EXPECT_EQ(r.out, "virtual-2  serial 0002a0000001  virtual bus port 2  can be opened\n");
 }
 
 // Two engines with one serial: the serial chooses neither, the path does; engines the search
@@ -259,9 +260,18 @@ TEST(CtlTest, ASerialSharedByTwoEnginesChoosesNeither) {
     auto r = with({"--serial", "0002a0000000", "current"});
     EXPECT_EQ(r.code, 2);
     const std::string second = MakeInterfacePath(0xC251, 0x1706, "&port_2", EngineInterfaceClass);
-    EXPECT_EQ(r.err, "error: 2 engines have serial 0002a0000000; choose one with --path P:\n  " +
-                         EnginePath("0002a0000000") + "  serial 0002a0000000\n  " + second +
-                         "  serial 0002a0000000\n");
+    const std::string places =
+        "  virtual-1  serial 0002a0000000\n  virtual-2  serial 0002a0000000\n";
+    EXPECT_EQ(r.err,
+              "error: 2 engines have serial 0002a0000000; choose one with --path P:\n" + places);
+    // Without --serial the refusal offers only what tells them apart.
+    r = with({"current"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err,
+              "error: 2 engines are attached and their serials do not tell them apart; choose one "
+              "with --path P:\n" +
+                  places);
+    EXPECT_EQ(with({"--path", "virtual-2", "current"}).out, "22\n");
     EXPECT_EQ(with({"--path", second, "current"}).out, "22\n");
     EXPECT_EQ(with({"--path", EnginePath("0002a0000000"), "current"}).out, "11\n");
 
@@ -276,7 +286,7 @@ TEST(CtlTest, ASerialSharedByTwoEnginesChoosesNeither) {
 
 // Field names and order are documented; a change here is a change for every script.
 TEST(CtlTest, JsonOutputOfStatusCurrentAndList) {
-    const std::string path = JsonString(EnginePath("0002a0000000"));
+    const std::string path = "\"virtual-1\"";
     auto r = Ctl({"--virtual-engine=current=42", "status", "--json"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.err, "");
@@ -298,7 +308,9 @@ TEST(CtlTest, JsonOutputOfStatusCurrentAndList) {
     EXPECT_EQ(r.code, 0);
     const std::string first = "{\"path\":" + path +
                               ",\"serial\":\"0002a0000000\",\"location\":\"virtual bus port 1\","
-                              "\"can_open\":true,\"open_error\":null,\"detail\":null}";
+                              "\"can_open\":true,\"open_error\":null,\"detail\":null,"
+                              "\"place\":\"virtual-1\",\"interface_path\":" +
+                              JsonString(EnginePath("0002a0000000")) + "}";
     EXPECT_EQ(r.out.find("{\"engines\":[" + first + ",{\"path\":"), 0u) << r.out;
     r = Ctl({"--json", "--virtual-engine=vid=1234", "list"});
     EXPECT_EQ(r.code, 3);

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 
 #include "cli/ctl.h"
 #include "devlink/link.h"
+#include "usb/libusb_platform.h"
 #include "usb_testbed.h"
 
 extern char** environ;
@@ -40,8 +42,10 @@ using Clock = std::chrono::steady_clock;
 // kq7300ctl as a child process; it inherits the preload and the testbed through the environment.
 class Ctl {
   public:
-    // withoutRoot: a test running as root starts it as test::kNobody.
-    explicit Ctl(std::vector<std::string> args, bool withoutRoot = false) {
+    // withoutRoot: a test running as root starts it as test::kNobody. program: another program
+    // to run instead (a shell, say). Its input is /dev/null: no question is asked.
+    explicit Ctl(std::vector<std::string> args, bool withoutRoot = false,
+                 const char* program = KQ7300CTL_PATH) {
         int out[2];
         int err[2];
         if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
@@ -51,7 +55,8 @@ class Ctl {
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, err[0]);
-        args.insert(args.begin(), KQ7300CTL_PATH);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        args.insert(args.begin(), program);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -59,9 +64,8 @@ class Ctl {
             pid_ = fork();
             if (pid_ == 0) ExecWithoutRoot(argv.data(), out[1], err[1]);
             if (pid_ < 0) throw std::runtime_error("fork");
-        } else if (posix_spawn(&pid_, KQ7300CTL_PATH, &actions, nullptr, argv.data(), environ) !=
-                   0) {
-            throw std::runtime_error("cannot start " KQ7300CTL_PATH);
+        } else if (posix_spawn(&pid_, program, &actions, nullptr, argv.data(), environ) != 0) {
+            throw std::runtime_error(std::string("cannot start ") + program);
         }
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -143,11 +147,9 @@ TEST_F(CtlProcessTest, StatusTalksToTheEmulatedEngine) {
     bed_.Plug();
     Ctl ctl({"status"});
     EXPECT_EQ(ctl.Wait(), kExitOk) << ctl.err();
-    const std::string path =
-        MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
-    EXPECT_EQ(ctl.out(), "connected: yes\npath: " + path +
-                             "\nserial: 0002a0000000\nmode: application\n"
-                             "product-id: 0A-1B-2C-3D-4E-5F\nled-current: 50\n");
+    EXPECT_EQ(ctl.out(),
+              "connected: yes\npath: 1-1\nserial: 0002a0000000\nmode: application\n"
+              "product-id: 0A-1B-2C-3D-4E-5F\nled-current: 50\n");
 }
 
 TEST_F(CtlProcessTest, ListShowsEachEngineAndWhetherItOpens) {
@@ -158,12 +160,9 @@ TEST_F(CtlProcessTest, ListShowsEachEngineAndWhetherItOpens) {
     bed_.Plug(busy);
     Ctl ctl({"list"});
     EXPECT_EQ(ctl.Wait(), kExitOk) << ctl.err();
-    const std::string first =
-        MakeInterfacePath(0xC251, 0x1706, kEngineInstance, EngineInterfaceClass);
-    EXPECT_NE(ctl.out().find(first + "  serial 0002a0000000  bus 1 port 1  can be opened\n"),
-              std::string::npos)
+    EXPECT_EQ(ctl.out().find("1-1  serial 0002a0000000  bus 1 port 1  can be opened\n"), 0u)
         << ctl.out();
-    EXPECT_NE(ctl.out().find("serial 0002a0000005  bus 1 port 2  cannot be opened: busy"),
+    EXPECT_NE(ctl.out().find("\n1-2  serial 0002a0000005  bus 1 port 2  cannot be opened: busy"),
               std::string::npos)
         << ctl.out();
 }
@@ -215,6 +214,99 @@ TEST_F(CtlProcessTest, MonitorPrintsArrivalAndRemovalUntilTerminated) {
     ctl.Signal(SIGTERM);
     EXPECT_EQ(ctl.Wait(), kExitOk) << ctl.err();
     EXPECT_EQ(ctl.out(), "arrival " + path + "\nremoval " + path + "\n");
+}
+
+// The first word of each line of list: what --path takes.
+std::vector<std::string> ListedPaths(const std::string& listing) {
+    std::vector<std::string> paths;
+    size_t start = 0;
+    while (start < listing.size()) {
+        const size_t end = listing.find('\n', start);
+        paths.push_back(listing.substr(start, listing.find(' ', start) - start));
+        start = end == std::string::npos ? listing.size() : end + 1;
+    }
+    return paths;
+}
+
+TEST_F(CtlProcessTest, ListNamesEachEngineByAPlaceAShellTakesUnquoted) {
+    bed_.Plug();
+    test::EmulatedEngineOptions second;
+    second.engine.serial = "0002a0000001";
+    second.engine.current = 22;
+    bed_.Plug(second);
+    Ctl list({"list"});
+    ASSERT_EQ(list.Wait(), kExitOk) << list.err();
+    const std::vector<std::string> paths = ListedPaths(list.out());
+    ASSERT_EQ(paths, (std::vector<std::string>{"1-1", "1-2"})) << list.out();
+
+    // Pasted into a shell as it stands.
+    Ctl shell({"-c", "exec " KQ7300CTL_PATH " --path " + paths[1] + " current"}, false, "/bin/sh");
+    EXPECT_EQ(shell.Wait(), kExitOk) << shell.err();
+    EXPECT_EQ(shell.out(), "22\n");
+    Ctl status({"status", "--path", paths[0]});
+    EXPECT_EQ(status.Wait(), kExitOk) << status.err();
+    EXPECT_NE(status.out().find("path: 1-1\nserial: 0002a0000000\n"), std::string::npos)
+        << status.out();
+    // The interface path works where it did.
+    const std::string interfacePath =
+        MakeInterfacePath(0xC251, 0x1706, "0002a0000001", EngineInterfaceClass);
+    Ctl byInterface({"--path", interfacePath, "current"});
+    EXPECT_EQ(byInterface.Wait(), kExitOk) << byInterface.err();
+    EXPECT_EQ(byInterface.out(), "22\n");
+
+    Ctl json({"list", "--json"});
+    EXPECT_EQ(json.Wait(), kExitOk) << json.err();
+    EXPECT_NE(json.out().find("{\"path\":\"1-2\",\"serial\":\"0002a0000001\""), std::string::npos)
+        << json.out();
+    EXPECT_NE(json.out().find("\"place\":\"1-2\",\"interface_path\":\"\\\\\\\\?\\\\usb#vid_c251&"
+                              "pid_1706#0002a0000001#"),
+              std::string::npos)
+        << json.out();
+}
+
+TEST_F(CtlProcessTest, TwoEnginesOfOneSerialAreChosenByTheirPlace) {
+    auto& first = bed_.Plug();
+    auto& second = bed_.Plug();
+    Ctl refused({"current", "70"});
+    EXPECT_EQ(refused.Wait(), kExitUsage);
+    EXPECT_EQ(refused.err(),
+              "error: 2 engines are attached and their serials do not tell them apart; choose one "
+              "with --path P:\n  1-1  serial 0002a0000000\n  1-2  serial 0002a0000000\n");
+    Ctl bySerial({"--serial", "0002a0000000", "current", "70"});
+    EXPECT_EQ(bySerial.Wait(), kExitUsage);
+    Ctl chosen({"--path", "1-2", "current", "70"});
+    EXPECT_EQ(chosen.Wait(), kExitOk) << chosen.err();
+    EXPECT_EQ(second.engine().current(), 70);
+    EXPECT_EQ(first.engine().current(), 50);
+}
+
+// Another program holds the engine (as an upgrade does): every command says so with its own
+// exit code, and none of them takes it for an engine that does not answer.
+TEST_F(CtlProcessTest, AnEngineHeldByAnotherProgramIsBusy) {
+    auto& device = bed_.Plug();
+    auto platform = LibusbPlatform::Create();
+    ASSERT_TRUE(platform);
+    DeviceLink holder(*platform);
+    ASSERT_TRUE(holder.FindDevice());
+    OpenResult why;
+    auto hold = holder.HoldEngine(&why);
+    ASSERT_TRUE(hold) << why.detail;
+    const size_t frames = device.engine().frames().size();
+
+    const std::string says = "error: the engine is in use by another program";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"current"},
+                                                 {"current", "80"},
+                                                 {"status"},
+                                                 {"led", "off"},
+                                                 {"list"}}) {
+        Ctl ctl(args);
+        EXPECT_EQ(ctl.Wait(), kExitBusy) << args[0] << ": " << ctl.err();
+        EXPECT_NE(ctl.err().find(says), std::string::npos) << ctl.err();
+    }
+    EXPECT_EQ(device.engine().frames().size(), frames) << "nothing reached the engine";
+    hold.reset();
+    Ctl after({"current"});
+    EXPECT_EQ(after.Wait(), kExitOk) << after.err();
 }
 
 }  // namespace

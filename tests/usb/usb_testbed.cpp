@@ -59,14 +59,6 @@ std::vector<uint8_t> Descriptors(const EmulatedEngineOptions& o) {
     // clang-format on
 }
 
-gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    return static_cast<EmulatedEngine*>(self)->HandleIoctl(client);
-}
-
-void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    static_cast<EmulatedEngine*>(self)->ClientGone(client);
-}
-
 UMockdevIoctlData* Resolve(UMockdevIoctlData* data, size_t offset, size_t length) {
     GError* error = nullptr;
     UMockdevIoctlData* child = umockdev_ioctl_data_resolve(data, offset, length, &error);
@@ -88,29 +80,48 @@ bool InMockEnvironment() {
     return preload && std::strstr(preload, "libumockdev-preload.so");
 }
 
-EmulatedEngine::EmulatedEngine(EmulatedEngineOptions options, int port)
-    : options_(std::move(options)),
-      engine_(options_.engine),
-      port_(port),
-      usblpBound_(options_.usblpBound) {
-    syspath_ = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(port);
+EmulatedEngine::EmulatedEngine(EmulatedEngineOptions options, int port, int devnum)
+    : options_(std::move(options)), engine_(options_.engine), port_(port) {
+    syspath_ = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + place();
+    auto device = std::make_unique<Device>();
+    device->engine = this;
+    device->devnum = devnum;
+    device->usblpBound = options_.usblpBound;
     char node[32];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", port + 1);
-    devnode_ = node;
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
+    device->devnode = node;
+    devices_.push_back(std::move(device));
 }
 
 EmulatedEngine::~EmulatedEngine() {
-    for (Urb& urb : pendingIn_) Release(urb);
-    for (Urb& urb : done_) Release(urb);
+    for (auto& device : devices_) {
+        for (Urb& urb : device->pendingIn) Release(urb);
+        for (Urb& urb : device->done) Release(urb);
+    }
 }
 
-std::string EmulatedEngine::Record() const {
-    const std::string devnum = std::to_string(port_ + 1);
+std::string EmulatedEngine::place() const {
+    return "1-" + std::to_string(port_);
+}
+
+std::string EmulatedEngine::devnode() const {
+    std::lock_guard lock(mutex_);
+    return current().devnode;
+}
+
+int EmulatedEngine::devnum() const {
+    std::lock_guard lock(mutex_);
+    return current().devnum;
+}
+
+std::string EmulatedEngine::Record() {
+    std::lock_guard lock(mutex_);
+    const Device& d = current();
     std::string r = "P: " + syspath_.substr(4) + "\n";
-    if (options_.deviceNode) r += "N: " + devnode_.substr(5) + "\n";
-    r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + devnode_ + "\n";
+    if (options_.deviceNode) r += "N: " + d.devnode.substr(5) + "\n";
+    r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + d.devnode + "\n";
     r += "H: busnum=" + TextAttribute("1") + "\n";
-    r += "H: devnum=" + TextAttribute(devnum) + "\n";
+    r += "H: devnum=" + TextAttribute(std::to_string(d.devnum)) + "\n";
     r += "H: bConfigurationValue=" + TextAttribute("1") + "\n";
     r += "H: speed=" + TextAttribute("480") + "\n";
     if (options_.hasSerial && options_.serialInSysfs) {
@@ -122,7 +133,7 @@ std::string EmulatedEngine::Record() const {
 
 bool EmulatedEngine::usblpBound() {
     std::lock_guard lock(mutex_);
-    return usblpBound_;
+    return current().usblpBound;
 }
 
 int EmulatedEngine::detachCount() {
@@ -135,20 +146,30 @@ int EmulatedEngine::claimCount() {
     return claims_;
 }
 
+void EmulatedEngine::EndDevice(Device& d) {
+    d.gone = true;
+    for (Urb& urb : d.pendingIn) {
+        UrbOf(urb.urb)->status = -ENODEV;
+        d.done.push_back(urb);
+    }
+    d.pendingIn.clear();
+}
+
 void EmulatedEngine::MarkGone() {
     std::lock_guard lock(mutex_);
-    gone_ = true;
-    for (Urb& urb : pendingIn_) {
-        UrbOf(urb.urb)->status = -ENODEV;
-        done_.push_back(urb);
-    }
-    pendingIn_.clear();
+    EndDevice(current());
+}
+
+int EmulatedEngine::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* device) {
+    auto* d = static_cast<Device*>(device);
+    return d->engine->HandleIoctl(*d, client);
 }
 
 // Closing a usbfs file gives up its claim.
-void EmulatedEngine::ClientGone(UMockdevIoctlClient* client) {
-    std::lock_guard lock(mutex_);
-    if (claimedBy_ == client) claimedBy_ = nullptr;
+void EmulatedEngine::OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* device) {
+    auto* d = static_cast<Device*>(device);
+    std::lock_guard lock(d->engine->mutex_);
+    if (d->claimedBy == client) d->claimedBy = nullptr;
 }
 
 void EmulatedEngine::Release(Urb& urb) {
@@ -156,25 +177,25 @@ void EmulatedEngine::Release(Urb& urb) {
     umockdev_ioctl_data_unref(urb.urb);
 }
 
-bool EmulatedEngine::HandleIoctl(UMockdevIoctlClient* client) {
+bool EmulatedEngine::HandleIoctl(Device& d, UMockdevIoctlClient* client) {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     std::lock_guard lock(mutex_);
-    if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) return Reap(client);
+    if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) return Reap(d, client);
     if (request == USBDEVFS_DISCARDURB) {
         const unsigned long address = *reinterpret_cast<unsigned long*>(arg->data);
-        for (auto it = pendingIn_.begin(); it != pendingIn_.end(); ++it) {
+        for (auto it = d.pendingIn.begin(); it != d.pendingIn.end(); ++it) {
             if (it->address != address) continue;
             UrbOf(it->urb)->status = -ENOENT;
-            done_.push_back(*it);
-            pendingIn_.erase(it);
+            d.done.push_back(*it);
+            d.pendingIn.erase(it);
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
         }
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return TRUE;
     }
-    if (gone_) {
+    if (d.gone) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
@@ -191,24 +212,28 @@ bool EmulatedEngine::HandleIoctl(UMockdevIoctlClient* client) {
             std::memcpy(data->data, &kCapabilities, sizeof kCapabilities);
             break;
         case USBDEVFS_SUBMITURB:
-            Submit(client, data);
+            Submit(d, client, data);
             return TRUE;  // Submit completed the call and keeps data
         case USBDEVFS_CLAIMINTERFACE:
-            if (usblpBound_ || options_.claimedElsewhere || (claimedBy_ && claimedBy_ != client)) {
+            if (d.usblpBound || options_.claimedElsewhere ||
+                (d.claimedBy && d.claimedBy != client)) {
                 result = -1;
                 error = EBUSY;
             } else {
-                claimedBy_ = client;
+                d.claimedBy = client;
                 ++claims_;
             }
             break;
         case USBDEVFS_RELEASEINTERFACE:
-            if (claimedBy_ == client) claimedBy_ = nullptr;
+            if (d.claimedBy == client) d.claimedBy = nullptr;
             break;
         case USBDEVFS_GETDRIVER: {
             auto* query = reinterpret_cast<usbdevfs_getdriver*>(data->data);
-            const char* driver = usblpBound_ ? "usblp" : claimedBy_ ? "usbfs" : nullptr;
-            if (driver) {
+            const char* driver = d.usblpBound ? "usblp" : d.claimedBy ? "usbfs" : nullptr;
+            if (options_.driverQueryFails) {
+                result = -1;
+                error = EIO;
+            } else if (driver) {
                 std::snprintf(query->driver, sizeof query->driver, "%s", driver);
             } else {
                 result = -1;
@@ -219,15 +244,15 @@ bool EmulatedEngine::HandleIoctl(UMockdevIoctlClient* client) {
         case USBDEVFS_IOCTL: {
             const int code = reinterpret_cast<usbdevfs_ioctl*>(data->data)->ioctl_code;
             if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-                if (usblpBound_) {
-                    usblpBound_ = false;
+                if (d.usblpBound) {
+                    d.usblpBound = false;
                     ++detaches_;
                 } else {
                     result = -1;
                     error = ENODATA;
                 }
             } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
-                usblpBound_ = true;
+                d.usblpBound = true;
                 result = 1;  // libusb takes 1 for "a driver is bound now"
             } else {
                 result = -1;
@@ -236,9 +261,9 @@ bool EmulatedEngine::HandleIoctl(UMockdevIoctlClient* client) {
             break;
         }
         case USBDEVFS_DISCONNECT_CLAIM:
-            if (usblpBound_) ++detaches_;
-            usblpBound_ = false;
-            claimedBy_ = client;
+            if (d.usblpBound) ++detaches_;
+            d.usblpBound = false;
+            d.claimedBy = client;
             ++claims_;
             break;
         case USBDEVFS_CLEAR_HALT:
@@ -257,7 +282,7 @@ bool EmulatedEngine::HandleIoctl(UMockdevIoctlClient* client) {
     return TRUE;
 }
 
-void EmulatedEngine::Submit(UMockdevIoctlClient* client, UMockdevIoctlData* data) {
+void EmulatedEngine::Submit(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* data) {
     usbdevfs_urb* urb = UrbOf(data);
     Urb entry{data, nullptr, data->client_addr};
     if (urb->buffer_length > 0) {
@@ -268,18 +293,23 @@ void EmulatedEngine::Submit(UMockdevIoctlClient* client, UMockdevIoctlData* data
     urb->actual_length = 0;
     if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
         Control(entry);
-        done_.push_back(entry);
+        d.done.push_back(entry);
     } else if (urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint & 0x80)) {
-        pendingIn_.push_back(entry);
+        d.pendingIn.push_back(entry);
     } else if (urb->type == USBDEVFS_URB_TYPE_BULK && entry.buffer) {
         const auto effect =
             engine_.Receive(entry.buffer->data, static_cast<size_t>(urb->buffer_length));
         urb->actual_length = urb->buffer_length;
-        done_.push_back(entry);
-        if (effect == VirtualEngine::Effect::Unplug) gone_ = true;
+        d.done.push_back(entry);
+        // The request went through; then the engine drops off the bus.
+        if (effect == VirtualEngine::Effect::Unplug) d.gone = true;
+        if (effect == VirtualEngine::Effect::Reboot) {
+            EndDevice(d);
+            if (restarted_) restarted_(*this);
+        }
     } else {
         urb->status = -EPIPE;
-        done_.push_back(entry);
+        d.done.push_back(entry);
     }
     umockdev_ioctl_client_complete(client, 0, 0);
 }
@@ -318,22 +348,22 @@ void EmulatedEngine::Control(Urb& entry) {
     urb->actual_length = static_cast<int>(n);
 }
 
-bool EmulatedEngine::Reap(UMockdevIoctlClient* client) {
-    if (done_.empty() && !pendingIn_.empty() && engine_.HasAnswer()) {
-        Urb entry = pendingIn_.front();
-        pendingIn_.pop_front();
+bool EmulatedEngine::Reap(Device& d, UMockdevIoctlClient* client) {
+    if (d.done.empty() && !d.pendingIn.empty() && !d.gone && engine_.HasAnswer()) {
+        Urb entry = d.pendingIn.front();
+        d.pendingIn.pop_front();
         usbdevfs_urb* urb = UrbOf(entry.urb);
         const auto answer = engine_.TakeAnswer(static_cast<size_t>(urb->buffer_length));
         std::memcpy(entry.buffer->data, answer.data(), answer.size());
         urb->actual_length = static_cast<int>(answer.size());
-        done_.push_back(entry);
+        d.done.push_back(entry);
     }
-    if (done_.empty()) {
-        umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
+    if (d.done.empty()) {
+        umockdev_ioctl_client_complete(client, -1, d.gone ? ENODEV : EAGAIN);
         return TRUE;
     }
-    Urb entry = done_.front();
-    done_.pop_front();
+    Urb entry = d.done.front();
+    d.done.pop_front();
     UMockdevIoctlData* slot = Resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void*));
     umockdev_ioctl_data_set_ptr(slot, 0, entry.urb);
     umockdev_ioctl_client_complete(client, 0, 0);
@@ -344,50 +374,79 @@ bool EmulatedEngine::Reap(UMockdevIoctlClient* client) {
 
 UsbTestbed::UsbTestbed() : testbed_(umockdev_testbed_new()) {
     if (!InMockEnvironment()) throw std::runtime_error("the umockdev preload is not active");
+    returnThread_ = std::thread([this] { ReturnLoop(); });
 }
 
 UsbTestbed::~UsbTestbed() {
+    {
+        std::lock_guard lock(returnMutex_);
+        stopping_ = true;
+    }
+    returnWake_.notify_all();
+    returnThread_.join();
     for (auto& device : devices_) {
-        if (!device->handler_) continue;
-        umockdev_testbed_detach_ioctl(testbed_, device->devnode_.c_str(), nullptr);
-        g_signal_handler_disconnect(device->handler_, device->signal_);
-        g_signal_handler_disconnect(device->handler_, device->vanished_);
-        g_object_unref(device->handler_);
+        for (auto& d : device->devices_) {
+            if (!d->handler) continue;
+            umockdev_testbed_detach_ioctl(testbed_, d->devnode.c_str(), nullptr);
+            g_signal_handler_disconnect(d->handler, d->signal);
+            g_signal_handler_disconnect(d->handler, d->vanished);
+            g_object_unref(d->handler);
+        }
     }
     g_object_unref(testbed_);
     devices_.clear();
 }
 
-EmulatedEngine& UsbTestbed::Plug(EmulatedEngineOptions options) {
-    auto device = std::make_unique<EmulatedEngine>(std::move(options), nextPort_++);
-    EmulatedEngine& d = *device;
-    devices_.push_back(std::move(device));
-    if (d.options().deviceNode) {
-        d.handler_ = umockdev_ioctl_base_new();
-        d.signal_ = g_signal_connect(d.handler_, "handle-ioctl", G_CALLBACK(OnIoctl), &d);
-        d.vanished_ = g_signal_connect(d.handler_, "client-vanished", G_CALLBACK(OnVanished), &d);
-        GError* error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed_, d.devnode().c_str(), d.handler_, &error)) {
-            const std::string message = error ? error->message : "?";
-            if (error) g_error_free(error);
-            throw std::runtime_error("attach_ioctl: " + message);
-        }
-    }
+// Called with testbedMutex_ held.
+void UsbTestbed::Attach(EmulatedEngine& device) {
+    if (!device.options().deviceNode) return;
+    EmulatedEngine::Device& d = device.current();
+    d.handler = umockdev_ioctl_base_new();
+    d.signal = g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(EmulatedEngine::OnIoctl), &d);
+    d.vanished =
+        g_signal_connect(d.handler, "client-vanished", G_CALLBACK(EmulatedEngine::OnVanished), &d);
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed_, d.Record().c_str(), &error)) {
+    if (!umockdev_testbed_attach_ioctl(testbed_, d.devnode.c_str(), d.handler, &error)) {
+        const std::string message = error ? error->message : "?";
+        if (error) g_error_free(error);
+        throw std::runtime_error("attach_ioctl: " + message);
+    }
+}
+
+// Called with testbedMutex_ held.
+void UsbTestbed::Add(EmulatedEngine& device) {
+    Attach(device);
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_, device.Record().c_str(), &error)) {
         const std::string message = error ? error->message : "?";
         if (error) g_error_free(error);
         throw std::runtime_error("add_from_string: " + message);
     }
+}
+
+// Called with testbedMutex_ held.
+void UsbTestbed::Remove(EmulatedEngine& device) {
+    umockdev_testbed_uevent(testbed_, device.syspath().c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_, device.syspath().c_str());
+}
+
+EmulatedEngine& UsbTestbed::Plug(EmulatedEngineOptions options) {
+    std::lock_guard lock(testbedMutex_);
+    auto device = std::make_unique<EmulatedEngine>(std::move(options), nextPort_++, nextDevnum_++);
+    EmulatedEngine& d = *device;
+    devices_.push_back(std::move(device));
+    d.restarted_ = [this](EmulatedEngine& engine) { Restarted(engine); };
+    Add(d);
     if (d.options().lockedNode) {
         gchar* root = umockdev_testbed_get_root_dir(testbed_);
         const std::string dir = root;
         g_free(root);
         // The testbed directory is made 0700. A process without root's rights must read the
         // rest of it and place its udev monitor's socket there, as libusb will not start without.
-        if (chmod(dir.c_str(), 01777) != 0 || chmod((dir + d.devnode()).c_str(), 0) != 0 ||
-            chmod((dir + "/ioctl" + d.devnode()).c_str(), 0777) != 0) {
-            throw std::runtime_error("cannot lock " + d.devnode());
+        const std::string node = d.devnode();
+        if (chmod(dir.c_str(), 01777) != 0 || chmod((dir + node).c_str(), 0) != 0 ||
+            chmod((dir + "/ioctl" + node).c_str(), 0777) != 0) {
+            throw std::runtime_error("cannot lock " + node);
         }
     }
     return d;
@@ -395,8 +454,80 @@ EmulatedEngine& UsbTestbed::Plug(EmulatedEngineOptions options) {
 
 void UsbTestbed::Unplug(EmulatedEngine& device) {
     device.MarkGone();
-    umockdev_testbed_uevent(testbed_, device.syspath().c_str(), "remove");
-    umockdev_testbed_remove_device(testbed_, device.syspath().c_str());
+    std::lock_guard lock(testbedMutex_);
+    Remove(device);
+}
+
+// On umockdev's thread, with the engine's lock held: only queues.
+void UsbTestbed::Restarted(EmulatedEngine& device) {
+    const EngineSettings& settings = device.engine_.settings();
+    const bool enteringLoader = device.engine_.mode() == EngineMode::App;
+    {
+        std::lock_guard lock(returnMutex_);
+        returnsDue_.push_back(
+            {&device,
+             std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.rebootMs),
+             !(enteringLoader && settings.noReturn), false});
+    }
+    returnWake_.notify_all();
+}
+
+// Takes each restarted engine off the bus at once and brings it back after its reboot time, at
+// the same place with the next device number.
+void UsbTestbed::ReturnLoop() {
+    std::unique_lock lock(returnMutex_);
+    while (!stopping_) {
+        for (Return& due : returnsDue_) {
+            if (due.removed) continue;
+            due.removed = true;
+            lock.unlock();
+            {
+                std::lock_guard bed(testbedMutex_);
+                Remove(*due.device);
+            }
+            lock.lock();
+        }
+        std::erase_if(returnsDue_, [](const Return& r) { return r.removed && !r.comesBack; });
+        if (returnsDue_.empty()) {
+            returnWake_.wait(lock);
+            continue;
+        }
+        const auto next =
+            std::min_element(returnsDue_.begin(), returnsDue_.end(),
+                             [](const Return& a, const Return& b) { return a.when < b.when; });
+        if (std::chrono::steady_clock::now() < next->when) {
+            returnWake_.wait_until(lock, next->when);
+            continue;
+        }
+        EmulatedEngine& e = *next->device;
+        returnsDue_.erase(next);
+        lock.unlock();
+        {
+            std::lock_guard bed(testbedMutex_);
+            e.engine_.Restart();
+            {
+                std::lock_guard engine(e.mutex_);
+                auto device = std::make_unique<EmulatedEngine::Device>();
+                device->engine = &e;
+                device->devnum = nextDevnum_++;
+                device->usblpBound = e.options_.usblpBound;  // the kernel's driver binds again
+                char node[32];
+                std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", device->devnum);
+                device->devnode = node;
+                e.devices_.push_back(std::move(device));
+            }
+            Add(e);
+        }
+        lock.lock();
+        ++returned_[&e];
+        returnedWake_.notify_all();
+    }
+}
+
+bool UsbTestbed::WaitForReturns(EmulatedEngine& device, int restarts,
+                                std::chrono::milliseconds limit) {
+    std::unique_lock lock(returnMutex_);
+    return returnedWake_.wait_for(lock, limit, [&] { return returned_[&device] >= restarts; });
 }
 
 ThreadWithoutRoot::ThreadWithoutRoot() {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ class FakeSetupApi final : public win32::SetupApi {
         bool detailFails = false;
         bool noMemory = false;
         std::set<uint32_t> failingProperties;
-        uint32_t openError = 0;  // 0: the test-open succeeds
+        std::map<uint32_t, std::string> properties;  // else "value N" for property N
+        uint32_t openError = 0;                      // 0: the test-open succeeds
     };
 
     std::vector<Interface> interfaces;
@@ -80,8 +82,10 @@ class FakeSetupApi final : public win32::SetupApi {
                         std::to_string(property));
         properties_.push_back(property);
         Check(list);
-        if (interfaces.at(device.devInst).failingProperties.count(property)) return false;
-        value = "value " + std::to_string(property);
+        const Interface& i = interfaces.at(device.devInst);
+        if (i.failingProperties.count(property)) return false;
+        const auto known = i.properties.find(property);
+        value = known != i.properties.end() ? known->second : "value " + std::to_string(property);
         return true;
     }
 

@@ -89,6 +89,7 @@ TEST_F(SetupApiPlatformTest, FindsTheEngineWithTheCallsOfOneEnumeration) {
                              "enum 0",
                              "detail-size 0",
                              "detail 0 " + size,
+                             "property 0 35",  // the place, for listings
                              "enum 1",
                              "property 0 9",
                              "property 0 13",
@@ -256,6 +257,150 @@ TEST(OpenFailureTest, TellsPermissionBusyAndAbsentApart) {
     }
     EXPECT_EQ(OpenFailure(1, "t").error, OpenError::Other);
     EXPECT_EQ(OpenFailure(1, "the text").detail, "the text");
+}
+
+// The place names the port: the location path, else the location information; a place that
+// cannot be read gates nothing.
+TEST_F(SetupApiPlatformTest, ThePlaceIsTheLocationOfThePort) {
+    const std::string port2 = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)";
+    Interface& first = Add(EnginePath("0002a0000000"));
+    first.properties[win32::kSpdrpLocationPaths] = port2;
+    Interface& second = Add(EnginePath("&port2"));
+    second.failingProperties = {win32::kSpdrpLocationPaths};
+    second.properties[win32::kSpdrpLocationInformation] = "Port_#0003.Hub_#0001";
+    Add(EnginePath("&port3")).failingProperties = {win32::kSpdrpLocationPaths,
+                                                   win32::kSpdrpLocationInformation};
+    const auto entries = platform.ListInterfaces(EngineInterfaceClass);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].place, port2);
+    EXPECT_EQ(entries[1].place, "Port_#0003.Hub_#0001");
+    EXPECT_EQ(entries[2].place, "");
+
+    link.setFilter({.place = port2});
+    ASSERT_TRUE(link.FindDevice());
+    EXPECT_EQ(link.devicePlace(), port2);
+}
+
+// The driver's pipes as a test sees them: every open, every transfer, every close.
+class FakePipes {
+  public:
+    struct Pipe final : win32::DriverPipe {
+        Pipe(FakePipes& owner, std::string path) : owner_(owner), path_(std::move(path)) {}
+        ~Pipe() override { owner_.calls.push_back("close " + path_); }
+        int32_t Write(const uint8_t*, uint32_t count, int) override {
+            owner_.calls.push_back("write " + path_);
+            return Moved(static_cast<int32_t>(count));
+        }
+        int32_t Read(uint8_t*, uint32_t count, int) override {
+            owner_.calls.push_back("read " + path_);
+            return Moved(static_cast<int32_t>(std::min<uint32_t>(count, 7)));
+        }
+        bool EngineLeft() const override { return left_; }
+
+      private:
+        int32_t Moved(int32_t n) {
+            left_ = owner_.engineGone;
+            return owner_.engineGone ? 0 : n;
+        }
+        FakePipes& owner_;
+        std::string path_;
+        bool left_ = false;
+    };
+
+    std::unique_ptr<Pipe> Open(std::string_view path, OpenResult* why, const char* how) {
+        calls.push_back(std::string(how) + " " + std::string(path));
+        if (busy.count(std::string(path))) {
+            if (why) *why = {OpenError::Busy, "error 32"};
+            return nullptr;
+        }
+        if (why) *why = {};
+        return std::make_unique<Pipe>(*this, std::string(path));
+    }
+
+    std::vector<std::string> calls;
+    std::set<std::string> busy;
+    bool engineGone = false;
+};
+
+class SetupApiHoldTest : public ::testing::Test {
+  protected:
+    SetupApiHoldTest()
+        : platform(
+              std::make_unique<test::FakeSetupApi>(),
+              [this](std::string_view p, OpenResult* why) { return pipes.Open(p, why, "open"); },
+              [this](std::string_view p, OpenResult* why) { return pipes.Open(p, why, "hold"); }) {}
+
+    const std::string path = EnginePath("0002a0000000");
+    FakePipes pipes;
+    SetupApiPlatform platform;
+};
+
+TEST_F(SetupApiHoldTest, AHoldOpensEachPipeOnceAndEveryTransferUsesIt) {
+    OpenResult why;
+    auto hold = platform.HoldInterface(path, &why);
+    ASSERT_TRUE(hold) << why.detail;
+    uint8_t buffer[7] = {};
+    for (int i = 0; i < 2; ++i) {
+        auto request = platform.OpenPipe(path + "\\PIPE0", &why);
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->Write(buffer, 5, 100), 5);
+        auto answer = platform.OpenPipe(path + "\\PIPE1", &why);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->Read(buffer, 7, 100), 7);
+    }
+    // This process's own search does not open what it holds.
+    InterfaceEntry entry;
+    entry.path = path;
+    EXPECT_TRUE(platform.TestOpen(entry).ok());
+    auto second = platform.HoldInterface(path, &why);
+    ASSERT_TRUE(second);
+    hold.reset();
+    EXPECT_TRUE(platform.OpenPipe(path + "\\PIPE0", &why));
+    second.reset();
+    const std::string p0 = path + "\\PIPE0";
+    const std::string p1 = path + "\\PIPE1";
+    EXPECT_EQ(pipes.calls, (std::vector<std::string>{"hold " + p0, "hold " + p1, "write " + p0,
+                                                     "read " + p1, "write " + p0, "read " + p1,
+                                                     "close " + p1, "close " + p0}));
+    // Without a hold, a pipe per transfer as before.
+    pipes.calls.clear();
+    EXPECT_TRUE(platform.OpenPipe(p1, &why));
+    EXPECT_EQ(pipes.calls, (std::vector<std::string>{"open " + p1, "close " + p1}));
+}
+
+TEST_F(SetupApiHoldTest, APipeAnotherProgramHasMakesTheHoldBusy) {
+    pipes.busy.insert(path + "\\PIPE1");
+    OpenResult why;
+    EXPECT_FALSE(platform.HoldInterface(path, &why));
+    EXPECT_EQ(why.error, OpenError::Busy);
+    EXPECT_EQ(pipes.calls,
+              (std::vector<std::string>{"hold " + path + "\\PIPE0", "hold " + path + "\\PIPE1",
+                                        "close " + path + "\\PIPE0"}));
+}
+
+// The engine restarted: the held handles are dead, the transfer on them fails, and from then on
+// the path is opened per transfer again, or held anew.
+TEST_F(SetupApiHoldTest, OnceTheEngineLeftTheHoldCoversNothing) {
+    OpenResult why;
+    auto hold = platform.HoldInterface(path, &why);
+    ASSERT_TRUE(hold);
+    pipes.engineGone = true;
+    uint8_t buffer[5] = {};
+    EXPECT_EQ(platform.OpenPipe(path + "\\PIPE0", &why)->Write(buffer, 5, 100), 0);
+    pipes.engineGone = false;
+    pipes.calls.clear();
+    EXPECT_EQ(platform.OpenPipe(path + "\\PIPE0", &why)->Write(buffer, 5, 100), 5);
+    EXPECT_EQ(pipes.calls.front(), "open " + path + "\\PIPE0");
+    auto again = platform.HoldInterface(path, &why);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(pipes.calls.at(3), "hold " + path + "\\PIPE0");
+}
+
+TEST(SetupApiPlatformHold, WithoutAHoldOpenerNothingIsHeld) {
+    SetupApiPlatform platform(std::make_unique<test::FakeSetupApi>());
+    OpenResult why;
+    EXPECT_TRUE(platform.HoldInterface(EnginePath("0002a0000000"), &why));
+    EXPECT_TRUE(why.ok());
 }
 
 }  // namespace
