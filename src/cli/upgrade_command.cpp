@@ -132,6 +132,8 @@ const char* PhaseText(UpgradePhase phase) {
             return "writing the firmware";
         case UpgradePhase::Finishing:
             return "waiting for the engine to restart";
+        case UpgradePhase::Checking:
+            return "checking the engine";
     }
     return "";
 }
@@ -238,6 +240,9 @@ int Upgrade(DeviceLink& link, const UpgradeImages& images, const std::string& pr
                                              g_interruptState = kInLoader;
                                          } else if (p == UpgradePhase::Finishing) {
                                              g_interruptState = kFinishing;
+                                         } else if (p == UpgradePhase::Checking) {
+                                             // Told as part of the restart's wait.
+                                             return;
                                          }
                                          printer.Phase(p);
                                      }},
@@ -256,6 +261,9 @@ int Upgrade(DeviceLink& link, const UpgradeImages& images, const std::string& pr
             break;
         case UpgradeOutcome::Stopped:
             err << "upgrade stopped\n";
+            break;
+        case UpgradeOutcome::Cancelled:
+            err << "upgrade cancelled\n";
             break;
         case UpgradeOutcome::Failure:
             err << "error: the firmware upgrade failed: " << UpgradeFailureText(result.failure);

@@ -97,6 +97,12 @@ std::unique_ptr<FirmwareBackup> FirmwareBackup::Open(const fs::path& dir, const 
         error = "no folder for it: HOME and XDG_DATA_HOME are not set";
         return nullptr;
     }
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        error = "cannot create " + dir.string() + ": " + ec.message();
+        return nullptr;
+    }
     std::unique_ptr<FirmwareBackup> backup(new FirmwareBackup);
     backup->dir_ = dir;
     backup->owner_ = owner;
