@@ -229,11 +229,14 @@ TEST_F(UpgradeFixture, EngineNotReturningFromStartLoaderFailsAfterFourSearches) 
 }
 
 TEST_F(UpgradeFixture, StopInFirmwarePhaseEndsSilentlyAndTheNextRunSkipsTheLoader) {
+    TempDir dir;
+    backupDir = dir.path;
     Attach();
     const auto loader = MakeImage(2048, 13);
     const auto firmware = MakeImage(20480, 14);
+    // Past 9216, so that blocks have been replaced.
     onProgress = [this](int p) {
-        if (p >= 60) stop = true;
+        if (p >= 80) stop = true;
     };
 
     EXPECT_EQ(Upgrade(firmware, loader), UpgradeOutcome::Stopped);
@@ -245,6 +248,9 @@ TEST_F(UpgradeFixture, StopInFirmwarePhaseEndsSilentlyAndTheNextRunSkipsTheLoade
     EXPECT_FALSE(stop);
     EXPECT_FALSE(upgrading);
     EXPECT_EQ(engine->finishUpgradeCount(), 0);
+    ASSERT_FALSE(result.backupPath.empty()) << "a stopped run names its backup too";
+    const auto [address, length] = engine->blockWrites().back();
+    EXPECT_EQ(ReadFile(result.backupPath).size(), address + length) << "up to the last block";
 
     onProgress = nullptr;
     EXPECT_EQ(Upgrade(firmware, loader), UpgradeOutcome::Success);
