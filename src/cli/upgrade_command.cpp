@@ -132,6 +132,8 @@ const char* PhaseText(UpgradePhase phase) {
             return "writing the firmware";
         case UpgradePhase::Finishing:
             return "waiting for the engine to restart";
+        case UpgradePhase::Checking:
+            return "checking the engine";
     }
     return "";
 }
@@ -238,6 +240,9 @@ int Upgrade(DeviceLink& link, const UpgradeImages& images, const std::string& pr
                                              g_interruptState = kInLoader;
                                          } else if (p == UpgradePhase::Finishing) {
                                              g_interruptState = kFinishing;
+                                         } else if (p == UpgradePhase::Checking) {
+                                             // Told as part of the restart's wait.
+                                             return;
                                          }
                                          printer.Phase(p);
                                      }},
@@ -256,6 +261,9 @@ int Upgrade(DeviceLink& link, const UpgradeImages& images, const std::string& pr
             break;
         case UpgradeOutcome::Stopped:
             err << "upgrade stopped\n";
+            break;
+        case UpgradeOutcome::Cancelled:
+            err << "upgrade cancelled\n";
             break;
         case UpgradeOutcome::Failure:
             err << "error: the firmware upgrade failed: " << UpgradeFailureText(result.failure);
@@ -278,7 +286,8 @@ int Upgrade(DeviceLink& link, const UpgradeImages& images, const std::string& pr
 int RunUpgrade(CtlSession& s, const UpgradeRequest& request) {
     UpgradeImages images;
     if (const int code = LoadImages(request, images, s.err()); code != kExitOk) return code;
-    if (const int code = s.FindEngine(); code != kExitOk) return code;
+    // Another program's brief use of the engine (a status poll) is waited out, not a failure.
+    if (const int code = s.FindEngine(std::chrono::seconds(3)); code != kExitOk) return code;
     // The product id names the backup; it is the one request before the upgrade's own, so the
     // upgrade's frames keep their numbers on the wire.
     std::string productId;

@@ -93,10 +93,12 @@ uint32_t CommandSet::GetBlockSize() {
     return GetLe32(answer);
 }
 
-bool CommandSet::ReadBlock(uint32_t address, uint32_t length, uint8_t* out) {
+bool CommandSet::ReadBlock(uint32_t address, uint32_t length, uint8_t* out,
+                           const std::function<void()>& afterRead) {
     if (out == nullptr) return false;
     const auto request = BlockHeader(CommandCode::BlockRead, address, length);
     if (!Exchange(link_, request, std::span(out, length), 2000)) return false;
+    if (afterRead) afterRead();
     DelayMilliseconds(20);
     return true;
 }

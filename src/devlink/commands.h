@@ -5,6 +5,7 @@
 // (ReadBlock's pause, the upgrade's) are taken outside the lock.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "devlink/codec.h"
@@ -35,8 +36,11 @@ class CommandSet {
     bool GetProductId(uint8_t* out);  // 8 bytes; byte 7 handed over modulo 12
     bool StartLoader();
     uint32_t GetBlockSize();  // 0 when none is available
-    // Then pauses 20 ms, outside the transaction.
-    bool ReadBlock(uint32_t address, uint32_t length, uint8_t* out);
+    // Then pauses 20 ms, outside the transaction. afterRead, when given, is called once the
+    // bytes are in out, before the pause, which it may use for work of its own (the pause is not
+    // shortened for it).
+    bool ReadBlock(uint32_t address, uint32_t length, uint8_t* out,
+                   const std::function<void()>& afterRead = nullptr);
     // Writes, waits 60 ms, reads the block back and compares: one transaction.
     bool WriteBlockVerified(uint32_t address, uint32_t length, const uint8_t* data);
     bool FinishUpgrade();

@@ -99,7 +99,7 @@ int Discovery::EnumerateInterfaces(const Guid& interfaceClass, uint32_t vendorId
 
 int Discovery::Enumerate(const Guid& interfaceClass, uint32_t vendorId, uint32_t productId,
                          const char* instance, const char* altInstance, std::string& outPath,
-                         int relaxed, const DeviceFilter& filter) {
+                         int relaxed, const DeviceFilter& filter, Narrowing* narrowing) {
     const auto entries = platform_.ListInterfaces(interfaceClass);
     for (const InterfaceEntry& entry : entries) {
         if (!entry.detailOk) {
@@ -119,9 +119,10 @@ int Discovery::Enumerate(const Guid& interfaceClass, uint32_t vendorId, uint32_t
         // Before the test-open, so that an engine the user did not ask for adds no reason.
         if (!filter.Admits(entry)) continue;
         const bool isEngine = MatchVidPid(entry.path, vendorId, productId);
+        const bool elsewhere = narrowing && !narrowing->also.Admits(entry);
         const OpenResult opened = platform_.TestOpen(entry);
         if (!opened.ok()) {
-            if (isEngine) {
+            if (isEngine && !elsewhere) {
                 NoteOpenFailure(opened);
                 trace_.Note(entry.path + " skipped: " + OpenErrorText(opened.error) +
                             (opened.detail.empty() ? "" : " (" + opened.detail + ")"));
@@ -140,12 +141,21 @@ int Discovery::Enumerate(const Guid& interfaceClass, uint32_t vendorId, uint32_t
             trace_.Note(entry.path + " skipped: path too long");
             continue;
         }
-        outPath = entry.path;
-        found_ = entry;
-        found_.platformData.reset();
-        return 1;
+        if (narrowing) {
+            if (elsewhere) {
+                narrowing->elsewhere.insert(entry.path);
+                continue;
+            }
+            if (!narrowing->admitted.insert(entry.path).second) continue;
+        }
+        if (!narrowing || narrowing->admitted.size() == 1) {
+            outPath = entry.path;
+            found_ = entry;
+            found_.platformData.reset();
+        }
+        if (!narrowing) return 1;
     }
-    return 0;
+    return narrowing && !narrowing->admitted.empty() ? 1 : 0;
 }
 
 void Discovery::NoteOpenFailure(const OpenResult& why) {
@@ -155,25 +165,65 @@ void Discovery::NoteOpenFailure(const OpenResult& why) {
     }
 }
 
-bool Discovery::FindDevice(std::string& outPath) {
+bool Discovery::Search(std::string& outPath, Narrowing* narrowing) {
     lastDiscoveryError_ = OpenError::Absent;
     lastDiscoveryDetail_.clear();
-    std::string path;
-    bool found = EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
-                                     kEngineInstance, nullptr, path, 0) == 1;
-    if (!found) {
+    bool found = Enumerate(EngineInterfaceClass, kEngineVendorId, kEngineProductId, kEngineInstance,
+                           nullptr, outPath, 0, filter_, narrowing) == 1;
+    // A narrowing search counts every candidate, so it goes on after a find; the engine it
+    // found first stays in outPath.
+    if (!found || narrowing) {
         // The device node only vouches for the instance and is never taken: no filter for it.
         std::string scratch;
         if (Enumerate(GUID_DEVINTERFACE_USB_DEVICE, kEngineVendorId, kEngineProductId,
                       kEngineInstance, nullptr, scratch, 0, DeviceFilter{}) == 1) {
-            found = EnumerateInterfaces(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
-                                        kEngineInstance, nullptr, path, 1) == 1;
+            found = Enumerate(EngineInterfaceClass, kEngineVendorId, kEngineProductId,
+                              kEngineInstance, nullptr, outPath, 1, filter_, narrowing) == 1 ||
+                    found;
         }
     }
-    if (!found) return false;
+    return found;
+}
+
+bool Discovery::FindDevice(std::string& outPath) {
+    std::string path;
+    if (!Search(path, nullptr)) return false;
     lastDiscoveryError_ = OpenError::None;
     outPath = path;
     trace_.Note("engine at " + path);
+    return true;
+}
+
+bool Discovery::FindOnly(const DeviceFilter& also, std::string& outPath, EngineSighting& seen) {
+    Narrowing narrowing{also, {}, {}};
+    std::string path;
+    Search(path, &narrowing);
+    seen.admitted = static_cast<int>(narrowing.admitted.size());
+    seen.elsewhere = static_cast<int>(narrowing.elsewhere.size());
+    seen.listed = 0;
+    for (const InterfaceEntry& entry : platform_.ListInterfaces(EngineInterfaceClass)) {
+        if (MatchVidPid(entry.path, kEngineVendorId, kEngineProductId)) ++seen.listed;
+    }
+    const std::string where = also.place.empty() ? "" : " at " + also.place;
+    if (seen.admitted > 1) {
+        trace_.Note(std::to_string(seen.admitted) + " engines" + where + ": none taken");
+        return false;
+    }
+    if (seen.admitted == 1 && also.place.empty() && seen.listed > 1) {
+        trace_.Note(std::to_string(seen.listed) +
+                    " engines and no place to tell them apart: none taken");
+        return false;
+    }
+    if (seen.admitted == 0) {
+        if (seen.elsewhere > 0) {
+            trace_.Note("no engine" + where + "; " + std::to_string(seen.elsewhere) +
+                        " elsewhere, not taken");
+        }
+        return false;
+    }
+    lastDiscoveryError_ = OpenError::None;
+    outPath = path;
+    trace_.Note("engine at " + path + (where.empty() ? "" : " (" + also.place + ")"));
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,13 @@ struct DeviceFilter {
     bool Admits(const InterfaceEntry& entry) const;
 };
 
+// What a narrowed search (Discovery::FindOnly) saw.
+struct EngineSighting {
+    int admitted = 0;   // usable engines that every filter admits
+    int elsewhere = 0;  // usable engines that only the narrowing filter refused
+    int listed = 0;     // engine interfaces listed at all, usable or not, whatever the filters
+};
+
 // One search over the platform's interfaces, with the trace for its diagnostics.
 class Discovery {
   public:
@@ -56,6 +64,11 @@ class Discovery {
     // node with the expected instance is present, the first engine interface of the right
     // numbers whatever its instance.
     bool FindDevice(std::string& outPath);
+    // FindDevice narrowed further by `also` for this one search, taking an engine only when it
+    // is the one engine that passes: two that pass are told apart by nothing, so neither is
+    // taken. When `also` names no place, nothing tells engines apart across a restart either,
+    // so one is taken only when it is the one engine interface listed at all.
+    bool FindOnly(const DeviceFilter& also, std::string& outPath, EngineSighting& seen);
     // The entry FindDevice took last (its path, serial and place).
     const InterfaceEntry& found() const { return found_; }
 
@@ -65,9 +78,18 @@ class Discovery {
     const std::string& lastDiscoveryDetail() const { return lastDiscoveryDetail_; }
 
   private:
+    // The engines a narrowed search found: passing all filters, and refused by `also` only.
+    struct Narrowing {
+        const DeviceFilter& also;
+        std::set<std::string> admitted;
+        std::set<std::string> elsewhere;
+    };
+
     int Enumerate(const Guid& interfaceClass, uint32_t vendorId, uint32_t productId,
                   const char* instance, const char* altInstance, std::string& outPath, int relaxed,
-                  const DeviceFilter& filter);
+                  const DeviceFilter& filter, Narrowing* narrowing = nullptr);
+    // FindDevice's three steps; a narrowing search goes through every interface of each.
+    bool Search(std::string& outPath, Narrowing* narrowing);
     void NoteOpenFailure(const OpenResult& why);
 
     DevicePlatform& platform_;

@@ -47,10 +47,25 @@ Transaction DeviceLink::Begin() {
 }
 
 bool DeviceLink::FindDevice() {
+    return Find(nullptr, nullptr);
+}
+
+bool DeviceLink::FindOnlyDevice(const DeviceFilter& also, EngineSighting* seen) {
+    return Find(&also, seen);
+}
+
+bool DeviceLink::Find(const DeviceFilter* also, EngineSighting* seen) {
     std::lock_guard lock(mutex_);
-    Discovery discovery(platform_, trace_, filter_);
+    DeviceFilter filter = filter_;
+    // A path may change with a restart (another engine may have taken its name meanwhile); the
+    // place does not, so where a place narrows the search it stands for the path.
+    if (also && !also->place.empty()) filter.path.clear();
+    Discovery discovery(platform_, trace_, filter);
     std::string path;
-    const bool found = discovery.FindDevice(path);
+    EngineSighting sighting;
+    const bool found =
+        also ? discovery.FindOnly(*also, path, sighting) : discovery.FindDevice(path);
+    if (seen) *seen = sighting;
     lastDiscoveryError_ = discovery.lastDiscoveryError();
     lastDiscoveryDetail_ = discovery.lastDiscoveryDetail();
     if (found) {

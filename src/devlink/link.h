@@ -80,6 +80,12 @@ class DeviceLink {
     // Runs discovery and, only when it finds the engine, stores its path in DevicePath. Holds
     // the lock throughout, so no transfer runs while interfaces are test-opened.
     bool FindDevice();
+    // FindDevice narrowed for this one call by `also` as well as by the link's filter, storing
+    // the engine only when it is the one that passes (Discovery::FindOnly; with no place in
+    // `also`, only the one engine listed at all). A place in `also` stands for the filter's
+    // path, which a restart may change. The upgrade finds its engine again with the place it had
+    // before its restart. seen, when given, says what else the search saw.
+    bool FindOnlyDevice(const DeviceFilter& also, EngineSighting* seen = nullptr);
     // Why the last FindDevice found no usable engine (see Discovery).
     OpenError lastDiscoveryError();
     std::string lastDiscoveryDetail();
@@ -108,6 +114,8 @@ class DeviceLink {
 
   private:
     friend class Transaction;
+
+    bool Find(const DeviceFilter* also, EngineSighting* seen);
 
     DevicePlatform& platform_;
     RealSleeper ownSleeper_;

@@ -29,6 +29,10 @@ bool ParseFault(std::string_view item, EngineSettings& s) {
         s.noReturn = true;
         return true;
     }
+    if (item == "no-return-after-finish") {
+        s.noReturnAfterFinish = true;
+        return true;
+    }
     const size_t at = item.find('@');
     if (at == std::string_view::npos) return false;
     const std::string_view kind = item.substr(0, at);
@@ -40,6 +44,8 @@ bool ParseFault(std::string_view item, EngineSettings& s) {
         s.dropFaults.insert(n);
     } else if (kind == "unplug") {
         s.unplugFaults.insert(n);
+    } else if (kind == "odd-mode") {
+        s.oddModeFaults.insert(n);
     } else {
         return false;
     }

@@ -56,15 +56,26 @@ std::string VirtualBus::EnginePath(const VirtualEngine& engine) {
 
 std::string VirtualBus::PathOf(const Slot& slot, const Guid& interfaceClass) const {
     const auto& s = slot.engine->settings();
-    std::string instance = s.serial;
+    return MakeInterfacePath(s.vid, s.pid, slot.instance, interfaceClass);
+}
+
+void VirtualBus::Arrive(Slot& slot, std::unique_lock<std::mutex>& lock) {
+    slot.instance = slot.engine->settings().serial;
     for (const Slot& other : slots_) {
-        if (&other == &slot) break;
-        if (other.present && other.engine->settings().serial == s.serial) {
-            instance = "&port_" + std::to_string(slot.port);
+        if (&other != &slot && other.present && other.instance == slot.instance) {
+            slot.instance = "&port_" + std::to_string(slot.port);
             break;
         }
     }
-    return MakeInterfacePath(s.vid, s.pid, instance, interfaceClass);
+    slot.present = true;
+    ++slot.arrivals;
+    Emit(slot, DeviceEventKind::Arrival, lock);
+}
+
+void VirtualBus::Leave(Slot& slot, std::unique_lock<std::mutex>& lock) {
+    slot.present = false;
+    slot.holders = 0;
+    Emit(slot, DeviceEventKind::Removal, lock);
 }
 
 std::shared_ptr<VirtualEngine> VirtualBus::Plug(EngineSettings settings) {
@@ -78,24 +89,37 @@ void VirtualBus::Plug(std::shared_ptr<VirtualEngine> engine) {
     Slot slot;
     slot.engine = std::move(engine);
     slot.port = static_cast<int>(slots_.size()) + 1;
+    slot.present = false;
     slots_.push_back(std::move(slot));
-    Emit(slots_.back(), DeviceEventKind::Arrival, lock);
+    Arrive(slots_.back(), lock);
 }
 
 void VirtualBus::Unplug(const std::shared_ptr<VirtualEngine>& engine) {
     std::unique_lock lock(mutex_);
     Slot* slot = Find(engine.get());
     if (!slot || !slot->present) return;
-    slot->present = false;
-    Emit(*slot, DeviceEventKind::Removal, lock);
+    Leave(*slot, lock);
 }
 
 void VirtualBus::Replug(const std::shared_ptr<VirtualEngine>& engine) {
     std::unique_lock lock(mutex_);
     Slot* slot = Find(engine.get());
     if (!slot || slot->present) return;
-    slot->present = true;
-    Emit(*slot, DeviceEventKind::Arrival, lock);
+    Arrive(*slot, lock);
+}
+
+void VirtualBus::ReturnNow(const std::shared_ptr<VirtualEngine>& engine) {
+    std::unique_lock lock(mutex_);
+    Slot* slot = Find(engine.get());
+    if (!slot || slot->present) return;
+    engine->Restart();
+    Arrive(*slot, lock);
+}
+
+int VirtualBus::Holders(const std::shared_ptr<VirtualEngine>& engine) {
+    std::lock_guard lock(mutex_);
+    const Slot* slot = Find(engine.get());
+    return slot ? slot->holders : 0;
 }
 
 void VirtualBus::Configure(const std::shared_ptr<VirtualEngine>& engine,
@@ -218,6 +242,49 @@ std::unique_ptr<PipeHandle> VirtualBus::OpenPipe(std::string_view pipePath, Open
     return std::make_unique<VirtualPipe>(*this, slot->engine, name == "PIPE0");
 }
 
+namespace {
+
+class VirtualHold final : public InterfaceHold {
+  public:
+    VirtualHold(VirtualBus& bus, std::shared_ptr<VirtualEngine> engine, uint64_t arrival)
+        : bus_(bus), engine_(std::move(engine)), arrival_(arrival) {}
+    ~VirtualHold() override { bus_.Release(engine_.get(), arrival_); }
+
+  private:
+    VirtualBus& bus_;
+    std::shared_ptr<VirtualEngine> engine_;
+    uint64_t arrival_;
+};
+
+}  // namespace
+
+std::unique_ptr<InterfaceHold> VirtualBus::HoldInterface(std::string_view interfacePath,
+                                                         OpenResult* why) {
+    std::lock_guard lock(mutex_);
+    bool usbNode = false;
+    Slot* slot = FindByPath(interfacePath, &usbNode);
+    OpenResult result;
+    if (!slot || usbNode) {
+        result = {OpenError::Absent, "no engine at " + std::string(interfacePath)};
+    } else if (slot->openError != OpenError::None) {
+        result = {slot->openError, "virtual engine set so"};
+    } else if (slot->busyHolds > 0) {
+        --slot->busyHolds;
+        result = {OpenError::Busy, "virtual engine set so"};
+    }
+    if (why) *why = result;
+    if (!result.ok()) return nullptr;
+    ++slot->holders;
+    return std::make_unique<VirtualHold>(*this, slot->engine, slot->arrivals);
+}
+
+void VirtualBus::Release(const VirtualEngine* engine, uint64_t arrival) {
+    std::lock_guard lock(mutex_);
+    Slot* slot = Find(engine);
+    // A hold of an earlier arrival ended when the engine left.
+    if (slot && slot->arrivals == arrival && slot->holders > 0) --slot->holders;
+}
+
 int32_t VirtualBus::Deliver(const std::shared_ptr<VirtualEngine>& engine, const uint8_t* data,
                             uint32_t count) {
     std::unique_lock lock(mutex_);
@@ -226,10 +293,10 @@ int32_t VirtualBus::Deliver(const std::shared_ptr<VirtualEngine>& engine, const 
     const VirtualEngine::Effect effect = engine->Receive(data, count);
     if (effect == VirtualEngine::Effect::None) return static_cast<int32_t>(count);
     const bool enteringLoader = engine->mode() == EngineMode::App;
-    slot->present = false;
-    Emit(*slot, DeviceEventKind::Removal, lock);
+    Leave(*slot, lock);
     if (effect == VirtualEngine::Effect::Unplug) return 0;
-    if (!(enteringLoader && engine->settings().noReturn)) {
+    const EngineSettings& settings = engine->settings();
+    if (!(enteringLoader ? settings.noReturn : settings.noReturnAfterFinish)) {
         lock.unlock();
         ScheduleReturn(engine, engine->settings().rebootMs);
     }
@@ -258,10 +325,7 @@ void VirtualBus::ScheduleReturn(const std::shared_ptr<VirtualEngine>& engine, in
     std::unique_lock lock(mutex_);
     if (delayMs <= 0) {
         engine->Restart();
-        if (Slot* slot = Find(engine.get())) {
-            slot->present = true;
-            Emit(*slot, DeviceEventKind::Arrival, lock);
-        }
+        if (Slot* slot = Find(engine.get())) Arrive(*slot, lock);
         return;
     }
     due_.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), engine});
@@ -278,17 +342,19 @@ void VirtualBus::TimerLoop() {
         }
         auto next = std::min_element(due_.begin(), due_.end(),
                                      [](const Due& a, const Due& b) { return a.when < b.when; });
-        if (std::chrono::steady_clock::now() < next->when) {
-            timerWake_.wait_until(lock, next->when);
+        // A copy: another restart queued during the wait may move due_'s elements.
+        const auto when = next->when;
+        if (std::chrono::steady_clock::now() < when) {
+            timerWake_.wait_until(lock, when);
             continue;
         }
         auto engine = next->engine;
         due_.erase(next);
+        // An engine brought back meanwhile (ReturnNow) does not restart again.
+        Slot* slot = Find(engine.get());
+        if (!slot || slot->present) continue;
         engine->Restart();
-        if (Slot* slot = Find(engine.get())) {
-            slot->present = true;
-            Emit(*slot, DeviceEventKind::Arrival, lock);
-        }
+        Arrive(*slot, lock);
     }
 }
 

@@ -27,6 +27,16 @@ class VirtualBus final : public DevicePlatform, public HotplugSource {
         bool listAsEngineInterface = true;
         bool listAsUsbDevice = true;  // also appears as a USB device node
         int port = 0;                 // its place on the bus: 1 for the first engine plugged in
+        // The next this many holds find the engine claimed by another program.
+        int busyHolds = 0;
+        // Holds of this process on it now; its leaving the bus ends them.
+        int holders = 0;
+        // Given at each arrival and kept until the next: the serial, or "&port_N" when another
+        // engine present then already goes by that serial, as the system names a second device
+        // of one serial. So a path never changes while the engine is there, and an engine that
+        // restarts gets its old path back unless another took it meanwhile.
+        std::string instance{};
+        uint64_t arrivals = 0;
     };
 
     // The sleeper stands in for time passing while a read waits for an answer that never comes.
@@ -41,6 +51,11 @@ class VirtualBus final : public DevicePlatform, public HotplugSource {
     void Configure(const std::shared_ptr<VirtualEngine>& engine,
                    const std::function<void(Slot&)>& f);
     bool IsPresent(const std::shared_ptr<VirtualEngine>& engine);
+    // Brings an engine that left for a restart back now, restarted (a test's cue in place of its
+    // reboot time, e.g. for one set not to return by itself).
+    void ReturnNow(const std::shared_ptr<VirtualEngine>& engine);
+    // Holds of this process on the engine now (HoldInterface).
+    int Holders(const std::shared_ptr<VirtualEngine>& engine);
 
     // The interface path of an engine that no other engine on the bus shares its serial with.
     static std::string EnginePath(const VirtualEngine& engine);
@@ -51,6 +66,8 @@ class VirtualBus final : public DevicePlatform, public HotplugSource {
                                             DeviceProperty property) override;
     OpenResult TestOpen(const InterfaceEntry& entry) override;
     std::unique_ptr<PipeHandle> OpenPipe(std::string_view pipePath, OpenResult* why) override;
+    std::unique_ptr<InterfaceHold> HoldInterface(std::string_view interfacePath,
+                                                 OpenResult* why) override;
 
     // HotplugSource
     void Start(Sink sink) override;
@@ -62,10 +79,14 @@ class VirtualBus final : public DevicePlatform, public HotplugSource {
     int32_t Collect(const std::shared_ptr<VirtualEngine>& engine, uint8_t* data, uint32_t count,
                     int timeoutMs);
 
+    // Ends a hold taken by HoldInterface.
+    void Release(const VirtualEngine* engine, uint64_t arrival);
+
   private:
-    // The instance in a slot's paths is its serial; a second engine present with the serial of
-    // another gets its place on the bus instead, as the system names it: no two paths are equal.
     std::string PathOf(const Slot& slot, const Guid& interfaceClass) const;
+    // Called with the bus locked.
+    void Arrive(Slot& slot, std::unique_lock<std::mutex>& lock);
+    void Leave(Slot& slot, std::unique_lock<std::mutex>& lock);
     Slot* Find(const VirtualEngine* engine);
     Slot* FindByPath(std::string_view path, bool* usbNode);
     void Emit(const Slot& slot, DeviceEventKind kind, std::unique_lock<std::mutex>& lock);

@@ -25,6 +25,7 @@ VirtualEngine::Effect VirtualEngine::Receive(const uint8_t* data, size_t count) 
     const auto payload = UnpackFrame({data, count});
     if (!payload || payload->empty()) return Effect::None;
     corruptNext_ = settings_.crcFaults.count(number) > 0;
+    oddNext_ = settings_.oddModeFaults.count(number) > 0;
     Effect effect = Effect::None;
     Handle(*payload, effect);
     return effect;
@@ -110,7 +111,9 @@ void VirtualEngine::Handle(std::span<const uint8_t> p, Effect& effect) {
             effect = Effect::Reboot;
             return;
         case CommandCode::Mode:
-            if (app) {
+            if (oddNext_) {
+                Answer(kOddModeAnswer);
+            } else if (app) {
                 Answer(kApplicationModeAnswer);
             } else {
                 Answer(kLoaderModeAnswer);

@@ -28,7 +28,11 @@ struct EngineSettings {
     std::set<uint64_t> crcFaults;
     std::set<uint64_t> dropFaults;
     std::set<uint64_t> unplugFaults;
-    bool noReturn = false;
+    // The Mode answer to these requests is a whole, valid frame that reads neither "APP" nor the
+    // loader's answer.
+    std::set<uint64_t> oddModeFaults;
+    bool noReturn = false;             // does not come back from StartLoader
+    bool noReturnAfterFinish = false;  // does not come back from FinishUpgrade
 };
 
 // Returns std::nullopt and sets *error for an unknown key or a bad value.
@@ -46,6 +50,8 @@ class VirtualEngine {
     static constexpr uint32_t kRamSize = 0x5000;
     // The loader's answer to Mode: anything but the application's "APP".
     static constexpr std::array<uint8_t, 3> kLoaderModeAnswer{'B', 'L', 'D'};
+    // The answer of an odd-mode fault: close to "APP", but not it.
+    static constexpr std::array<uint8_t, 3> kOddModeAnswer{'A', 'P', 'Q'};
 
     explicit VirtualEngine(EngineSettings settings = {});
 
@@ -91,6 +97,7 @@ class VirtualEngine {
     uint8_t flip_ = 1;
     uint64_t requests_ = 0;
     bool corruptNext_ = false;
+    bool oddNext_ = false;
     std::vector<std::vector<uint8_t>> frames_;
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> ram_;

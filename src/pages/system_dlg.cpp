@@ -154,7 +154,11 @@ void CSystemDlg::StartUpgrade() {
     };
     // Read by the window when it is closed mid-upgrade; an atomic, not a widget.
     upgradePhase_ = UpgradePhase::Loader;
-    callbacks.phase = [this](UpgradePhase phase) { upgradePhase_ = phase; };
+    // The check after the finish has nothing left to stop either: for the close question it is
+    // still the finish.
+    callbacks.phase = [this](UpgradePhase phase) {
+        upgradePhase_ = phase == UpgradePhase::Checking ? UpgradePhase::Finishing : phase;
+    };
     // Stop stays pressable while the last run's message is open; that press is not for this run.
     m_bStopRequested = false;
     ownUpgradeWaits_.Reset();

@@ -79,7 +79,12 @@ TEST_F(CommandTest, QueriesSendTheirRequestAndReadTheirAnswer) {
     EXPECT_EQ(id[7], 2) << "byte 7 is handed over modulo 12";
     EXPECT_EQ(commands.GetBlockSize(), 1024u);
     std::vector<uint8_t> block(64);
-    ASSERT_TRUE(commands.ReadBlock(0x2400, 64, block.data()));
+    // Work given to the pause sees the bytes, and the pause stays whole.
+    bool sawBlock = false;
+    ASSERT_TRUE(commands.ReadBlock(0x2400, 64, block.data(), [&] {
+        sawBlock = block == std::vector<uint8_t>(64, 0x5A) && sleeper.total().count() == 0;
+    }));
+    EXPECT_TRUE(sawBlock);
     EXPECT_EQ(block, std::vector<uint8_t>(64, 0x5A));
 
     const auto ops = platform.ops();
@@ -140,6 +145,8 @@ TEST_F(CommandTest, FailedQueriesReportTheirDocumentedValues) {
     EXPECT_EQ(id[0], 9);
     EXPECT_FALSE(commands.GetProductId(nullptr));
     EXPECT_FALSE(commands.ReadBlock(0, 4, nullptr));
+    uint8_t block[4];
+    EXPECT_FALSE(commands.ReadBlock(0, 4, block, [] { ADD_FAILURE() << "no bytes, no work"; }));
     EXPECT_FALSE(commands.Transact(0x01, nullptr, 1, nullptr, 0, 50));
     EXPECT_FALSE(commands.Transact(0x01, Bytes({1}).data(), 1, nullptr, 1, 50));
 }

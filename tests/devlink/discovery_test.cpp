@@ -169,5 +169,92 @@ TEST_F(DiscoveryTest, AFilterPicksOneEngineAmongSeveral) {
     EXPECT_EQ(link.devicePath(), EnginePath("0002a0000009"));
 }
 
+// The search after a restart: only the engine at the place it left, and only when it is the
+// one engine there; without a place, only the one engine listed at all.
+TEST_F(DiscoveryTest, ANarrowedSearchTakesOnlyTheOneEngineThatPasses) {
+    struct Engine {
+        std::string instance;
+        std::string place;
+        OpenError openError = OpenError::None;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Engine> engines;
+        std::string place;
+        bool found;
+        EngineSighting seen;
+        OpenError reason = OpenError::None;
+    };
+    const Case cases[] = {
+        {"at its place, another elsewhere",
+         {{"0002a0000000", "1-2"}, {"&port_1-1", "1-1"}},
+         "1-1",
+         true,
+         {1, 1, 2}},
+        {"only another engine",
+         {{"0002a0000000", "1-2"}},
+         "1-1",
+         false,
+         {0, 1, 1},
+         OpenError::Absent},
+        {"two at the place",
+         {{"0002a0000000", "1-1"}, {"&port_1-1", "1-1"}},
+         "1-1",
+         false,
+         {2, 0, 2}},
+        {"busy at its place, free elsewhere",
+         {{"&port_1-1", "1-1", OpenError::Busy}, {"0002a0000000", "1-2"}},
+         "1-1",
+         false,
+         {0, 1, 2},
+         OpenError::Busy},
+        {"no place, one engine", {{"0002a0000000", ""}}, "", true, {1, 0, 1}},
+        {"no place, a second one unusable",
+         {{"0002a0000000", ""}, {"&port_2", "", OpenError::Busy}},
+         "",
+         false,
+         {1, 0, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform.entries.clear();
+        for (const Engine& e : c.engines) {
+            Add(EnginePath(e.instance));
+            platform.entries.back().place = e.place;
+            platform.entries.back().openError = e.openError;
+        }
+        Add(NodePath("0002a0000000"), GUID_DEVINTERFACE_USB_DEVICE);
+        link.setDevicePath("before");
+        EngineSighting seen;
+        EXPECT_EQ(link.FindOnlyDevice({.serial = "", .path = "", .place = c.place}, &seen),
+                  c.found);
+        EXPECT_EQ(seen.admitted, c.seen.admitted);
+        EXPECT_EQ(seen.elsewhere, c.seen.elsewhere);
+        EXPECT_EQ(seen.listed, c.seen.listed);
+        if (c.found) {
+            EXPECT_EQ(link.devicePlace(), c.place);
+            EXPECT_EQ(link.lastDiscoveryError(), OpenError::None);
+        } else {
+            EXPECT_EQ(link.devicePath(), "before");
+            if (c.reason != OpenError::None) {
+                EXPECT_EQ(link.lastDiscoveryError(), c.reason);
+            }
+        }
+    }
+    // The link's own serial still holds; its path gives way to the place, as a restart may have
+    // given the engine another path.
+    platform.entries.clear();
+    Add(EnginePath("&port_1-1"));
+    platform.entries.back().place = "1-1";
+    platform.entries.back().serial = "A";
+    Add(NodePath("0002a0000000"), GUID_DEVINTERFACE_USB_DEVICE);
+    link.setFilter({.serial = "B", .path = ""});
+    EXPECT_FALSE(link.FindOnlyDevice({.serial = "", .path = "", .place = "1-1"}));
+    link.setFilter({.serial = "A", .path = EnginePath("0002a0000000")});
+    EXPECT_TRUE(link.FindOnlyDevice({.serial = "", .path = "", .place = "1-1"}));
+    EXPECT_EQ(link.devicePath(), EnginePath("&port_1-1"));
+    EXPECT_FALSE(link.FindDevice()) << "the link's filter itself is left as it was";
+}
+
 }  // namespace
 }  // namespace kq

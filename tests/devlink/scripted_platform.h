@@ -21,6 +21,7 @@ class ScriptedPlatform final : public DevicePlatform {
         OpenError openError = OpenError::None;
         Guid cls = EngineInterfaceClass;
         std::string serial{};
+        std::string place{};
     };
     struct Op {
         std::thread::id thread;
@@ -50,7 +51,7 @@ class ScriptedPlatform final : public DevicePlatform {
     std::vector<InterfaceEntry> ListInterfaces(const Guid& cls) override {
         std::vector<InterfaceEntry> out;
         for (const Entry& e : entries) {
-            if (e.cls == cls) out.push_back({e.path, e.detailOk, e.serial});
+            if (e.cls == cls) out.push_back({e.path, e.detailOk, e.serial, "", e.place});
         }
         return out;
     }

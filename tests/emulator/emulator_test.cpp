@@ -10,7 +10,8 @@ TEST(EngineSettingsTest, ParsesEveryKey) {
     std::string error;
     auto s = ParseEngineSettings(
         "mode=loader,product-id=0102030405060708,current=255,block-size=4096,serial=ABC,"
-        "vid=1234,pid=ABcd,reboot-ms=0,fault=crc@3+drop@1+unplug@9+no-return",
+        "vid=1234,pid=ABcd,reboot-ms=0,fault=crc@3+drop@1+unplug@9+odd-mode@4+no-return+"
+        "no-return-after-finish",
         &error);
     ASSERT_TRUE(s) << error;
     EXPECT_EQ(s->mode, EngineMode::Loader);
@@ -24,7 +25,9 @@ TEST(EngineSettingsTest, ParsesEveryKey) {
     EXPECT_EQ(s->crcFaults, std::set<uint64_t>{3});
     EXPECT_EQ(s->dropFaults, std::set<uint64_t>{1});
     EXPECT_EQ(s->unplugFaults, std::set<uint64_t>{9});
+    EXPECT_EQ(s->oddModeFaults, std::set<uint64_t>{4});
     EXPECT_TRUE(s->noReturn);
+    EXPECT_TRUE(s->noReturnAfterFinish);
     EXPECT_TRUE(ParseEngineSettings("", &error));
 }
 
@@ -140,6 +143,118 @@ TEST_F(EngineTest, ReturnsAfterTheRebootTimeUnlessToldNotTo) {
     link.setDevicePath(VirtualBus::EnginePath(*other));
     EXPECT_TRUE(commands.StartLoader());
     EXPECT_FALSE(bus.IsPresent(other));
+}
+
+// Restarts pending at once come back each after its own time, whichever was asked first.
+TEST_F(EngineTest, TwoRestartsPendingAtOnceBothComeBack) {
+    EngineSettings slow;
+    slow.serial = "0002a0000001";
+    slow.rebootMs = 300;
+    EngineSettings quick = slow;
+    quick.serial = "0002a0000002";
+    quick.rebootMs = 100;
+    auto first = bus.Plug(slow);
+    auto second = bus.Plug(quick);
+    link.DevicePresent = 1;
+    link.setDevicePath(VirtualBus::EnginePath(*first));
+    ASSERT_TRUE(commands.StartLoader());
+    // The timer now waits for the first return while the second is queued beside it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    link.setDevicePath(VirtualBus::EnginePath(*second));
+    ASSERT_TRUE(commands.StartLoader());
+    EXPECT_FALSE(bus.IsPresent(first));
+    EXPECT_FALSE(bus.IsPresent(second));
+    for (int i = 0; i < 300 && !bus.IsPresent(second); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(bus.IsPresent(second));
+    EXPECT_FALSE(bus.IsPresent(first)) << "the first restart takes longer";
+    for (int i = 0; i < 300 && !bus.IsPresent(first); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(bus.IsPresent(first));
+    EXPECT_EQ(first->mode(), EngineMode::Loader);
+    EXPECT_EQ(second->mode(), EngineMode::Loader);
+}
+
+// Paths are given at arrival: one engine's restart changes no other engine's path, and each
+// keeps its place on the bus.
+TEST_F(EngineTest, TwoEnginesOfOneSerialKeepTheirPathsAndPlacesAcrossARestart) {
+    EngineSettings settings;
+    settings.rebootMs = 0;
+    settings.noReturn = true;
+    auto first = bus.Plug(settings);
+    auto second = bus.Plug(settings);
+    const auto paths = [&] {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const auto& e : bus.ListInterfaces(EngineInterfaceClass)) {
+            out.emplace_back(e.path, e.place);
+        }
+        return out;
+    };
+    const auto before = paths();
+    ASSERT_EQ(before.size(), 2u);
+    EXPECT_EQ(before[0].first, VirtualBus::EnginePath(*first));
+    EXPECT_EQ(before[1].first, MakeInterfacePath(0xC251, 0x1706, "&port_2", EngineInterfaceClass));
+    EXPECT_EQ(before[0].second, "virtual-1");
+    EXPECT_EQ(before[1].second, "virtual-2");
+
+    link.DevicePresent = 1;
+    link.setDevicePath(before[0].first);
+    ASSERT_TRUE(commands.StartLoader());
+    EXPECT_EQ(paths(), (std::vector{before[1]})) << "the other engine's path stays";
+    bus.ReturnNow(first);
+    EXPECT_EQ(first->mode(), EngineMode::Loader);
+    EXPECT_EQ(paths(), before);
+
+    // Both away, the second back first: it takes the serial, the first gets its port.
+    bus.Unplug(first);
+    bus.Unplug(second);
+    bus.Replug(second);
+    bus.Replug(first);
+    const auto after = paths();
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0].first, MakeInterfacePath(0xC251, 0x1706, "&port_1", EngineInterfaceClass));
+    EXPECT_EQ(after[1].first, VirtualBus::EnginePath(*second));
+}
+
+// Holds model another program's claim and end when the engine leaves.
+TEST_F(EngineTest, HoldsAreRefusedWhileAnotherProgramHasTheEngineAndEndWithItsRestart) {
+    Attach("reboot-ms=0");
+    bus.Configure(engine, [](VirtualBus::Slot& s) { s.busyHolds = 1; });
+    OpenResult why;
+    EXPECT_EQ(link.HoldEngine(&why), nullptr);
+    EXPECT_EQ(why.error, OpenError::Busy);
+    auto hold = link.HoldEngine(&why);
+    ASSERT_NE(hold, nullptr);
+    EXPECT_EQ(bus.Holders(engine), 1);
+    hold.reset();
+    EXPECT_EQ(bus.Holders(engine), 0);
+
+    hold = link.HoldEngine(&why);
+    EXPECT_TRUE(commands.StartLoader());
+    EXPECT_EQ(bus.Holders(engine), 0) << "the restart ends the hold";
+    auto again = link.HoldEngine(&why);
+    EXPECT_EQ(bus.Holders(engine), 1);
+    hold.reset();
+    EXPECT_EQ(bus.Holders(engine), 1) << "the hold of the earlier arrival is gone already";
+
+    link.setDevicePath("none");
+    EXPECT_EQ(link.HoldEngine(&why), nullptr);
+    EXPECT_EQ(why.error, OpenError::Absent);
+}
+
+TEST_F(EngineTest, OddModeAnswersAndNoReturnAfterTheFinish) {
+    Attach("mode=loader,reboot-ms=0,fault=odd-mode@2+no-return-after-finish");
+    uint8_t mode[3] = {};
+    ASSERT_TRUE(commands.GetMode(mode));
+    EXPECT_EQ(std::string(mode, mode + 3), "BLD");
+    ASSERT_TRUE(commands.GetMode(mode));
+    EXPECT_EQ(std::string(mode, mode + 3), "APQ");
+    EXPECT_TRUE(commands.FinishUpgrade());
+    EXPECT_FALSE(bus.IsPresent(engine));
+    bus.ReturnNow(engine);
+    EXPECT_EQ(commands.QueryDeviceMode(), DeviceMode::Application);
 }
 
 TEST_F(EngineTest, BlocksGoToRamInTheApplicationAndToFlashInTheLoader) {

@@ -35,7 +35,9 @@ std::string Format(const EngineSettings& s) {
     add("crc", s.crcFaults);
     add("drop", s.dropFaults);
     add("unplug", s.unplugFaults);
+    add("odd-mode", s.oddModeFaults);
     if (s.noReturn) faults += "+no-return";
+    if (s.noReturnAfterFinish) faults += "+no-return-after-finish";
     if (!faults.empty()) text += ",fault=" + faults.substr(1);
     return text;
 }
@@ -44,7 +46,8 @@ bool Same(const EngineSettings& a, const EngineSettings& b) {
     return a.mode == b.mode && a.productId == b.productId && a.current == b.current &&
            a.blockSize == b.blockSize && a.serial == b.serial && a.vid == b.vid && a.pid == b.pid &&
            a.rebootMs == b.rebootMs && a.crcFaults == b.crcFaults && a.dropFaults == b.dropFaults &&
-           a.unplugFaults == b.unplugFaults && a.noReturn == b.noReturn;
+           a.unplugFaults == b.unplugFaults && a.oddModeFaults == b.oddModeFaults &&
+           a.noReturn == b.noReturn && a.noReturnAfterFinish == b.noReturnAfterFinish;
 }
 
 }  // namespace
@@ -59,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KQ_FUZZ_CHECK(settings->rebootMs >= 0);
     KQ_FUZZ_CHECK(!settings->serial.empty());
     KQ_FUZZ_CHECK(!settings->crcFaults.count(0) && !settings->dropFaults.count(0) &&
-                  !settings->unplugFaults.count(0));
+                  !settings->unplugFaults.count(0) && !settings->oddModeFaults.count(0));
 
     const std::string written = Format(*settings);
     const auto again = ParseEngineSettings(written, &error);

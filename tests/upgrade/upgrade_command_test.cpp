@@ -154,7 +154,7 @@ TEST_F(UpgradeCommandTest, UpgradesAnEngineRunningItsApplication) {
     EXPECT_NE(Trace().find(kFinishFrame), std::string::npos);
     const std::string saved = "previous firmware was saved as ";
     const size_t at =
-        ctl.out.find(saved + (dir / "data/kq7300/kq7300-backup-0A1B2C3D4E5F-").string());
+        ctl.out.find(saved + (dir / "data/kq7300/kq7300-backup-0002a0000000-0A1B2C3D4E5F-").string());
     ASSERT_NE(at, std::string::npos) << ctl.out;
     const size_t from = at + saved.size();
     const std::string path = ctl.out.substr(from, ctl.out.find('\n', from) - from);

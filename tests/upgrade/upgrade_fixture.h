@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -23,12 +25,20 @@ inline std::vector<uint8_t> MakeImage(size_t size, uint32_t seed) {
     return image;
 }
 
-// A fresh folder in the system's temporary folder, removed with everything in it.
+// Memory-backed where the system has it (/dev/shm), else the temporary folder: for suites that
+// write thousands of backups.
+inline std::filesystem::path FastTemporaryFolder() {
+    std::error_code ec;
+    if (std::filesystem::is_directory("/dev/shm", ec)) return "/dev/shm";
+    return std::filesystem::temp_directory_path(ec);
+}
+
+// A fresh folder in the system's temporary folder (or in base), removed with everything in it.
 struct TempDir {
-    TempDir() {
+    explicit TempDir(std::filesystem::path base = {}) {
         std::random_device random;
         std::error_code ec;
-        const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+        if (base.empty()) base = std::filesystem::temp_directory_path(ec);
         for (int attempt = 0; attempt < 100 && path.empty() && !ec; ++attempt) {
             const auto candidate = base / ("kq-upgrade-" + std::to_string(random()));
             if (std::filesystem::create_directory(candidate, ec)) path = candidate;
@@ -42,6 +52,11 @@ struct TempDir {
 
     std::filesystem::path path;
 };
+
+inline std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 // Every wait costs nothing but is added up; onSleep sees each wait's number, from 1, as it
 // begins, so a test can act in the middle of a block or of the finish wait.
@@ -58,14 +73,30 @@ struct RigSleeper final : Sleeper {
     std::function<void(int)> onSleep;
 };
 
-// One virtual engine on an in-process bus.
+// The engine to upgrade on an in-process bus, and another beside it where a test plugs one.
 struct UpgradeRig {
-    void Attach(EngineSettings settings = {}) {
+    // byPath: the link is narrowed to the engine's path, as kq7300ctl --path does.
+    void Attach(EngineSettings settings = {}, bool byPath = false) {
         settings.rebootMs = 0;
         engine = bus.Plug(std::move(settings));
         link = std::make_unique<DeviceLink>(bus, &sleeper);
+        if (byPath) link->setFilter({.serial = "", .path = PathOf(engine)});
         ASSERT_TRUE(link->FindDevice());
+        ASSERT_EQ(link->devicePath(), PathOf(engine));
         link->DevicePresent = 1;
+    }
+    void PlugOther(EngineSettings settings) {
+        settings.rebootMs = 0;
+        other = bus.Plug(std::move(settings));
+    }
+
+    std::string PathOf(const std::shared_ptr<VirtualEngine>& e) {
+        std::string path;
+        bus.Configure(e, [&](VirtualBus::Slot& slot) {
+            const auto& s = slot.engine->settings();
+            path = MakeInterfacePath(s.vid, s.pid, slot.instance, EngineInterfaceClass);
+        });
+        return path;
     }
 
     UpgradeOutcome Upgrade(const std::vector<uint8_t>& firmware,
@@ -73,6 +104,7 @@ struct UpgradeRig {
         positions.clear();
         controls.clear();
         phases.clear();
+        attempts.clear();
         upgrading = true;
         sleeper.calls = 0;
         UpgradeJob job{
@@ -92,9 +124,15 @@ struct UpgradeRig {
                               [this](UpgradePhase p) {
                                   phases.push_back(p);
                                   if (onPhase) onPhase(p);
+                              },
+                          .attempt =
+                              [this](UpgradePhase p, int n, int of) {
+                                  attempts.push_back({p, n, of});
+                                  if (onAttempt) onAttempt(p, n);
                               }},
             .backupDir = backupDir,
-            .productId = "0A-1B-2C-3D-4E-5F"};
+            .productId = "0A-1B-2C-3D-4E-5F",
+            .confirm = confirm};
         result = UpgradeThreadProc(job);
         return result.outcome;
     }
@@ -118,6 +156,7 @@ struct UpgradeRig {
         return found;
     }
 
+    // The engine's flash from 9216 on holds the image.
     bool FlashHolds(const std::vector<uint8_t>& firmware) const {
         const auto flash = engine->flash();
         return std::equal(firmware.begin() + kProtectedFirmwareBytes, firmware.end(),
@@ -127,11 +166,21 @@ struct UpgradeRig {
     RigSleeper sleeper;
     VirtualBus bus{&sleeper};
     std::shared_ptr<VirtualEngine> engine;
+    std::shared_ptr<VirtualEngine> other;
     std::unique_ptr<DeviceLink> link;
     std::atomic<bool> stop{false};
     std::atomic<bool> upgrading{false};
     std::function<void(int)> onProgress;
     std::function<void(UpgradePhase)> onPhase;
+    std::function<void(UpgradePhase, int attempt)> onAttempt;
+    std::function<bool(const UpgradePlan&)> confirm;
+    struct Attempt {
+        UpgradePhase phase;
+        int attempt;
+        int attempts;
+        friend bool operator==(const Attempt&, const Attempt&) = default;
+    };
+    std::vector<Attempt> attempts;
     std::vector<int> positions;
     std::vector<UpgradeControls> controls;
     std::vector<UpgradePhase> phases;

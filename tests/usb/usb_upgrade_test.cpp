@@ -35,9 +35,6 @@ namespace fs = std::filesystem;
 
 // Until the upgrade holds the engine from before its first exchange to its final check (and
 // waits out a brief busy moment at each of its own opens), another program's poll can break it.
-constexpr const char* kWaitsForTheHeldUpgrade =
-    "waits for the upgrade procedure that holds the engine (link.HoldEngine) throughout";
-
 std::vector<uint8_t> Image(size_t size, uint8_t seed) {
     std::vector<uint8_t> bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 8));
@@ -226,7 +223,6 @@ class PolledUpgradeTest : public CtlUpgradeTest, public testing::WithParamInterf
 // Another program reads the current all the while: the upgrade succeeds every time, and the
 // poller hears "busy" while the upgrade holds the engine.
 TEST_P(PolledUpgradeTest, AnotherProgramPollingNeitherBreaksTheUpgradeNorGetsItsAnswers) {
-    GTEST_SKIP() << kWaitsForTheHeldUpgrade;
     for (int run = 0; run < 2; ++run) {
         EmulatedEngineOptions o;
         o.engine.mode = GetParam();
@@ -328,8 +324,6 @@ TEST_F(CtlUpgradeTest, OfTwoEnginesOfOneSerialOnlyTheOneChosenByItsPlaceIsUpgrad
 // The window's link has no filter: after StartLoader only the engine at the same place may be
 // taken, not the other one of the serial that waits in its loader.
 TEST_F(CtlUpgradeTest, WithoutAChoiceTheEngineThatComesBackIsTheOneThatLeft) {
-    GTEST_SKIP() << "waits for the upgrade procedure that takes after StartLoader only the engine "
-                    "at the same place";
     EmulatedEngineOptions slow;
     slow.engine.rebootMs = 2500;
     auto& first = bed_.Plug(slow);
