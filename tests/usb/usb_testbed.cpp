@@ -417,7 +417,11 @@ void UsbTestbed::Attach(EmulatedEngine& device) {
 void UsbTestbed::Add(EmulatedEngine& device) {
     Attach(device);
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed_, device.Record().c_str(), &error)) {
+    bool added = false;
+    WithoutChildren([&] {
+        added = umockdev_testbed_add_from_string(testbed_, device.Record().c_str(), &error);
+    });
+    if (!added) {
         const std::string message = error ? error->message : "?";
         if (error) g_error_free(error);
         throw std::runtime_error("add_from_string: " + message);
@@ -426,8 +430,31 @@ void UsbTestbed::Add(EmulatedEngine& device) {
 
 // Called with testbedMutex_ held.
 void UsbTestbed::Remove(EmulatedEngine& device) {
-    umockdev_testbed_uevent(testbed_, device.syspath().c_str(), "remove");
-    umockdev_testbed_remove_device(testbed_, device.syspath().c_str());
+    WithoutChildren([&] {
+        umockdev_testbed_uevent(testbed_, device.syspath().c_str(), "remove");
+        umockdev_testbed_remove_device(testbed_, device.syspath().c_str());
+    });
+}
+
+void UsbTestbed::WithoutChildren(const std::function<void()>& f) {
+    std::unique_lock lock(childMutex_);
+    ueventDue_ = true;
+    childWake_.wait(lock, [this] { return children_ == 0; });
+    f();
+    ueventDue_ = false;
+    childWake_.notify_all();
+}
+
+void UsbTestbed::BeginChild() {
+    std::unique_lock lock(childMutex_);
+    childWake_.wait(lock, [this] { return !ueventDue_; });
+    ++children_;
+}
+
+void UsbTestbed::EndChild() {
+    std::lock_guard lock(childMutex_);
+    --children_;
+    childWake_.notify_all();
 }
 
 EmulatedEngine& UsbTestbed::Plug(EmulatedEngineOptions options) {

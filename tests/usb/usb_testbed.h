@@ -120,6 +120,12 @@ class UsbTestbed {
     // Sleeps until the engine has come back after restarts times in all; false after limit.
     bool WaitForReturns(EmulatedEngine& device, int restarts, std::chrono::milliseconds limit);
 
+    // umockdev aborts the test when a process it sends a uevent to ends between its connect and
+    // its send. A short-lived child (a poll) runs between BeginChild and EndChild; arrivals and
+    // removals wait until none runs, and new children wait for them.
+    void BeginChild();
+    void EndChild();
+
   private:
     void Attach(EmulatedEngine& device);
     void Add(EmulatedEngine& device);
@@ -127,7 +133,14 @@ class UsbTestbed {
     void Restarted(EmulatedEngine& device);
     void ReturnLoop();
 
+    // Sends a uevent (through f) while no short-lived child runs.
+    void WithoutChildren(const std::function<void()>& f);
+
     UMockdevTestbed* testbed_;
+    std::mutex childMutex_;  // guards the two that follow
+    std::condition_variable childWake_;
+    int children_ = 0;
+    bool ueventDue_ = false;
     std::mutex testbedMutex_;  // testbed calls come from the test and from the return thread
     std::vector<std::unique_ptr<EmulatedEngine>> devices_;
     int nextPort_ = 1;

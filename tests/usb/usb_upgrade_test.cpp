@@ -237,8 +237,10 @@ TEST_P(PolledUpgradeTest, AnotherProgramPollingNeitherBreaksTheUpgradeNorGetsIts
         int busy = 0;
         std::optional<int> ended;
         while (!(ended = upgrade.Ended())) {
+            bed_.BeginChild();
             Child poll({"current"}, dir_, "poll");
             const int code = poll.Wait();
+            bed_.EndChild();
             ++polls;
             if (code == kExitBusy) ++busy;
             EXPECT_TRUE(PollWasClean(code, poll.out(), poll.err())) << "poll " << polls;
@@ -271,8 +273,10 @@ TEST_F(CtlUpgradeTest, WhileTheEngineIsHeldItsExchangesGoThroughAndEveryPollIsBu
     std::vector<std::tuple<int, std::string, std::string>> polls;
     std::thread poller([&] {
         while (!stop) {
+            bed_.BeginChild();
             Child poll({"current"}, dir_, "poll");
             const int code = poll.Wait();
+            bed_.EndChild();
             polls.emplace_back(code, poll.out(), poll.err());
         }
     });
