@@ -75,10 +75,9 @@ void QtProcessStarter::ExitNow(int code) {
 }
 
 QtUiWaker::QtUiWaker(UiQueue& queue) : queue_(queue) {
-    queue_.SetWake([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { queue_.RunPending(); }, Qt::QueuedConnection);
-    });
+    connect(
+        this, &QtUiWaker::posted, this, [this] { queue_.RunPending(); }, Qt::QueuedConnection);
+    queue_.SetWake([this] { emit posted(); });
 }
 
 QtUiWaker::~QtUiWaker() {

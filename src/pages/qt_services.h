@@ -58,12 +58,19 @@ class QtProcessStarter final : public ProcessStarter {
     void ExitNow(int code) override;
 };
 
-// The Qt side of a UI queue: its wake hook queues a call to RunPending on the thread this object
-// lives on. Every thread that posts to the queue must have ended before this object goes.
+// The Qt side of a UI queue: its wake hook emits a signal queued to the thread this object lives
+// on, which then runs the queue. The signal carries nothing: what travels between the threads
+// goes through the queue's own lock. Every thread that posts to the queue must have ended before
+// this object goes.
 class QtUiWaker : public QObject {
+    Q_OBJECT
+
   public:
     explicit QtUiWaker(UiQueue& queue);
     ~QtUiWaker() override;
+
+  signals:
+    void posted();
 
   private:
     UiQueue& queue_;

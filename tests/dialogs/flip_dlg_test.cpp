@@ -48,7 +48,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FlipCase{false, false, {0x07, 0x00, 0x09, 0x00, 0x01, 0x01, 0xDA}},
                       FlipCase{true, false, {0x07, 0x00, 0x09, 0x00, 0x02, 0x01, 0xD0}},
                       FlipCase{false, true, {0x07, 0x00, 0x09, 0x00, 0x03, 0x81, 0xD5}},
-                      FlipCase{true, true, {0x07, 0x00, 0x09, 0x00, 0x04, 0x01, 0xC4}}));
+                      FlipCase{true, true, {0x07, 0x00, 0x09, 0x00, 0x04, 0x01, 0xC4}}),
+    [](const ::testing::TestParamInfo<FlipCase>& param) {
+        return std::string(param.param.x ? "X" : "") + (param.param.y ? "Y" : "") +
+               (param.param.x || param.param.y ? "" : "Neither");
+    });
 
 TEST_F(FlipDlgTest, TickingBackAndForthSendsTheLastState) {
     Attach();
