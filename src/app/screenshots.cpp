@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <iostream>
 
-#include "app/language_dlg.h"
-#include "app/main_dlg.h"
+#include "app/qt_language_dialog.h"
+#include "app/qt_main_window.h"
 #include "app/tab_ctrl.h"
 #include "l10n/settings.h"
 
@@ -26,7 +26,7 @@ class FixedLocale final : public LocaleSource {
 };
 
 // Lets the window's device work finish and its results show, so the picture tells the truth.
-void Settle(CMainDlg& main) {
+void Settle(QtMainWindow& main) {
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
@@ -48,7 +48,8 @@ bool Save(QWidget& window, const QString& path) {
 
 }  // namespace
 
-int TakeScreenshots(PageContext& context, HotplugSource* hotplug, const QString& dir) {
+int TakeScreenshots(PageContext& context, QtServices& services, HotplugSource* hotplug,
+                    const QString& dir) {
     QDir().mkpath(dir);
     // A program folder without Config.ini, so that the pictures do not depend on the user's.
     QTemporaryDir scratch;
@@ -60,25 +61,24 @@ int TakeScreenshots(PageContext& context, HotplugSource* hotplug, const QString&
         settings.CurrentLanguageFile =
             context.settings.programDir() + "Language/" + language + ".lang";
         PageFlags flags;
-        PageContext shot{context.link,        settings,         flags,
-                         context.messages,    context.files,    context.processes,
+        PageContext shot{context.link,        settings,         flags, context.processes,
                          context.programPath, context.arguments};
         const QString suffix = QString(language).toLower();
         {
-            CMainDlg main(shot, hotplug);
+            QtMainWindow main(shot, services, hotplug);
             main.OnInitDialog();
             main.show();
             for (int i = 0; i < main.m_tab->GetItemCount(); ++i) {
                 main.m_tab->tabBar()->setCurrentIndex(i);
                 Settle(main);
-                const CPageDlg* page = main.m_pages[i];
-                const char* name = page == &main.m_ledPage    ? "led"
-                                   : page == &main.m_flipPage ? "flip"
-                                                              : "system";
+                const QtPage* page = main.pageAt(i);
+                const char* name = page == &main.ledPage    ? "led"
+                                   : page == &main.flipPage ? "flip"
+                                                            : "system";
                 ok &= Save(main, QString("%1/main-%2-%3.png").arg(dir, name, suffix));
             }
         }
-        CLanguageDlg dialog(settings);
+        QtLanguageDialog dialog(settings, services);
         dialog.OnInitDialog();
         dialog.show();
         ok &= Save(dialog, QString("%1/language-%2.png").arg(dir, suffix));

@@ -9,43 +9,46 @@
 #include <filesystem>
 #include <iostream>
 
-#include "app/language_dlg.h"
-#include "app/main_dlg.h"
+#include "app/qt_language_dialog.h"
+#include "app/qt_main_window.h"
 #include "app/screenshots.h"
 #include "devlink/link.h"
 #include "l10n/settings.h"
 #include "pages/qt_services.h"
-#include "pages/window_tools.h"
 #include "upgrade/backup.h"
 #include "usb/backend.h"
 
 namespace kq {
 
-CToolApp::CToolApp(PageContext& context, HotplugSource* hotplug, std::string moduleDir)
-    : context_(context), hotplug_(hotplug), moduleDir_(std::move(moduleDir)) {}
+QtToolApp::QtToolApp(PageContext& context, QtServices& services, HotplugSource* hotplug,
+                     std::string moduleDir)
+    : context_(context), services_(services), hotplug_(hotplug), moduleDir_(std::move(moduleDir)) {}
 
-bool CToolApp::InitInstance() {
-    if (!context_.settings.LanguageFilePath(moduleDir_)) {
-        CLanguageDlg language(context_.settings);
-        language.OnInitDialog();
-        if (beforeModal) beforeModal(language);
-        language.exec();
-        if (context_.settings.TakeWriteFailureNotice()) {
-            context_.messages.Show(nullptr, Tr(context_.settings, "WarningConfig.Title"),
-                                   Tr(context_.settings, "WarningConfig.WriteFail"),
-                                   MessageIcon::Warning);
-        }
-    }
+bool QtToolApp::InitInstance() {
+    return CToolApp(context_.settings, moduleDir_, *this).InitInstance();
+}
+
+void QtToolApp::RunLanguageDialog() {
+    QtLanguageDialog language(context_.settings, services_);
+    language.OnInitDialog();
+    if (beforeModal) beforeModal(language);
+    language.exec();
+}
+
+void QtToolApp::ShowMessage(const Message& message) {
+    services_.messages.Show(nullptr, message);
+}
+
+void QtToolApp::RunMainWindow() {
     UseFrameworkLanguage();
-    CMainDlg main(context_, hotplug_);
+    QtMainWindow main(context_, services_, hotplug_);
     main.OnInitDialog();
     if (beforeModal) beforeModal(main);
     main.exec();
-    return false;
 }
 
 // The framework's own texts (standard buttons, the file dialog) follow the language in use.
-void CToolApp::UseFrameworkLanguage() {
+void QtToolApp::UseFrameworkLanguage() {
     if (std::filesystem::path(context_.settings.CurrentLanguageFile).filename() !=
         "SimpChinese.lang") {
         return;
@@ -103,8 +106,7 @@ int RunTool(int argc, char** argv) {
     }
 
     // The restart repeats the command line as given; QApplication takes its own options out.
-    QStringList commandLine;
-    for (int i = 1; i < argc; ++i) commandLine << QString::fromLocal8Bit(argv[i]);
+    const std::vector<std::string> commandLine(argv + 1, argv + argc);
     QApplication app(argc, argv);
     cli.allow_extras(false);
     if (const int code = parse(argc, argv); code >= 0) return code;
@@ -120,14 +122,13 @@ int RunTool(int argc, char** argv) {
     PageFlags flags;
     QtMessagePresenter messages;
     QtFileDialogProvider files;
+    QtServices services{messages, files};
     QtProcessStarter processes;
     PageContext context{link,
                         settings,
                         flags,
-                        messages,
-                        files,
                         processes,
-                        QString::fromStdString(paths.fullPath()),
+                        paths.fullPath(),
                         commandLine,
                         nullptr,
                         UpgradeBackupDirectory()};
@@ -135,9 +136,10 @@ int RunTool(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(":/icons/kq7300.png"));
 
     if (!screenshotDir.empty()) {
-        return TakeScreenshots(context, backend.hotplug, QString::fromStdString(screenshotDir));
+        return TakeScreenshots(context, services, backend.hotplug,
+                               QString::fromStdString(screenshotDir));
     }
-    CToolApp tool(context, backend.hotplug, paths.moduleDir());
+    QtToolApp tool(context, services, backend.hotplug, paths.moduleDir());
     tool.InitInstance();
     return 0;
 }

@@ -9,7 +9,7 @@
 #include <QLineEdit>
 
 #include "l10n/settings.h"
-#include "pages/page_dlg.h"
+#include "pages/qt_page.h"
 
 namespace kq {
 namespace {
@@ -47,7 +47,7 @@ QString KeyOf(QWidget* w) {
 void TranslateChildren(QWidget* parent, const Settings& settings) {
     for (QObject* object : parent->children()) {
         auto* w = qobject_cast<QWidget*>(object);
-        if (!w || w->isWindow() || qobject_cast<CPageDlg*>(w)) continue;
+        if (!w || w->isWindow() || qobject_cast<QtPage*>(w)) continue;
         if (HasText(w) && !w->property(kNoTranslation).toBool()) {
             const QString key = KeyOf(w);
             if (!key.isEmpty()) SetShownText(w, Tr(settings, key.toStdString()));

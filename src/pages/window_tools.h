@@ -14,9 +14,6 @@ namespace kq {
 
 class Settings;
 
-// The caption of the main window; never translated.
-inline constexpr const char* kCaption = "KQ7300";
-
 QString Tr(const Settings& settings, std::string_view key);
 
 // Replaces the caption and the texts of the window's own controls by their translations. Each

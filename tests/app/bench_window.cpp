@@ -19,12 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/main_dlg.h"
+#include "app/qt_main_window.h"
 #include "app/tab_ctrl.h"
 #include "devlink/link.h"
 #include "emulator/virtual_bus.h"
 #include "l10n/settings.h"
 #include "pages/window_tools.h"
+#include "res/resource.h"
 
 namespace kq {
 namespace {
@@ -37,20 +38,20 @@ double Ms(Clock::duration d) {
 
 // Message boxes would wait for a click: they are counted and closed at once.
 struct CountingPresenter final : MessagePresenter {
-    void Show(QWidget*, const QString&, const QString&, MessageIcon) override { ++shown; }
-    bool Confirm(QWidget*, const QString&, const QString&, const QString&,
-                 const QString&) override {
-        return true;
-    }
+    void Show(QWidget*, const Message&) override { ++shown; }
+    Answer Ask(QWidget*, const Question&) override { return Answer::Accept; }
     int shown = 0;
 };
 struct NoFiles final : FileDialogProvider {
-    std::optional<QString> GetOpenFileName(QWidget*, const QString&, const QStringList&) override {
+    std::optional<QString> GetOpenFileName(QWidget*, const QString&, const QStringList&,
+                                           const QString&) override {
         return std::nullopt;
     }
 };
 struct NoProcesses final : ProcessStarter {
-    bool StartDetached(const QString&, const QStringList&) override { return false; }
+    bool StartDetached(const std::string&, const std::vector<std::string>&) override {
+        return false;
+    }
     void ExitNow(int) override {}
 };
 struct EnglishLocale final : LocaleSource {
@@ -87,13 +88,14 @@ class StallMeter : public QObject {
 };
 
 // Whether the window has device work outstanding on its link worker.
-bool LinkIdle(CMainDlg& window) {
+bool LinkIdle(QtMainWindow& window) {
     return !window.worker().busy();
 }
 
 // Runs the event loop for at least minimum, then until the window has no device work left (or
 // limit has passed). The loop sleeps in between: nothing spins.
-void Settle(CMainDlg& window, std::chrono::milliseconds minimum = std::chrono::milliseconds(100),
+void Settle(QtMainWindow& window,
+            std::chrono::milliseconds minimum = std::chrono::milliseconds(100),
             std::chrono::milliseconds limit = std::chrono::milliseconds(4000)) {
     const auto start = Clock::now();
     QEventLoop loop;
@@ -118,8 +120,7 @@ class Bench {
   public:
     Bench(const Scenario& scenario, const std::string& programDir)
         : scenario_(scenario), settings_(programDir, locale_), context_{link_,  settings_,
-                                                                        flags_, messages_,
-                                                                        files_, processes_,
+                                                                        flags_, processes_,
                                                                         "",     {}} {
         settings_.CurrentLanguageFile = programDir + "Language/English.lang";
         std::string error;
@@ -133,7 +134,7 @@ class Bench {
             // Start: from constructing the window to its first paint.
             const auto start = Clock::now();
             meter.Reset();
-            window_ = std::make_unique<CMainDlg>(context_, &bus_);
+            window_ = std::make_unique<QtMainWindow>(context_, services_, &bus_);
             window_->OnInitDialog();
             PaintWatch watch(*window_);
             window_->show();
@@ -148,7 +149,7 @@ class Bench {
             Settle(*window_);
             figures["start (longest block)"] = meter.WorstMs();
         }
-        CMainDlg& w = *window_;
+        QtMainWindow& w = *window_;
         auto measure = [&](const std::string& name, const std::function<void()>& action) {
             meter.Reset();
             std::thread puller;
@@ -174,16 +175,16 @@ class Bench {
         measure("tab switch", [&] { tabs->setCurrentIndex(1); });
         measure("tab switch", [&] { tabs->setCurrentIndex(2); });
         measure("tab switch", [&] { tabs->setCurrentIndex(0); });
-        measure("LED Read", [&] { click(1006); });
-        w.m_ledPage.m_editCurrent->setText("60");
-        measure("LED Write", [&] { click(1005); });
-        measure("LED switch", [&] { click(1002); });
-        measure("LED switch", [&] { click(1002); });
-        measure("Power", [&] { click(1007); });
-        measure("Power", [&] { click(1007); });
+        measure("LED Read", [&] { click(IDC_CURRENT_READ); });
+        w.ledPage.m_editCurrent->setText("60");
+        measure("LED Write", [&] { click(IDC_CURRENT_WRITE); });
+        measure("LED switch", [&] { click(IDC_LED_SWITCH); });
+        measure("LED switch", [&] { click(IDC_LED_SWITCH); });
+        measure("Power", [&] { click(IDC_POWER_SWITCH); });
+        measure("Power", [&] { click(IDC_POWER_SWITCH); });
         tabs->setCurrentIndex(1);
         Settle(w);
-        measure("Flip Apply", [&] { click(1070); });
+        measure("Flip Apply", [&] { click(IDC_FLIP_DO); });
         tabs->setCurrentIndex(0);
         Settle(w);
         bus_.Unplug(engine_);
@@ -226,9 +227,10 @@ class Bench {
     PageFlags flags_;
     CountingPresenter messages_;
     NoFiles files_;
+    QtServices services_{messages_, files_};
     NoProcesses processes_;
     PageContext context_;
-    std::unique_ptr<CMainDlg> window_;
+    std::unique_ptr<QtMainWindow> window_;
 };
 
 }  // namespace

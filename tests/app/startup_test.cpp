@@ -4,11 +4,14 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/language_dlg.h"
-#include "app/main_dlg.h"
+#include "app/about_dlg.h"
+#include "app/qt_language_dialog.h"
+#include "app/qt_main_window.h"
 #include "app/tab_ctrl.h"
 #include "app/tool_app.h"
 #include "pages/window_tools.h"
+#include "res/resource.h"
+#include "resource_ids.h"
 #include "window_fixture.h"
 
 namespace kq::testing {
@@ -16,14 +19,14 @@ namespace {
 
 class LanguageDialogTest : public WindowTest {
   protected:
-    CLanguageDlg& Dialog() {
+    QtLanguageDialog& Dialog() {
         dialog_.OnInitDialog();
         dialog_.show();
         return dialog_;
     }
     void Press(int id) { FindControl<QPushButton>(&dialog_, id)->click(); }
 
-    CLanguageDlg dialog_{settings_};
+    QtLanguageDialog dialog_{settings_, services_};
 };
 
 TEST_F(LanguageDialogTest, PreselectsByLocaleAndOkStoresIt) {
@@ -35,13 +38,6 @@ TEST_F(LanguageDialogTest, PreselectsByLocaleAndOkStoresIt) {
     EXPECT_EQ(dialog_.result(), QDialog::Accepted);
     EXPECT_EQ(settings_.ReadLanguageSetting(), "SimpChinese");
     EXPECT_EQ(settings_.CurrentLanguageFile, ProgramDir() + "Language/SimpChinese.lang");
-}
-
-TEST_F(LanguageDialogTest, OtherLocalesPreselectEnglish) {
-    locale_.language = 0x07;
-    EXPECT_EQ(Dialog().m_comboLanguage->currentIndex(), 0);
-    Press(1);
-    EXPECT_EQ(settings_.ReadLanguageSetting(), "English");
 }
 
 TEST_F(LanguageDialogTest, EnterConfirmsTheChosenEntry) {
@@ -66,12 +62,12 @@ class StartupTest : public WindowTest {
   protected:
     // Runs start-up; answer() acts on each dialog while it runs modally.
     QStringList Run(const std::function<void(QDialog&)>& answer) {
-        CToolApp tool(context_, &bus_, ProgramDir());
+        QtToolApp tool(context_, services_, &bus_, ProgramDir());
         QStringList shown;
         tool.beforeModal = [&](QDialog& dialog) {
             shown << dialog.metaObject()->className();
             QTimer::singleShot(0, &dialog, [&] {
-                if (auto* main = qobject_cast<CMainDlg*>(&dialog)) {
+                if (auto* main = qobject_cast<QtMainWindow*>(&dialog)) {
                     mainTabs_ = main->m_tab->GetItemText(0);
                     frameworkCancel_ = QCoreApplication::translate("QPlatformTheme", "Cancel");
                     main->close();
@@ -90,11 +86,11 @@ class StartupTest : public WindowTest {
 
 TEST_F(StartupTest, FirstRunAsksForTheLanguageAndTheWindowSpeaksIt) {
     const QStringList shown = Run([](QDialog& dialog) {
-        auto& language = static_cast<CLanguageDlg&>(dialog);
+        auto& language = static_cast<QtLanguageDialog&>(dialog);
         language.m_comboLanguage->setCurrentIndex(1);
         FindControl<QPushButton>(&language, 1)->click();
     });
-    EXPECT_EQ(shown, (QStringList{"kq::CLanguageDlg", "kq::CMainDlg"}));
+    EXPECT_EQ(shown, (QStringList{"kq::QtLanguageDialog", "kq::QtMainWindow"}));
     EXPECT_EQ(settings_.ReadLanguageSetting(), "SimpChinese");
     EXPECT_EQ(mainTabs_, "灯光");
     EXPECT_EQ(frameworkCancel_, "取消");
@@ -111,21 +107,28 @@ TEST_F(StartupTest, CancelledFirstRunStillOpensTheWindowInTheLocaleLanguage) {
 TEST_F(StartupTest, ConfiguredLanguageGoesStraightToTheWindow) {
     WriteConfig("[themes]\nsolution=English\n");
     locale_.language = kLangChinese;
-    EXPECT_EQ(Run({}), QStringList{"kq::CMainDlg"});
+    EXPECT_EQ(Run({}), QStringList{"kq::QtMainWindow"});
     EXPECT_EQ(mainTabs_, "LED");
     EXPECT_EQ(frameworkCancel_, "Cancel");
 }
 
 TEST_F(StartupTest, AFirstChoiceThatCannotBeSavedIsToldBeforeTheWindowOpens) {
-    ASSERT_TRUE(QDir(dir_.path()).mkdir("Config.ini"));  // no one can write it
+    ASSERT_TRUE(std::filesystem::create_directory(dir_ / "Config.ini"));  // no one can write it
     ::testing::internal::CaptureStderr();
     const QStringList shown =
         Run([](QDialog& dialog) { FindControl<QPushButton>(&dialog, 1)->click(); });
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(shown, (QStringList{"kq::CLanguageDlg", "kq::CMainDlg"}));
+    EXPECT_EQ(shown, (QStringList{"kq::QtLanguageDialog", "kq::QtMainWindow"}));
     ASSERT_EQ(messages_.shown.size(), 1u);
     EXPECT_EQ(messages_.shown[0].text, "WriteFail");
     EXPECT_EQ(mainTabs_, "LED");
+}
+
+TEST_F(LanguageDialogTest, TheWindowFormsCarryTheNamedIds) {
+    ExpectResourceIds(dialog_,
+                      {{"okButton", 1}, {"cancelButton", 2}, {"languageCombo", IDC_LANGUAGE_LIST}});
+    ExpectResourceIds(CAboutDlg(QIcon()), {{"okButton", 1}});
+    ExpectResourceIds(QtMainWindow(context_, services_, nullptr), {{"tabCtrl", IDC_TAB}});
 }
 
 }  // namespace

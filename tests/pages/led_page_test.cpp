@@ -5,8 +5,9 @@
 #include <QTest>
 #include <QWheelEvent>
 
-#include "pages/led_dlg.h"
+#include "pages/qt_led_page.h"
 #include "pages/window_tools.h"
+#include "res/resource.h"
 #include "window_fixture.h"
 
 namespace kq::testing {
@@ -18,9 +19,9 @@ const Bytes kReadCurrent{0x01, 0x01};
 class LedPageTest : public WindowTest {
   protected:
     // The page as the main window creates it: hidden, inside a parent, initialised once.
-    CLedDlg& Page() {
+    QtLedPage& Page() {
         if (!page_) {
-            page_ = std::make_unique<CLedDlg>(context_, linkWorker_);
+            page_ = std::make_unique<QtLedPage>(logic_, services_);
             page_->Create(&parent_);
             parent_.show();
             page_->show();
@@ -36,161 +37,56 @@ class LedPageTest : public WindowTest {
         Settle();
     }
     void Reselect() {
-        page_->OnInitDialog();
+        logic_.OnInitDialog();
         Settle();
     }
     void SetBox(const QString& text) { Page().m_editCurrent->setText(text); }
 
+    CLedDlg logic_{context_, linkWorker_};
     QWidget parent_;
-    std::unique_ptr<CLedDlg> page_;
+    std::unique_ptr<QtLedPage> page_;
 };
-
-TEST_F(LedPageTest, FirstInitWithoutEngineShowsZeroAndSendsNothing) {
-    CLedDlg& page = Page();
-    EXPECT_EQ(page.m_editCurrent->text(), "0");
-    EXPECT_EQ(page.m_sliderCurrent->maximum(), 100);
-    EXPECT_TRUE(messages_.shown.empty());
-    EXPECT_TRUE(flags_.g_bLedPageReadPending);
-}
-
-TEST_F(LedPageTest, FirstInitInApplicationModeReadsTheCurrentOnce) {
-    Attach("current=37");
-    CLedDlg& page = Page();
-    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, kReadCurrent}));
-    EXPECT_EQ(page.m_editCurrent->text(), "37");
-    EXPECT_EQ(page.m_sliderCurrent->value(), 37);
-    EXPECT_EQ(page.m_lastPos, 37);
-    EXPECT_EQ(page.m_nCurrent, 37u);
-
-    Reselect();  // the tab selected again: the mode query only
-    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode}));
-}
-
-TEST_F(LedPageTest, ReadIsPostponedWhileTheEngineRunsItsLoader) {
-    Attach("mode=loader");
-    Page();
-    EXPECT_TRUE(flags_.g_bLedPageReadPending);
-    EXPECT_TRUE(messages_.shown.empty());
-}
 
 TEST_F(LedPageTest, LedSwitchTogglesLabelAndCurrentControls) {
     Attach();
-    CLedDlg& page = Page();
+    QtLedPage& page = Page();
     NewPayloads();
 
-    Click(1002);
+    Click(IDC_LED_SWITCH);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x02, 0x00}}));
-    EXPECT_EQ(page.m_bLedOff, 1);
-    EXPECT_EQ(Button(1002)->text(), "Switch on");
-    for (int id : {1003, 1004, 1005, 1006}) EXPECT_FALSE(FindControl(&page, id)->isEnabled());
+    EXPECT_EQ(page.logic().m_bLedOff, 1);
+    EXPECT_EQ(Button(IDC_LED_SWITCH)->text(), "Switch on");
+    for (int id : {IDC_CURRENT_SLIDER, IDC_CURRENT_EDIT, IDC_CURRENT_WRITE, IDC_CURRENT_READ})
+        EXPECT_FALSE(FindControl(&page, id)->isEnabled());
     EXPECT_FALSE(engine_->ledOn());
 
     Reselect();  // re-selecting the tab keeps the label
-    EXPECT_EQ(Button(1002)->text(), "Switch on");
+    EXPECT_EQ(Button(IDC_LED_SWITCH)->text(), "Switch on");
 
-    Click(1002);
+    Click(IDC_LED_SWITCH);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, Bytes{0x02, 0x01}}));
-    EXPECT_EQ(Button(1002)->text(), "Switch off");
-    for (int id : {1003, 1004, 1005, 1006}) EXPECT_TRUE(FindControl(&page, id)->isEnabled());
-}
-
-TEST_F(LedPageTest, FailedLedSwitchChangesNothing) {
-    Attach();
-    CLedDlg& page = Page();
-    bus_.Unplug(engine_);  // DevicePresent still set: the commands go out and fail
-
-    Click(1002);
-    EXPECT_EQ(MessageTexts(), QStringList{"The engine did not answer."});
-    EXPECT_EQ(messages_.shown[0].title, "Communication");
-    EXPECT_EQ(page.m_bLedOff, 0);
-    EXPECT_EQ(Button(1002)->text(), "Switch off");
-    EXPECT_TRUE(FindControl(&page, 1005)->isEnabled());
-}
-
-TEST_F(LedPageTest, InTheLoaderTheLedSwitchSendsButPowerDoesNot) {
-    Attach("mode=loader");
-    CLedDlg& page = Page();
-    NewPayloads();
-
-    Click(1002);
-    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x02, 0x00}}));
-    EXPECT_TRUE(messages_.shown.empty());
-
-    // What needs the application sends nothing past the mode query and asks for the upgrade.
-    Click(1002);
-    NewPayloads();
-    Click(1007);
-    Click(1006);
-    SetBox("65");
-    Click(1005);
-    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, kMode}));
-    EXPECT_EQ(MessageTexts(), QStringList(3, "The engine is in its loader: run the upgrade."));
-    EXPECT_EQ(page.m_bPowerOff, 0);
-    EXPECT_EQ(page.m_sliderCurrent->value(), 0);
-}
-
-// No valid answer is no loader: the message stays the communication failure.
-TEST_F(LedPageTest, AnEngineThatDoesNotAnswerIsACommunicationFailure) {
-    Attach("mode=mute");
-    Page();
-    for (int id : {1007, 1006, 1005}) Click(id);
-    EXPECT_EQ(MessageTexts(), QStringList(3, "The engine did not answer."));
-    EXPECT_TRUE(flags_.g_bLedPageReadPending);
-}
-
-TEST_F(LedPageTest, PowerSwitchSendsOffThenOn) {
-    Attach();
-    CLedDlg& page = Page();
-    NewPayloads();
-    Click(1007);
-    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x03, 0x02}}));
-    EXPECT_EQ(Button(1007)->text(), "Switch on");
-    EXPECT_EQ(page.m_bPowerOff, 1);
-    EXPECT_TRUE(FindControl(&page, 1005)->isEnabled());  // power leaves the controls alone
-    Click(1007);
-    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x03, 0x01}}));
-    EXPECT_EQ(Button(1007)->text(), "Switch off");
-}
-
-TEST_F(LedPageTest, NoEngineMeansMessageAndOnlyTheGate) {
-    CLedDlg& page = Page();
-    for (int id : {1002, 1005, 1006, 1007}) Click(id);
-    EXPECT_EQ(messages_.shown.size(), 4u);
-    EXPECT_EQ(page.m_bLedOff, 0);
-    EXPECT_EQ(page.m_bPowerOff, 0);
+    EXPECT_EQ(Button(IDC_LED_SWITCH)->text(), "Switch off");
+    for (int id : {IDC_CURRENT_SLIDER, IDC_CURRENT_EDIT, IDC_CURRENT_WRITE, IDC_CURRENT_READ})
+        EXPECT_TRUE(FindControl(&page, id)->isEnabled());
 }
 
 TEST_F(LedPageTest, WriteSendsTheBoxAndMovesTheSlider) {
     Attach();
-    CLedDlg& page = Page();
+    QtLedPage& page = Page();
     NewPayloads();
     SetBox("65");
-    Click(1005);
+    Click(IDC_CURRENT_WRITE);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 65}}));
     EXPECT_EQ(page.m_sliderCurrent->value(), 65);
-    EXPECT_EQ(page.m_lastPos, 65);
+    EXPECT_EQ(page.logic().m_lastPos, 65);
     EXPECT_EQ(engine_->current(), 65);
     EXPECT_TRUE(messages_.shown.empty());
-}
-
-TEST_F(LedPageTest, WriteAbove100SendsNothingAndShowsTheRangePrompt) {
-    Attach();
-    CLedDlg& page = Page();
-    NewPayloads();
-    SetBox("150");
-    EXPECT_TRUE(messages_.shown.empty()) << "typing is not interrupted";
-    Click(1005);
-    EXPECT_TRUE(NewPayloads().empty());
-    EXPECT_EQ(MessageTexts(), QStringList{"Enter a number from 0 to 100."});
-    EXPECT_EQ(messages_.shown[0].title, "Invalid input");
-    EXPECT_EQ(page.m_sliderCurrent->value(), 50);
-    EXPECT_EQ(page.m_editCurrent->text(), "150");
 }
 
 // The box can be edited freely; its number is checked where it is used: Write and Enter.
 TEST_F(LedPageTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
     Attach();
-    CLedDlg& page = Page();  // read 50
+    QtLedPage& page = Page();  // read 50
     NewPayloads();
     page.m_editCurrent->setFocus();
     page.m_editCurrent->end(false);
@@ -199,7 +95,7 @@ TEST_F(LedPageTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
     EXPECT_EQ(page.m_editCurrent->text(), "");
     QTest::keyClicks(page.m_editCurrent, "80");
     EXPECT_TRUE(messages_.shown.empty());
-    Click(1005);
+    Click(IDC_CURRENT_WRITE);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 80}}));
 
     SetBox("");
@@ -215,7 +111,7 @@ TEST_F(LedPageTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
     QTest::keyClick(page.m_editCurrent, Qt::Key_Enter);
     EXPECT_EQ(page.m_editCurrent->text(), "7");
     EXPECT_EQ(page.m_sliderCurrent->value(), 7);
-    EXPECT_EQ(page.m_nCurrent, 7u);
+    EXPECT_EQ(page.logic().m_nCurrent, 7u);
     EXPECT_TRUE(messages_.shown.empty());
 
     SetBox("150");
@@ -227,19 +123,11 @@ TEST_F(LedPageTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
     EXPECT_TRUE(NewPayloads().empty()) << "Enter sends nothing";
 }
 
-TEST_F(LedPageTest, ReadOutOfRangeWarnsAndKeepsTheShownCurrent) {
-    Attach("current=101");
-    CLedDlg& page = Page();
-    EXPECT_EQ(MessageTexts(), QStringList{"The engine reported an impossible current."});
-    EXPECT_EQ(page.m_editCurrent->text(), "0");
-    EXPECT_EQ(page.m_sliderCurrent->value(), 0);
-}
-
 // Mouse, keys and wheel: every move of the slider by the user reaches the box, so Write sends
 // what the slider shows; a press on the thumb that moves nothing leaves the box alone.
 TEST_F(LedPageTest, EveryMoveOfTheSliderReachesTheBox) {
     Attach();
-    CLedDlg& page = Page();  // read 50
+    QtLedPage& page = Page();  // read 50
     page.m_sliderCurrent->setFocus();
     QTest::keyClick(page.m_sliderCurrent, Qt::Key_Right);
     EXPECT_EQ(page.m_editCurrent->text(), "51");
@@ -251,9 +139,9 @@ TEST_F(LedPageTest, EveryMoveOfTheSliderReachesTheBox) {
     QCoreApplication::sendEvent(page.m_sliderCurrent, &wheel);
     EXPECT_NE(page.m_sliderCurrent->value(), beforeWheel);
     EXPECT_EQ(page.m_editCurrent->text(), QString::number(page.m_sliderCurrent->value()));
-    EXPECT_EQ(page.m_lastPos, page.m_sliderCurrent->value());
+    EXPECT_EQ(page.logic().m_lastPos, page.m_sliderCurrent->value());
 
-    page.ShowLedCurrent(50);
+    page.logic().ShowLedCurrent(50);
     SetBox("20");
     const QPoint thumb(page.m_sliderCurrent->width() / 2, page.m_sliderCurrent->height() / 2);
     QTest::mouseClick(page.m_sliderCurrent, Qt::LeftButton, {}, thumb);
@@ -262,7 +150,7 @@ TEST_F(LedPageTest, EveryMoveOfTheSliderReachesTheBox) {
 
     QTest::mouseClick(page.m_editCurrent, Qt::LeftButton);  // clicking the box moves the slider
     EXPECT_EQ(page.m_sliderCurrent->value(), 20);
-    EXPECT_EQ(page.m_lastPos, 50);
+    EXPECT_EQ(page.logic().m_lastPos, 50);
     // A move back to where the slider last stood (50) still reaches the box.
     SetBox("40");
     QTest::mouseClick(page.m_editCurrent, Qt::LeftButton);
@@ -277,10 +165,10 @@ TEST_F(LedPageTest, EveryMoveOfTheSliderReachesTheBox) {
 // answer, so slider and box still agree.
 TEST_F(LedPageTest, ASliderMoveDuringWriteIsKept) {
     Attach();
-    CLedDlg& page = Page();  // read 50
+    QtLedPage& page = Page();  // read 50
     NewPayloads();
     SetBox("20");
-    Button(1005)->click();
+    Button(IDC_CURRENT_WRITE)->click();
     page.m_sliderCurrent->setFocus();
     QTest::keyClick(page.m_sliderCurrent, Qt::Key_PageUp);
     Settle();
@@ -290,20 +178,21 @@ TEST_F(LedPageTest, ASliderMoveDuringWriteIsKept) {
 }
 
 TEST_F(LedPageTest, EscapeInTheBoxDoesNothing) {
-    CLedDlg& page = Page();
+    QtLedPage& page = Page();
     QTest::keyClick(page.m_editCurrent, Qt::Key_Escape);
     EXPECT_TRUE(page.isVisible());
     EXPECT_TRUE(messages_.shown.empty());
 }
 
 TEST_F(LedPageTest, TranslationAgainKeepsTheTexts) {
-    CLedDlg& page = Page();
-    EXPECT_EQ(Button(1005)->text(), "Ver.2");
-    EXPECT_EQ(Button(1006)->text(), "Read");  // no entry: the text after the key's first "."
+    QtLedPage& page = Page();
+    EXPECT_EQ(Button(IDC_CURRENT_WRITE)->text(), "Ver.2");
+    EXPECT_EQ(Button(IDC_CURRENT_READ)->text(),
+              "Read");  // no entry: the text after the key's first "."
     Reselect();
     Reselect();
-    EXPECT_EQ(Button(1005)->text(), "Ver.2");
-    EXPECT_EQ(Button(1006)->text(), "Read");
+    EXPECT_EQ(Button(IDC_CURRENT_WRITE)->text(), "Ver.2");
+    EXPECT_EQ(Button(IDC_CURRENT_READ)->text(), "Read");
     EXPECT_EQ(page.m_editCurrent->text(), "0");
 }
 

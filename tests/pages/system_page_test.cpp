@@ -4,8 +4,9 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "pages/system_dlg.h"
+#include "pages/qt_system_page.h"
 #include "pages/window_tools.h"
+#include "res/resource.h"
 #include "window_fixture.h"
 
 namespace kq::testing {
@@ -13,7 +14,7 @@ namespace {
 
 class SystemPageTest : public WindowTest {
   protected:
-    CSystemDlg& Page() {
+    QtSystemPage& Page() {
         page_.Create(&parent_);
         parent_.show();
         page_.show();
@@ -24,35 +25,13 @@ class SystemPageTest : public WindowTest {
         emit page_.m_comboLanguage->activated(index);
     }
 
+    CSystemDlg logic_{context_, linkWorker_};
     QWidget parent_;
-    CSystemDlg page_{context_, linkWorker_};
+    QtSystemPage page_{logic_, services_};
 };
-
-struct Preselection {
-    const char* config;
-    unsigned locale;
-    int index;
-};
-
-class SystemPagePreselection : public SystemPageTest,
-                               public ::testing::WithParamInterface<Preselection> {};
-
-TEST_P(SystemPagePreselection, FollowsConfigThenLocale) {
-    WriteConfig(GetParam().config);
-    locale_.language = GetParam().locale;
-    EXPECT_EQ(Page().m_comboLanguage->currentIndex(), GetParam().index);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Languages, SystemPagePreselection,
-    ::testing::Values(Preselection{"[themes]\nSolution=English\n", kLangChinese, 0},
-                      Preselection{"[themes]\nSolution=SimpChinese\n", kLangEnglish, 1},
-                      Preselection{"", kLangChinese, 1}, Preselection{"", kLangEnglish, 0},
-                      Preselection{"[themes]\nSolution=French\n", 0x404, 1},
-                      Preselection{"[themes]\nSolution=French\n", 0x07, 0}));
 
 TEST_F(SystemPageTest, ChoosingWritesTheNameAtOnceButKeepsTheLanguage) {
-    CSystemDlg& page = Page();
+    QtSystemPage& page = Page();
     const std::string inUse = settings_.CurrentLanguageFile;
     Choose(1);
     EXPECT_EQ(settings_.ReadLanguageSetting(), "SimpChinese");
@@ -63,47 +42,47 @@ TEST_F(SystemPageTest, ChoosingWritesTheNameAtOnceButKeepsTheLanguage) {
 }
 
 TEST_F(SystemPageTest, ReselectionAddsNoItemsAndKeepsTheFileName) {
-    CSystemDlg& page = Page();
+    QtSystemPage& page = Page();
     files_.answer = "/media/usb/firmware.enc";
-    FindControl<QPushButton>(&page, 1021)->click();
+    FindControl<QPushButton>(&page, IDC_BROWSE)->click();
     EXPECT_EQ(page.m_editFileName->text(), "/media/usb/firmware.enc");
-    EXPECT_EQ(page.m_strFileName, "/media/usb/firmware.enc");
+    EXPECT_EQ(page.logic().m_strFileName, "/media/usb/firmware.enc");
     EXPECT_FALSE(page.m_editFileName->isEnabled());
     Choose(1);
 
-    page.OnInitDialog();
-    page.OnInitDialog();
+    logic_.OnInitDialog();
+    logic_.OnInitDialog();
     EXPECT_EQ(page.m_comboLanguage->count(), 2);
     EXPECT_EQ(page.m_comboLanguage->currentIndex(), 1);
     EXPECT_EQ(page.m_editFileName->text(), "/media/usb/firmware.enc");
 
     files_.answer.reset();  // cancelled: nothing changes
-    FindControl<QPushButton>(&page, 1021)->click();
-    EXPECT_EQ(page.m_strFileName, "/media/usb/firmware.enc");
+    FindControl<QPushButton>(&page, IDC_BROWSE)->click();
+    EXPECT_EQ(page.logic().m_strFileName, "/media/usb/firmware.enc");
 }
 
 TEST_F(SystemPageTest, BrowseFiltersFollowTheLanguage) {
     UseLanguage("SimpChinese");
-    FindControl<QPushButton>(&Page(), 1021)->click();
+    FindControl<QPushButton>(&Page(), IDC_BROWSE)->click();
     EXPECT_EQ(files_.title, "选择固件文件");
     EXPECT_EQ(files_.filters,
               (QStringList{"FilterEnc (*.enc)", "二进制文件 (*.bin)", "FilterAll (*)"}));
 }
 
 TEST_F(SystemPageTest, ControlsAtStart) {
-    CSystemDlg& page = Page();
-    EXPECT_FALSE(FindControl(&page, 1024)->isEnabled());  // Stop
-    EXPECT_TRUE(FindControl(&page, 1032)->isEnabled());   // Upgrade
-    EXPECT_TRUE(FindControl<QPushButton>(&page, 1021)->text().isEmpty());
-    EXPECT_FALSE(FindControl<QPushButton>(&page, 1021)->icon().isNull());
-    EXPECT_EQ(FindControl<QPushButton>(&page, 1117)->text(), "confirm");
-    page.OnInitDialog();
-    EXPECT_TRUE(FindControl<QPushButton>(&page, 1021)->text().isEmpty());
+    QtSystemPage& page = Page();
+    EXPECT_FALSE(FindControl(&page, IDC_STOP)->isEnabled());    // Stop
+    EXPECT_TRUE(FindControl(&page, IDC_UPGRADE)->isEnabled());  // Upgrade
+    EXPECT_TRUE(FindControl<QPushButton>(&page, IDC_BROWSE)->text().isEmpty());
+    EXPECT_FALSE(FindControl<QPushButton>(&page, IDC_BROWSE)->icon().isNull());
+    EXPECT_EQ(FindControl<QPushButton>(&page, IDC_RESTART)->text(), "confirm");
+    logic_.OnInitDialog();
+    EXPECT_TRUE(FindControl<QPushButton>(&page, IDC_BROWSE)->text().isEmpty());
 }
 
 TEST_F(SystemPageTest, RestartStartsTheSameCommandLineThenClosesTheWindow) {
-    CSystemDlg& page = Page();
-    FindControl<QPushButton>(&page, 1117)->click();
+    QtSystemPage& page = Page();
+    FindControl<QPushButton>(&page, IDC_RESTART)->click();
     EXPECT_EQ(processes_.starts, 1);
     EXPECT_EQ(processes_.program, "/opt/kq7300/kq7300tool");
     EXPECT_EQ(processes_.arguments, context_.arguments);
@@ -111,25 +90,6 @@ TEST_F(SystemPageTest, RestartStartsTheSameCommandLineThenClosesTheWindow) {
     QCoreApplication::processEvents();
     EXPECT_FALSE(parent_.isVisible());
     EXPECT_FALSE(processes_.exitCode);
-}
-
-TEST_F(SystemPageTest, FailedRestartEndsAtOnce) {
-    processes_.startSucceeds = false;
-    FindControl<QPushButton>(&Page(), 1117)->click();
-    EXPECT_EQ(processes_.exitCode, -1);
-}
-
-TEST_F(SystemPageTest, AChoiceThatCannotBeSavedIsToldOnce) {
-    ASSERT_TRUE(QDir(dir_.path()).mkdir("Config.ini"));  // no one can write it
-    Page();
-    ::testing::internal::CaptureStderr();
-    Choose(1);
-    Choose(0);
-    ::testing::internal::GetCapturedStderr();
-    ASSERT_EQ(messages_.shown.size(), 1u);
-    EXPECT_EQ(messages_.shown[0].title, "Title");
-    EXPECT_EQ(messages_.shown[0].text, "WriteFail");
-    EXPECT_EQ(messages_.shown[0].icon, MessageIcon::Warning);
 }
 
 }  // namespace

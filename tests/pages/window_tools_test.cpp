@@ -5,8 +5,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "pages/flip_dlg.h"
-#include "pages/number_text.h"
+#include "pages/qt_flip_page.h"
+#include "res/resource.h"
 #include "window_fixture.h"
 
 namespace kq::testing {
@@ -15,6 +15,7 @@ namespace {
 class TranslateWindowTest : public WindowTest {};
 
 TEST_F(TranslateWindowTest, TranslatesFromTheCreationKeyAndLeavesDataAlone) {
+    CFlipDlg logic(context_, linkWorker_);
     QWidget window;
     window.setWindowTitle("Tab.Led");
     auto* group = new QGroupBox("Tab.Flip", &window);
@@ -22,7 +23,7 @@ TEST_F(TranslateWindowTest, TranslatesFromTheCreationKeyAndLeavesDataAlone) {
     auto* edit = new QLineEdit("Led.Write", &window);
     auto* empty = new QLabel("", &window);
     auto* plain = new QLabel("Ver.2", &window);
-    auto* page = new CFlipDlg(context_, linkWorker_);
+    auto* page = new QtFlipPage(logic, services_);
     page->setParent(&window);  // a nested page translates itself
 
     for (int pass = 0; pass < 3; ++pass) {
@@ -33,21 +34,12 @@ TEST_F(TranslateWindowTest, TranslatesFromTheCreationKeyAndLeavesDataAlone) {
         EXPECT_EQ(edit->text(), "Led.Write");
         EXPECT_EQ(empty->text(), "");
         EXPECT_EQ(plain->text(), "2");  // a key like any other, once
-        EXPECT_EQ(FindControl<QPushButton>(page, 1070)->text(), "FLIP.do");
+        EXPECT_EQ(FindControl<QPushButton>(page, IDC_FLIP_DO)->text(), "FLIP.do");
     }
 
     SetTextKey(nested, settings_, "Led.On");
     TranslateWindow(&window, settings_);
     EXPECT_EQ(nested->text(), "Switch on");
-}
-
-TEST(NumberText, ParseUnsignedWantsTheWholeText) {
-    EXPECT_EQ(ParseUnsigned("100"), 100u);
-    EXPECT_EQ(ParseUnsigned(" 7 "), 7u);
-    EXPECT_EQ(ParseUnsigned(""), std::nullopt);
-    EXPECT_EQ(ParseUnsigned("12a"), std::nullopt);
-    EXPECT_EQ(ParseUnsigned("-1"), std::nullopt);
-    EXPECT_EQ(ParseUnsigned("99999999999"), 4294967295u);
 }
 
 }  // namespace
