@@ -130,7 +130,7 @@ TEST_F(SystemUpgradeTest, ChecksComeFirstAndLeaveThePageAsItWas) {
     ClickUpgrade();
     EXPECT_EQ(MessageTexts(),
               (QStringList{"The engine did not answer.", "InvalidFileName", "FirmWareUpgrateFail",
-                           "FirmWareUpgrateFail", "FirmWareUpgrateFail"}));
+                           "NoLoader", "FirmWareUpgrateFail"}));
     EXPECT_EQ(page_->m_pUpgradeThread, nullptr);
     EXPECT_TRUE(Idle());
     for (const auto& payload : NewPayloads()) EXPECT_EQ(payload[0], 0xFE) << "only mode queries";
