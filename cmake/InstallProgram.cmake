@@ -1,3 +1,19 @@
+# Where an installed program's Config.ini is. A system install (the package, configured with
+# -DCMAKE_INSTALL_PREFIX=/usr) keeps it in /etc/kq7300/Config.ini, a conffile the administrator
+# edits, with a link to it beside the programs; the programs never write it and put each user's
+# changes in that user's copy. Any other install (a prefix such as /usr/local or a home folder)
+# installs no Config.ini: the programs write the one beside them where the user may.
+if(NOT WIN32 AND CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(kq_system_config_default /etc/kq7300/Config.ini)
+else()
+  set(kq_system_config_default "")
+endif()
+set(KQ_SYSTEM_CONFIG "${kq_system_config_default}" CACHE STRING
+    "The system's Config.ini, linked from beside the programs and never written by them; empty: none (a source install)")
+if(KQ_SYSTEM_CONFIG AND NOT IS_ABSOLUTE "${KQ_SYSTEM_CONFIG}")
+  message(FATAL_ERROR "KQ_SYSTEM_CONFIG must be an absolute path, not ${KQ_SYSTEM_CONFIG}")
+endif()
+
 # Installs an executable into KQ_INSTALL_DIR, beside Language/ and the loader image it looks for
 # next to its real path, and links it into the bin directory. On Windows the program folder is
 # all: a plain copy, no links.

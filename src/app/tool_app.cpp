@@ -116,7 +116,8 @@ int RunTool(int argc, char** argv) {
 
     ModulePathsRecord paths;
     SystemLocale locale;
-    Settings settings(paths.moduleDir(), locale, Settings::DefaultUserDir());
+    Settings settings(paths.moduleDir(), locale, Settings::DefaultUserDir(),
+                      SystemConfig::OfThisBuild());
     PageFlags flags;
     QtMessagePresenter messages;
     QtFileDialogProvider files;
