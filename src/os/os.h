@@ -62,6 +62,10 @@ std::filesystem::path UserStateDir();
 // $XDG_DATA_DIRS, else /usr/local/share and /usr/share. None on Windows.
 std::vector<std::filesystem::path> SystemDataDirs();
 
+// The width in columns of the terminal that standard output goes to; 0 when it goes elsewhere
+// (a file, a pipe).
+unsigned StandardOutputColumns();
+
 // The local time at `when`, and its distance from UTC in seconds (east positive).
 std::tm LocalTime(std::time_t when, long* utcOffsetSeconds = nullptr);
 

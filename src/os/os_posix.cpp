@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +154,11 @@ std::vector<std::filesystem::path> SystemDataDirs() {
         if (entry.starts_with('/')) dirs.emplace_back(entry);
     }
     return dirs;
+}
+
+unsigned StandardOutputColumns() {
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 std::tm LocalTime(std::time_t when, long* utcOffsetSeconds) {

@@ -140,6 +140,12 @@ std::vector<std::filesystem::path> SystemDataDirs() {
     return {};
 }
 
+unsigned StandardOutputColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+    return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 std::tm LocalTime(std::time_t when, long* utcOffsetSeconds) {
     std::tm local{};
     localtime_s(&local, &when);

@@ -214,9 +214,37 @@ TEST(CtlTest, HelpListsTheExitCodesAndVersionSaysTheVersion) {
                              "\n  5  the engine is in use by another program\n"}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line;
     }
-    r = Ctl({"--version"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, std::string("kq7300ctl ") + KQ_VERSION + "\n");
+    for (const char* option : {"--version", "-V"}) {
+        r = Ctl({option});
+        EXPECT_EQ(r.code, 0) << option;
+        EXPECT_EQ(r.out, std::string("kq7300ctl ") + KQ_VERSION + "\n") << option;
+    }
+}
+
+// Help that does not go to a terminal is 80 columns wide, its lines broken between words.
+TEST(CtlTest, HelpFitsEightyColumns) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> words;  // in this order, each whole
+    };
+    const Case cases[] = {
+        {{"--help"}, {"--path", "P", "Talk", "(such", "as", "1-1.2)", "monitor", "Print"}},
+        {{"upgrade", "--help"}, {"--loader", "FILE", "Loader", "image", "(see", "the"}},
+        {{"list", "--help"}, {"List", "every", "engine", "present:"}},
+    };
+    for (const Case& c : cases) {
+        const auto r = Ctl(c.args);
+        SCOPED_TRACE(c.args[0]);
+        EXPECT_EQ(r.code, 0);
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+        std::istringstream text(r.out);
+        auto word = c.words.begin();
+        for (std::string w; word != c.words.end() && text >> w;) {
+            if (w == *word) ++word;
+        }
+        EXPECT_EQ(word, c.words.end()) << "missing " << *word << " in\n" << r.out;
+    }
 }
 
 TEST(CtlTest, ChoosingOneOfTwoEngines) {
