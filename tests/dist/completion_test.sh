@@ -2,9 +2,11 @@
 # Calls the bash completion of kq7300ctl as bash would after TAB, without a terminal:
 # completion_test.sh COMPLETION_FILE [BASH_COMPLETION_SCRIPT]
 # With the second argument the bash-completion helpers (_filedir) are loaded first, as on a
-# desktop; without it the completion's own fallbacks are used.
+# desktop; without it the completion's own fallbacks are used. KQ7300CTL names the program whose
+# "list --json" gives the engines to offer (default: kq7300ctl on the PATH).
 set -uo pipefail
 file=$1
+[ -n "${KQ7300CTL:-}" ] && PATH=$(dirname "$KQ7300CTL"):$PATH
 if [ $# -gt 1 ]; then
     # bash_completion reads the user's settings and expects an interactive shell's variables.
     BASH_COMPLETION_USER_FILE=/dev/null source "$2" || { echo "cannot load $2"; exit 1; }
@@ -59,7 +61,15 @@ expect() {
 }
 
 expect "kq7300ctl st" status
-expect "kq7300ctl " status power led current flip upgrade list monitor
+expect "kq7300ctl " status power led current flip upgrade list monitor history
+expect "kq7300ctl -" --virtual-engine --virtual-engine= --trace --serial --path --json -V --version \
+    -h --help
+expect "kq7300ctl --j" --json
+expect "kq7300ctl --json st" status
+expect "kq7300ctl --json --virtual-engine li" list
+expect "kq7300ctl upgrade -" --loader -y --yes --json --help
+expect "kq7300ctl history --" --json --help
+expect "kq7300ctl power -" --help
 expect "kq7300ctl --virtual-engine st" status
 expect "kq7300ctl --virtual-engine=mode=loader,current=5 cu" current
 expect "kq7300ctl --serial 0002a0000000 p" power
@@ -77,7 +87,18 @@ expect "kq7300ctl upgrade --l" --loader
 expect "kq7300ctl --se" --serial
 expect "kq7300ctl --p" --path
 expect "kq7300ctl --v" --virtual-engine --virtual-engine= --version
-expect "kq7300ctl --serial "
+# The engines present, as list shows them, with the virtual engines of the line.
+if command -v kq7300ctl >/dev/null; then
+    expect "kq7300ctl --virtual-engine --serial " 0002a0000000
+    expect "kq7300ctl --virtual-engine --virtual-engine=serial=0002a0000001 --serial 0" \
+        0002a0000000 0002a0000001
+    expect "kq7300ctl --virtual-engine=current=5 --virtual-engine --path " virtual-1 virtual-2
+    expect "kq7300ctl --virtual-engine status --path v" virtual-1
+    expect "kq7300ctl --virtual-engine=serial=0002a0000009 --serial 0002a0000000 --path " virtual-1
+    expect "kq7300ctl --virtual-engine --path virtual-1 st" status
+else
+    echo "kq7300ctl is not on the PATH: the engine lists are not tried"
+fi
 expect "kq7300ctl --virtual-engine=" mode= product-id= current= block-size= serial= vid= pid= \
     reboot-ms= fault=
 expect "kq7300ctl --virtual-engine=mo" mode=
