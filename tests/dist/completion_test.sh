@@ -87,18 +87,6 @@ expect "kq7300ctl upgrade --l" --loader
 expect "kq7300ctl --se" --serial
 expect "kq7300ctl --p" --path
 expect "kq7300ctl --v" --virtual-engine --virtual-engine= --version
-# The engines present, as list shows them, with the virtual engines of the line.
-if command -v kq7300ctl >/dev/null; then
-    expect "kq7300ctl --virtual-engine --serial " 0002a0000000
-    expect "kq7300ctl --virtual-engine --virtual-engine=serial=0002a0000001 --serial 0" \
-        0002a0000000 0002a0000001
-    expect "kq7300ctl --virtual-engine=current=5 --virtual-engine --path " virtual-1 virtual-2
-    expect "kq7300ctl --virtual-engine status --path v" virtual-1
-    expect "kq7300ctl --virtual-engine=serial=0002a0000009 --serial 0002a0000000 --path " virtual-1
-    expect "kq7300ctl --virtual-engine --path virtual-1 st" status
-else
-    echo "kq7300ctl is not on the PATH: the engine lists are not tried"
-fi
 expect "kq7300ctl --virtual-engine=" mode= product-id= current= block-size= serial= vid= pid= \
     reboot-ms= fault=
 expect "kq7300ctl --virtual-engine=mo" mode=
@@ -106,14 +94,7 @@ expect "kq7300ctl --virtual-engine=mode=l" loader
 expect "kq7300ctl --virtual-engine=mode=app,re" app,reboot-ms=
 expect "kq7300ctl --virtual-engine=fault=crc@3+n" crc@3+no-return
 
-# Files: in a folder of its own, for upgrade's image and --loader / --trace.
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-touch "$dir/firmware.bin" "$dir/usbloader.bin" "$dir/trace.txt"
-expect "kq7300ctl upgrade $dir/fi" "$dir/firmware.bin"
-expect "kq7300ctl upgrade $dir/firmware.bin --loader $dir/usb" "$dir/usbloader.bin"
-expect "kq7300ctl --trace $dir/tr" "$dir/trace.txt"
-expect "kq7300ctl --virtual-engine --trace $dir/t" "$dir/trace.txt"
+source "$(dirname "$0")/completion_cases.sh"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -57,24 +57,7 @@ expect_in fish "kq7300ctl --virtual-engine=mode=l" --virtual-engine=mode=loader
 expect_in fish "kq7300ctl --virtual-engine=mode=app,re" --virtual-engine=mode=app,reboot-ms=
 expect_in fish "kq7300ctl --virtual-engine=fault=crc@3+n" --virtual-engine=fault=crc@3+no-return
 
-# The engines present, as list shows them, with the virtual engines of the line.
-if command -v kq7300ctl >/dev/null; then
-    expect "kq7300ctl --virtual-engine --serial " 0002a0000000
-    expect "kq7300ctl --virtual-engine --virtual-engine=serial=0002a0000001 --serial 0" \
-        0002a0000000 0002a0000001
-    expect "kq7300ctl --virtual-engine=current=5 --virtual-engine --path " virtual-1 virtual-2
-    expect "kq7300ctl --virtual-engine status --path v" virtual-1
-else
-    echo "kq7300ctl is not on the PATH: the engine lists are not tried"
-fi
-
-# Files, in a folder of the test's own.
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-touch "$dir/firmware.bin" "$dir/usbloader.bin" "$dir/trace.txt"
-expect "kq7300ctl upgrade $dir/fi" "$dir/firmware.bin"
-expect "kq7300ctl upgrade $dir/firmware.bin --loader $dir/usb" "$dir/usbloader.bin"
-expect "kq7300ctl --trace $dir/tr" "$dir/trace.txt"
+source "$here/completion_cases.sh"
 
 case $shell in
     zsh)
