@@ -19,6 +19,17 @@ endif()
 # all: a plain copy, no links.
 function(kq_install_program target)
   install(TARGETS ${target} DESTINATION ${KQ_INSTALL_DIR})
+  # Release and MinSizeRel ask for no debugging information, so their install strips the
+  # program as cmake --install --strip would; Debug and RelWithDebInfo keep it. The package
+  # strips in any case (cmake/Packaging.cmake), as Debian wants.
+  if(CMAKE_STRIP)
+    install(CODE "
+      if(CMAKE_INSTALL_CONFIG_NAME MATCHES \"^(Release|MinSizeRel)\$\" AND NOT CMAKE_INSTALL_DO_STRIP)
+        set(program \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${KQ_INSTALL_DIR}/$<TARGET_FILE_NAME:${target}>\")
+        message(STATUS \"Stripping: \${program}\")
+        execute_process(COMMAND \"${CMAKE_STRIP}\" \"\${program}\" COMMAND_ERROR_IS_FATAL ANY)
+      endif()")
+  endif()
   if(WIN32)
     return()
   endif()
