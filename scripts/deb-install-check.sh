@@ -3,7 +3,8 @@
 # scripts/deb-install-check.sh [DEB [WORK_DIR]]
 # (as root; DEB defaults to the one scripts/package-check.sh left in build-pkg/, WORK_DIR to
 # /tmp/kq7300-deb-check). A minimal Debian 12 is made there once with debootstrap and copied
-# afresh for every run; only /proc is mounted into the copy, and unmounted at the end.
+# afresh for every run; only /proc and the host's /dev/pts (for zsh's pseudo-terminal and apt's
+# log) are mounted into the copy, and unmounted at the end.
 # Checks: apt installs the .deb with its dependencies; root and a user in plugdev run kq7300ctl
 # (--help, -V, --json, a virtual engine) and kq7300tool (--version, the window offscreen), and
 # each chooses the window's language under an X server of its own (Xvfb, xdotool): the choice
@@ -31,6 +32,8 @@ rm -rf "$root"
 cp -a "$work/base" "$root"
 mount -t proc proc "$root/proc"
 trap 'umount "$root/proc"' EXIT
+mount --bind /dev/pts "$root/dev/pts"
+trap 'umount "$root/dev/pts"; umount "$root/proc"' EXIT
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 cp "$deb" "$root/tmp/"
 cp tests/dist/completion_test.sh tests/dist/completion_cases.sh tests/dist/shell_completion_test.sh \
@@ -61,13 +64,20 @@ snapshot() {
 choose_language() {
     local who=$1 run=in_root home=/root
     [ "$who" = user ] && run=as_user home=/home/tester
+    # The question's window once it is shown (Qt may make its window anew before), focused, and
+    # Return typed as on a keyboard.
     $run sh -c 'Xvfb :7 -nolisten tcp >/dev/null 2>&1 & xvfb=$!
         sleep 1
-        DISPLAY=:7 QT_QPA_PLATFORM=xcb HOME='"$home"' timeout 10 kq7300tool --virtual-engine &
+        export DISPLAY=:7
+        QT_QPA_PLATFORM=xcb HOME='"$home"' timeout 10 kq7300tool --virtual-engine &
         tool=$!
-        DISPLAY=:7 timeout 8 xdotool search --sync --name "Choose Language" windowfocus --sync \
-            key Return
-        found=$?
+        found=1
+        for try in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
+            sleep 0.25
+            window=$(xdotool search --onlyvisible --name "^Choose Language\$" | head -n 1)
+            [ -n "$window" ] && xdotool windowfocus --sync "$window" &&
+                xdotool key Return && found=0 && break
+        done
         wait $tool
         kill $xvfb
         exit $found' || fail "no language question to answer as $who"
@@ -141,7 +151,7 @@ as_user bash /tmp/completion_test.sh /usr/share/bash-completion/completions/kq73
     _kq7300ctl ] || fail "zsh does not find the completion"
 as_user bash /tmp/shell_completion_test.sh zsh /usr/share/zsh/vendor-completions ||
     fail "zsh completion in the installed system"
-as_user fish --no-config -c 'complete -C "kq7300ctl --virtual-engine st"' | grep -q '^status' ||
+as_user fish -c 'complete -C "kq7300ctl --virtual-engine st"' | grep -q '^status' ||
     fail "fish does not find the completion"
 as_user bash /tmp/shell_completion_test.sh fish \
     /usr/share/fish/vendor_completions.d/kq7300ctl.fish || fail "fish completion in the installed system"

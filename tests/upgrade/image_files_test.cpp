@@ -124,10 +124,10 @@ TEST_F(ImageFilesTest, LoaderFoldersFollowTheXdgDataFolders) {
 TEST_F(ImageFilesTest, LoaderIsTheFirstFoundInFolderOrder) {
     const std::string firmware = Write("fw.bin", 100);
 #ifdef _WIN32
-    const std::vector<fs::path> folders{dir / "home/kq7300"};
+    const std::vector<fs::path> folders{dir / "home" / "kq7300"};
 #else
-    const std::vector<fs::path> folders{dir / "system/kq7300", dir / "local/kq7300",
-                                        dir / "home/kq7300"};
+    const std::vector<fs::path> folders{dir / "system" / "kq7300", dir / "local" / "kq7300",
+                                        dir / "home" / "kq7300"};
 #endif
     char fill = 'a';
     for (const fs::path& folder : folders) {
