@@ -33,7 +33,8 @@ removal, with JSON output for scripts.
 A udev rule lets the user at the machine's seat, and the members of the
 plugdev group on headless hosts, open the engine.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/dist/debian/postinst ${PROJECT_SOURCE_DIR}/dist/debian/postrm)
+    ${PROJECT_SOURCE_DIR}/dist/debian/postinst ${PROJECT_SOURCE_DIR}/dist/debian/postrm
+    ${KQ_CONFFILES})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # A package made for another prefix would put the udev rule under /etc and the programs
@@ -43,6 +44,11 @@ file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "
 if(CPACK_GENERATOR STREQUAL \"DEB\" AND NOT \"${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")
   message(FATAL_ERROR \"The package needs a build configured with -DCMAKE_INSTALL_PREFIX=/usr \"
                       \"(this one has ${CMAKE_INSTALL_PREFIX})\")
+endif()
+if(CPACK_GENERATOR STREQUAL \"DEB\" AND NOT \"${KQ_SYSTEM_CONFIG}\" MATCHES \"^/etc/\")
+  message(FATAL_ERROR \"The package keeps its settings under /etc: configure with \"
+                      \"-DKQ_SYSTEM_CONFIG=/etc/kq7300/Config.ini (this build has \"
+                      \"'${KQ_SYSTEM_CONFIG}')\")
 endif()
 ")
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a clean build folder and checks it: scripts/package-check.sh
 # [BUILD_DIR]. Lists its files, runs lintian (errors fail), desktop-file-validate, appstreamcli
-# validate, the man page warnings, the bash completion, and compares install_manifest.txt with
-# what an install and the package hold. The .deb is left in BUILD_DIR (default build-pkg).
+# validate, the man page warnings, the bash, zsh and fish completions, checks the settings (the
+# conffile under /etc and the link to it beside the programs), and compares install_manifest.txt
+# with what an install and the package hold. The .deb is left in BUILD_DIR (default build-pkg).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -24,7 +25,7 @@ section() { printf '\n== %s\n' "$*"; }
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 export CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKQ_BUILD_TESTS=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DKQ_SYSTEM_CONFIG=/etc/kq7300/Config.ini >/dev/null
 cmake --build "$dir" --target package
 
 version=$(sed -n 's/^#define KQ_VERSION "\(.*\)"$/\1/p' "$dir/generated/kq_version.h")
@@ -79,10 +80,34 @@ for program in "$unpacked"/usr/bin/*; do
     [ -f "$unpacked/usr/share/man/man1/${program##*/}.1.gz" ] || fail "no man page for $program"
 done
 
-section "bash completion"
-completion=$unpacked/usr/share/bash-completion/completions/kq7300ctl
-bash tests/dist/completion_test.sh "$completion" /usr/share/bash-completion/bash_completion ||
-    fail "bash completion"
+section "settings"
+# A conffile of dpkg's, so that the administrator's edits survive upgrades and purge removes it;
+# the programs find it through the link beside them and never write it.
+dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$work" ./conffiles 2>/dev/null ||
+    fail "the package has no conffiles"
+cat "$work/conffiles" 2>/dev/null
+grep -qx /etc/kq7300/Config.ini "$work/conffiles" 2>/dev/null ||
+    fail "/etc/kq7300/Config.ini is not listed in conffiles"
+[ -f "$unpacked/etc/kq7300/Config.ini" ] && [ ! -L "$unpacked/etc/kq7300/Config.ini" ] ||
+    fail "no file /etc/kq7300/Config.ini"
+link=$(readlink "$unpacked/usr/lib/kq7300/Config.ini") || link=
+[ "$link" = /etc/kq7300/Config.ini ] ||
+    fail "/usr/lib/kq7300/Config.ini is not a link to /etc/kq7300/Config.ini (${link:-none})"
+# Nothing but the conffile under /etc.
+others=$(cd "$unpacked" && find etc ! -type d ! -path etc/kq7300/Config.ini)
+[ -z "$others" ] || fail "more under /etc: $others"
+
+section "completions"
+export KQ7300CTL=$dir/bin/kq7300ctl
+completions=$unpacked/usr/share
+bash tests/dist/completion_test.sh "$completions/bash-completion/completions/kq7300ctl" \
+    /usr/share/bash-completion/bash_completion || fail "bash completion"
+[ -f "$completions/zsh/vendor-completions/_kq7300ctl" ] || fail "no zsh completion"
+bash tests/dist/shell_completion_test.sh zsh "$completions/zsh/vendor-completions" ||
+    fail "zsh completion"
+[ -f "$completions/fish/vendor_completions.d/kq7300ctl.fish" ] || fail "no fish completion"
+bash tests/dist/shell_completion_test.sh fish \
+    "$completions/fish/vendor_completions.d/kq7300ctl.fish" || fail "fish completion"
 
 section "install_manifest.txt"
 # Everything an install puts down is in the manifest, and the package holds just that.

@@ -3,10 +3,10 @@ BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev libusb-1.0-0-dev libcli11-dev nettle-dev
     nlohmann-json3-dev)
 RUN_PACKAGES=(libqt6widgets6 qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei)
-TEST_PACKAGES=(libgtest-dev libgmock-dev umockdev libumockdev-dev xvfb xauth)
+TEST_PACKAGES=(libgtest-dev libgmock-dev umockdev libumockdev-dev xvfb xauth zsh fish)
 # The package check (scripts/package-check.sh) and the icon renderer (scripts/icons.sh).
 PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db librsvg2-bin bash-completion
-    file icoutils)
+    zsh fish file icoutils)
 # Only for scripts/responsiveness.sh, the window-manager ping check.
 PING_PACKAGES=(xvfb python3-xlib xdotool)
 # The Windows cross build and its tests under wine (scripts/windows-build.sh, windows-test.sh).

@@ -12,6 +12,7 @@
 #include "app/qt_language_dialog.h"
 #include "app/qt_main_window.h"
 #include "app/screenshots.h"
+#include "cli/help_format.h"
 #include "devlink/link.h"
 #include "l10n/settings.h"
 #include "pages/qt_services.h"
@@ -73,7 +74,8 @@ void ChooseFont() {
 int RunTool(int argc, char** argv) {
     CLI::App cli{"Controls the KQ7300 light engine: power, LED, current, mirroring, firmware.",
                  "kq7300tool"};
-    cli.set_version_flag("--version", std::string("kq7300tool ") + KQ_VERSION,
+    WrapHelp(cli);
+    cli.set_version_flag("-V,--version", std::string("kq7300tool ") + KQ_VERSION,
                          "Print the version and exit");
     BackendOptions options;
     AddBackendOptions(cli, options);
@@ -89,7 +91,7 @@ int RunTool(int argc, char** argv) {
     };
     // Help, version and usage errors need no display, so they are answered before the window
     // system opens. Qt's own options (one dash: -platform, -style, ...) are left to
-    // QApplication, which takes them out; the program's own have two dashes.
+    // QApplication, which takes them out; the program's own have two dashes (-h and -V aside).
     cli.allow_extras();
     if (const int code = parse(argc, argv); code >= 0) return code;
     for (const std::string& extra : cli.remaining()) {
@@ -118,7 +120,8 @@ int RunTool(int argc, char** argv) {
 
     ModulePathsRecord paths;
     SystemLocale locale;
-    Settings settings(paths.moduleDir(), locale, Settings::DefaultUserDir());
+    Settings settings(paths.moduleDir(), locale, Settings::DefaultUserDir(),
+                      SystemConfig::OfThisBuild());
     PageFlags flags;
     QtMessagePresenter messages;
     QtFileDialogProvider files;

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "cli/engine_commands.h"
+#include "cli/help_format.h"
 #include "cli/session.h"
 #include "cli/upgrade_command.h"
 #include "cli/usb_commands.h"
@@ -225,9 +226,10 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
     request.parser =
         std::make_unique<CLI::App>("Controls the KQ7300 light engine over USB.", "kq7300ctl");
     CLI::App& app = *request.parser;
+    WrapHelp(app);
     app.footer(kExitCodes);
     app.failure_message(FailureMessage);
-    app.set_version_flag("--version", std::string("kq7300ctl ") + KQ_VERSION,
+    app.set_version_flag("-V,--version", std::string("kq7300ctl ") + KQ_VERSION,
                          "Print the version and exit");
     // The global options may also follow the command: kq7300ctl status --json.
     app.fallthrough();

@@ -198,8 +198,15 @@ int LoadImages(const UpgradeRequest& request, UpgradeImages& images, std::ostrea
             return kExitUsage;
         case ImageCheck::LoaderUnreadable:
             if (request.loader.empty()) {
-                err << "error: no loader image: cannot read " << loaders[0].string() << " or "
-                    << loaders[1].string() << "; name one with --loader FILE\n";
+                const auto folders = LoaderFolders(ProgramDirectory());
+                err << "error: no loader image: no usbloader.bin or usbloader.enc in ";
+                for (size_t i = 0; i < folders.size(); ++i) {
+                    err << (i == 0                    ? ""
+                            : i + 1 == folders.size() ? " or "
+                                                      : ", ")
+                        << folders[i].string();
+                }
+                err << "; put one there or name one with --loader FILE\n";
                 return kExitUsage;
             }
             [[fallthrough]];
@@ -310,7 +317,8 @@ void AddUpgradeCommand(CLI::App& app, CtlCommand& chosen) {
     command
         ->add_option("--loader", request->loader,
                      "Loader image (1-10240 bytes); default usbloader.bin, else "
-                     "usbloader.enc, beside the program")
+                     "usbloader.enc, beside the program or in a kq7300 data folder (see the "
+                     "man page)")
         ->type_name("FILE");
 }
 

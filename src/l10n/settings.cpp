@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <utility>
 
@@ -73,10 +74,42 @@ unsigned SystemLocale::SystemDefaultLanguage() const {
     return os::SystemDefaultLanguage();
 }
 
-Settings::Settings(std::string programDir, const LocaleSource& locale, std::string userDir)
+SystemConfig SystemConfig::OfThisBuild() {
+#ifdef KQ_SYSTEM_CONFIG
+    return {KQ_SYSTEM_CONFIG, KQ_SYSTEM_PROGRAM_DIR};
+#else
+    return {};
+#endif
+}
+
+Settings::Settings(std::string programDir, const LocaleSource& locale, std::string userDir,
+                   SystemConfig system)
     : programDir_(WithTrailingSeparator(std::move(programDir))),
       userDir_(userDir.empty() ? std::string() : WithTrailingSeparator(std::move(userDir))),
+      system_(std::move(system)),
       locale_(locale) {}
+
+// Decided by the file's place, not by what this user may write: root may write everywhere, and
+// a change it made to the shipped file would become every user's default behind dpkg's back.
+bool Settings::IsSystemFile(const std::string& file) const {
+    if (system_.file.empty()) return false;
+    const auto resolved = [](const std::string& name) {
+        std::error_code ec;
+        const std::filesystem::path path = os::PathFromUtf8(name);
+        std::filesystem::path real = std::filesystem::weakly_canonical(path, ec);
+        return ec ? path.lexically_normal() : real;
+    };
+    const auto same = [&](const std::string& a, const std::string& b) {
+        return resolved(a) == resolved(b);
+    };
+    if (!system_.programDir.empty() &&
+        same(file, WithTrailingSeparator(system_.programDir) + std::string(kConfigFileName))) {
+        return true;
+    }
+    // A chain of links that never ends leads nowhere a write could go either.
+    const std::string end = os::LinkTarget(file);
+    return end.empty() || same(end, system_.file);
+}
 
 std::string Settings::DefaultUserDir() {
     return os::UserConfigDir();
@@ -94,17 +127,28 @@ std::string Settings::configFile() const {
     return ConfigIn(programDir_);
 }
 
-// Where a change goes: the file read so far when it can be written; otherwise (a program
-// installed where users may not write) a new copy of it in the user's folder. The copy is the
-// user's own file, with the mode the umask gives, not the shipped file's (often read-only).
+// Where a change goes: the file read so far when it is not the system's and can be written;
+// otherwise (the package's settings, or a program installed where users may not write) a new
+// copy of it in the user's folder. The copy is the user's own file, with the mode the umask
+// gives, not the shipped file's (often read-only).
 bool Settings::StoreLanguage(const std::string& name) const {
     const std::string current = configFile();
     const std::string own =
         userDir_.empty() ? std::string() : userDir_ + std::string(kConfigFileName);
     const bool exists = os::Exists(current);
+    const bool system = IsSystemFile(current);
     std::string target = current;
     bool stored = false;
-    if (userDir_.empty() || current == own || os::MayWrite(exists ? current : programDir_)) {
+    if (system && (own.empty() || current == own)) {
+        std::cerr << "warning: cannot save the language: " << current
+                  << " is the system's settings file, which only an administrator edits, and "
+                     "this user has no copy of their own"
+                  << (own.empty() ? " (set HOME or XDG_CONFIG_HOME)" : "") << '\n';
+        writeFailed_ = true;
+        return false;
+    }
+    if (!system &&
+        (userDir_.empty() || current == own || os::MayWrite(exists ? current : programDir_))) {
         stored = profile::WriteString(current, kThemesSection, kSolutionKey, name);
     } else {
         target = own;

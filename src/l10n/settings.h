@@ -125,13 +125,25 @@ class TranslationCache {
     profile::SectionTable table_;
 };
 
+// The settings of a system install (the package): the administrator's Config.ini and the folder
+// of the installed programs, whose Config.ini is a link to it. Such a file is the system's, not
+// the user's, whoever runs the program (root too): it is read and never written. Empty in a
+// source install and in the build tree.
+struct SystemConfig {
+    std::string file;        // such as /etc/kq7300/Config.ini
+    std::string programDir;  // such as /usr/lib/kq7300/
+    // What the build was configured with (KQ_SYSTEM_CONFIG).
+    static SystemConfig OfThisBuild();
+};
+
 // Config.ini and the language in use. One per process, created by start-up and passed on.
 class Settings {
   public:
     // programDir ends in one separator; Config.ini and Language/ live there. When userDir is
-    // given and the program's Config.ini cannot be written (an installed program), changes go
-    // to a copy in userDir, which from then on is read instead.
-    Settings(std::string programDir, const LocaleSource& locale, std::string userDir = {});
+    // given, changes go to a copy in userDir, which from then on is read instead, when the
+    // program's Config.ini is the system's (see SystemConfig) or cannot be written.
+    Settings(std::string programDir, const LocaleSource& locale, std::string userDir = {},
+             SystemConfig system = {});
 
     const std::string& programDir() const { return programDir_; }
     // The Config.ini that reads use: the user's copy once there is one, else the program's.
@@ -161,12 +173,17 @@ class Settings {
     // when neither can be told.
     static std::string DefaultUserDir();
 
+    // Whether the file is the system's: the Config.ini beside the installed programs, or one
+    // that is or leads (through links) to the system's file.
+    bool IsSystemFile(const std::string& file) const;
+
   private:
     std::string ConfigIn(const std::string& dir) const;
     bool StoreLanguage(const std::string& name) const;
 
     std::string programDir_;
     std::string userDir_;
+    SystemConfig system_;
     const LocaleSource& locale_;
     mutable TranslationCache texts_;
     mutable bool writeFailed_ = false;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kq::os {
 
@@ -57,11 +58,22 @@ std::string UserConfigDir();
 // unset (a service, a cron job); on Windows both %LOCALAPPDATA%. Empty when none can be told.
 std::filesystem::path UserDataDir();
 std::filesystem::path UserStateDir();
+// The system's data folders, in the order they are searched: the absolute entries of
+// $XDG_DATA_DIRS, else /usr/local/share and /usr/share. None on Windows.
+std::vector<std::filesystem::path> SystemDataDirs();
+
+// The width in columns of the terminal that standard output goes to; 0 when it goes elsewhere
+// (a file, a pipe).
+unsigned StandardOutputColumns();
 
 // The local time at `when`, and its distance from UTC in seconds (east positive).
 std::tm LocalTime(std::time_t when, long* utcOffsetSeconds = nullptr);
 
 bool Exists(const std::string& path);
+// Where the chain of symbolic links starting at path ends, also when nothing is there (yet);
+// path itself when it is no link. Empty, with errno ELOOP, for a chain that does not end.
+// Windows: path itself.
+std::string LinkTarget(const std::string& path);
 // Whether this user may change the file, or create files in the folder.
 bool MayWrite(const std::string& path);
 // Creates the folder and its parents as needed; a failure shows when the folder is used.
@@ -74,7 +86,8 @@ enum class ReadResult { Ok, Missing, Failed };
 ReadResult ReadRegularFile(const std::string& path, size_t maxSize, std::string& out);
 
 // Writes a temporary file beside `path`, flushes it to disk and renames it over `path`: readers
-// see either the old or the new content, never a part of it. Refuses a read-only file.
+// see either the old or the new content, never a part of it. Refuses a read-only file. On
+// POSIX systems a symbolic link stays: the file at its end (LinkTarget) is written.
 // Afterwards removes what earlier writes that died before their rename left behind. (Not
 // ReplaceFile: windows.h makes that name a macro.)
 bool ReplaceContent(const std::string& path, std::string_view data);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 #include "os/os.h"
 
@@ -140,6 +142,25 @@ std::filesystem::path UserStateDir() {
     return XdgDir("XDG_STATE_HOME", ".local/state");
 }
 
+std::vector<std::filesystem::path> SystemDataDirs() {
+    std::vector<std::filesystem::path> dirs;
+    const char* list = std::getenv("XDG_DATA_DIRS");
+    std::string_view rest =
+        list != nullptr && *list != '\0' ? list : "/usr/local/share/:/usr/share/";
+    while (!rest.empty()) {
+        const size_t colon = std::min(rest.find(':'), rest.size());
+        const std::string_view entry = rest.substr(0, colon);
+        rest.remove_prefix(std::min(colon + 1, rest.size()));
+        if (entry.starts_with('/')) dirs.emplace_back(entry);
+    }
+    return dirs;
+}
+
+unsigned StandardOutputColumns() {
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
 std::tm LocalTime(std::time_t when, long* utcOffsetSeconds) {
     std::tm local{};
     localtime_r(&when, &local);
@@ -149,6 +170,26 @@ std::tm LocalTime(std::time_t when, long* utcOffsetSeconds) {
 
 bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
+}
+
+std::string LinkTarget(const std::string& path) {
+    std::string at = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st {};
+        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+        std::string next(PATH_MAX, '\0');
+        const ssize_t n = readlink(at.c_str(), next.data(), next.size());
+        if (n <= 0 || static_cast<size_t>(n) >= next.size()) return at;
+        next.resize(static_cast<size_t>(n));
+        if (!next.starts_with('/')) {
+            const size_t slash = at.rfind('/');
+            if (slash != std::string::npos) next = at.substr(0, slash + 1) + next;
+        }
+        // Not normalised: a ".." after a linked folder is the kernel's to resolve.
+        at = std::move(next);
+    }
+    errno = ELOOP;
+    return {};
 }
 
 bool MayWrite(const std::string& path) {
@@ -193,12 +234,11 @@ ReadResult ReadRegularFile(const std::string& path, size_t maxSize, std::string&
 
 // A new file gets the mode the umask gives; an existing one keeps its own.
 bool ReplaceContent(const std::string& path, std::string_view data) {
-    std::string target = path;
+    // Through a link, also one that leads nowhere yet: a rename over the link itself would put
+    // a file in its place.
+    const std::string target = LinkTarget(path);
+    if (target.empty()) return false;
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char resolved[PATH_MAX];
-        if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
-    }
     const bool exists = stat(target.c_str(), &st) == 0;
     if (exists && access(target.c_str(), W_OK) != 0) return false;  // a read-only file stays
 

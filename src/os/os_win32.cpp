@@ -136,6 +136,16 @@ std::filesystem::path UserStateDir() {
     return UserDataDir();
 }
 
+std::vector<std::filesystem::path> SystemDataDirs() {
+    return {};
+}
+
+unsigned StandardOutputColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+    return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 std::tm LocalTime(std::time_t when, long* utcOffsetSeconds) {
     std::tm local{};
     localtime_s(&local, &when);
@@ -148,6 +158,10 @@ std::tm LocalTime(std::time_t when, long* utcOffsetSeconds) {
 
 bool Exists(const std::string& path) {
     return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string LinkTarget(const std::string& path) {
+    return path;
 }
 
 // Windows' own access checks know a file's read-only mark but not who may write into a folder,

@@ -1,6 +1,8 @@
 #include "upgrade/image_files.h"
 
+#include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "os/file.h"
 #include "os/os.h"
@@ -43,17 +45,39 @@ const char* ImageCheckMessageKey(ImageCheck check) {
             return nullptr;
         case ImageCheck::NoFileName:
             return "WarningSystem.InvalidFileName";
+        case ImageCheck::LoaderUnreadable:
+            return "WarningSystem.NoLoader";
         case ImageCheck::FirmwareUnreadable:
         case ImageCheck::FirmwareSize:
-        case ImageCheck::LoaderUnreadable:
         case ImageCheck::LoaderSize:
             return "WarningSystem.FirmWareUpgrateFail";
     }
     return nullptr;
 }
 
+std::vector<std::filesystem::path> LoaderFolders(const std::filesystem::path& programDir) {
+    std::vector<std::filesystem::path> folders{programDir};
+    std::vector<std::filesystem::path> data{os::UserDataDir()};
+    for (std::filesystem::path& dir : os::SystemDataDirs()) data.push_back(std::move(dir));
+    for (const std::filesystem::path& dir : data) {
+        if (dir.empty()) continue;
+        std::filesystem::path folder = dir / "kq7300";
+        // A trailing separator or a "." makes no other folder.
+        const auto same = [&](const std::filesystem::path& known) {
+            return (known / "").lexically_normal() == (folder / "").lexically_normal();
+        };
+        if (std::none_of(folders.begin(), folders.end(), same)) folders.push_back(folder);
+    }
+    return folders;
+}
+
 std::vector<std::filesystem::path> LoaderCandidates(const std::filesystem::path& programDir) {
-    return {programDir / "usbloader.bin", programDir / "usbloader.enc"};
+    std::vector<std::filesystem::path> candidates;
+    for (const std::filesystem::path& folder : LoaderFolders(programDir)) {
+        candidates.push_back(folder / "usbloader.bin");
+        candidates.push_back(folder / "usbloader.enc");
+    }
+    return candidates;
 }
 
 std::filesystem::path ProgramDirectory() {

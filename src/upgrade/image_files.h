@@ -16,10 +16,10 @@ inline constexpr uint32_t kMaxLoaderLength = 10240;
 enum class ImageCheck {
     Ok,
     NoFileName,          // "WarningSystem.InvalidFileName"
-    FirmwareUnreadable,  // the rest: "WarningSystem.FirmWareUpgrateFail"
-    FirmwareSize,
-    LoaderUnreadable,
-    LoaderSize,
+    FirmwareUnreadable,  // "WarningSystem.FirmWareUpgrateFail"
+    FirmwareSize,        // the same
+    LoaderUnreadable,    // "WarningSystem.NoLoader", which says where the loader is looked for
+    LoaderSize,          // "WarningSystem.FirmWareUpgrateFail"
 };
 
 // The message text key for a failed check (title "WarningSystem.Title"); nullptr for Ok.
@@ -36,7 +36,13 @@ struct ImageLoadResult {
     uint64_t size = 0;
 };
 
-// The loader files tried, in order: usbloader.bin, then usbloader.enc in programDir.
+// The folders the loader image is looked for in, in order, each once: programDir, then the
+// user's data folder and the system's ($XDG_DATA_HOME, then $XDG_DATA_DIRS: ~/.local/share,
+// /usr/local/share, /usr/share), each with kq7300 appended; on Windows programDir, then
+// %LOCALAPPDATA%\kq7300. The package brings no loader image and puts nothing there.
+std::vector<std::filesystem::path> LoaderFolders(const std::filesystem::path& programDir);
+
+// The loader files tried, in order: usbloader.bin, then usbloader.enc, in each of LoaderFolders.
 std::vector<std::filesystem::path> LoaderCandidates(const std::filesystem::path& programDir);
 
 // The folder of the running executable (os::ExecutablePath's), empty when it cannot be told.

@@ -10,6 +10,7 @@
 #include "cli/json.h"
 #include "devlink/discovery.h"
 #include "tests/cli/json_check.h"
+#include "tests/os/env_guard.h"
 #include "upgrade/image_files.h"
 
 namespace kq {
@@ -173,8 +174,9 @@ TEST(CtlTest, UsageErrorsSayWhatIsWrong) {
     }
 }
 
-// The files are judged before any engine is looked for: the trace shows no search.
-TEST(CtlTest, MissingLoaderNamesBothFilesAndTheOption) {
+// The files are judged before any engine is looked for: the trace shows no search. The message
+// names every folder searched, in order.
+TEST(CtlTest, MissingLoaderNamesTheFoldersAndTheOption) {
     const auto dir = ProgramDirectory();
     if (std::filesystem::exists(dir / "usbloader.bin") ||
         std::filesystem::exists(dir / "usbloader.enc")) {
@@ -184,11 +186,21 @@ TEST(CtlTest, MissingLoaderNamesBothFilesAndTheOption) {
                           ("kq-ctl-fw-" + std::to_string(::getpid()) + ".bin");
     const auto trace = firmware.string() + ".trace";
     std::ofstream(firmware) << "firmware";
+    testing::EnvGuard env;
+    const std::string data = firmware.string() + ".data";
+#ifdef _WIN32
+    env.Set("LOCALAPPDATA", data);
+    const std::string folders = dir.string() + " or " + data + "\\kq7300";
+#else
+    env.Set("XDG_DATA_HOME", data);
+    env.Set("XDG_DATA_DIRS", "/nonexistent/a:/nonexistent/b/");
+    const std::string folders =
+        dir.string() + ", " + data + "/kq7300, /nonexistent/a/kq7300 or /nonexistent/b/kq7300";
+#endif
     const auto r = Ctl({"--virtual-engine", "--trace", trace, "upgrade", firmware.string()});
     EXPECT_EQ(r.code, 2);
-    EXPECT_EQ(r.err, "error: no loader image: cannot read " + (dir / "usbloader.bin").string() +
-                         " or " + (dir / "usbloader.enc").string() +
-                         "; name one with --loader FILE\n");
+    EXPECT_EQ(r.err, "error: no loader image: no usbloader.bin or usbloader.enc in " + folders +
+                         "; put one there or name one with --loader FILE\n");
     EXPECT_EQ(Slurp(trace).find("engine at"), std::string::npos);
     std::filesystem::remove(firmware);
     std::filesystem::remove(trace);
@@ -202,9 +214,37 @@ TEST(CtlTest, HelpListsTheExitCodesAndVersionSaysTheVersion) {
                              "\n  5  the engine is in use by another program\n"}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line;
     }
-    r = Ctl({"--version"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, std::string("kq7300ctl ") + KQ_VERSION + "\n");
+    for (const char* option : {"--version", "-V"}) {
+        r = Ctl({option});
+        EXPECT_EQ(r.code, 0) << option;
+        EXPECT_EQ(r.out, std::string("kq7300ctl ") + KQ_VERSION + "\n") << option;
+    }
+}
+
+// Help that does not go to a terminal is 80 columns wide, its lines broken between words.
+TEST(CtlTest, HelpFitsEightyColumns) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> words;  // in this order, each whole
+    };
+    const Case cases[] = {
+        {{"--help"}, {"--path", "P", "Talk", "(such", "as", "1-1.2)", "monitor", "Print"}},
+        {{"upgrade", "--help"}, {"--loader", "FILE", "Loader", "image", "(see", "the"}},
+        {{"list", "--help"}, {"List", "every", "engine", "present:"}},
+    };
+    for (const Case& c : cases) {
+        const auto r = Ctl(c.args);
+        SCOPED_TRACE(c.args[0]);
+        EXPECT_EQ(r.code, 0);
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+        std::istringstream text(r.out);
+        auto word = c.words.begin();
+        for (std::string w; word != c.words.end() && text >> w;) {
+            if (w == *word) ++word;
+        }
+        EXPECT_EQ(word, c.words.end()) << "missing " << *word << " in\n" << r.out;
+    }
 }
 
 TEST(CtlTest, ChoosingOneOfTwoEngines) {

@@ -242,7 +242,7 @@ TEST_F(SystemDlgTest, ChecksComeFirstAndLeaveThePageAsItWas) {
     ClickUpgrade();
     EXPECT_EQ(view_.MessageTexts(),
               (Texts{"The engine did not answer.", "InvalidFileName", "FirmWareUpgrateFail",
-                     "FirmWareUpgrateFail", "FirmWareUpgrateFail"}));
+                     "NoLoader", "FirmWareUpgrateFail"}));
     EXPECT_EQ(view_.messages[1].title, "Title");
     EXPECT_EQ(page_->m_pUpgradeThread, nullptr);
     EXPECT_TRUE(Idle());

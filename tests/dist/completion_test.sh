@@ -2,9 +2,11 @@
 # Calls the bash completion of kq7300ctl as bash would after TAB, without a terminal:
 # completion_test.sh COMPLETION_FILE [BASH_COMPLETION_SCRIPT]
 # With the second argument the bash-completion helpers (_filedir) are loaded first, as on a
-# desktop; without it the completion's own fallbacks are used.
+# desktop; without it the completion's own fallbacks are used. KQ7300CTL names the program whose
+# "list --json" gives the engines to offer (default: kq7300ctl on the PATH).
 set -uo pipefail
 file=$1
+[ -n "${KQ7300CTL:-}" ] && PATH=$(dirname "$KQ7300CTL"):$PATH
 if [ $# -gt 1 ]; then
     # bash_completion reads the user's settings and expects an interactive shell's variables.
     BASH_COMPLETION_USER_FILE=/dev/null source "$2" || { echo "cannot load $2"; exit 1; }
@@ -59,7 +61,15 @@ expect() {
 }
 
 expect "kq7300ctl st" status
-expect "kq7300ctl " status power led current flip upgrade list monitor
+expect "kq7300ctl " status power led current flip upgrade list monitor history
+expect "kq7300ctl -" --virtual-engine --virtual-engine= --trace --serial --path --json -V --version \
+    -h --help
+expect "kq7300ctl --j" --json
+expect "kq7300ctl --json st" status
+expect "kq7300ctl --json --virtual-engine li" list
+expect "kq7300ctl upgrade -" --loader -y --yes --json --help
+expect "kq7300ctl history --" --json --help
+expect "kq7300ctl power -" --help
 expect "kq7300ctl --virtual-engine st" status
 expect "kq7300ctl --virtual-engine=mode=loader,current=5 cu" current
 expect "kq7300ctl --serial 0002a0000000 p" power
@@ -77,7 +87,6 @@ expect "kq7300ctl upgrade --l" --loader
 expect "kq7300ctl --se" --serial
 expect "kq7300ctl --p" --path
 expect "kq7300ctl --v" --virtual-engine --virtual-engine= --version
-expect "kq7300ctl --serial "
 expect "kq7300ctl --virtual-engine=" mode= product-id= current= block-size= serial= vid= pid= \
     reboot-ms= fault=
 expect "kq7300ctl --virtual-engine=mo" mode=
@@ -85,14 +94,7 @@ expect "kq7300ctl --virtual-engine=mode=l" loader
 expect "kq7300ctl --virtual-engine=mode=app,re" app,reboot-ms=
 expect "kq7300ctl --virtual-engine=fault=crc@3+n" crc@3+no-return
 
-# Files: in a folder of its own, for upgrade's image and --loader / --trace.
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-touch "$dir/firmware.bin" "$dir/usbloader.bin" "$dir/trace.txt"
-expect "kq7300ctl upgrade $dir/fi" "$dir/firmware.bin"
-expect "kq7300ctl upgrade $dir/firmware.bin --loader $dir/usb" "$dir/usbloader.bin"
-expect "kq7300ctl --trace $dir/tr" "$dir/trace.txt"
-expect "kq7300ctl --virtual-engine --trace $dir/t" "$dir/trace.txt"
+source "$(dirname "$0")/completion_cases.sh"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

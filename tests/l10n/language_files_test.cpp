@@ -54,6 +54,7 @@ const char* const kProgramKeys[] = {
     "WarningSystem.FirmWareUpgrateSuccess",
     "WarningSystem.FirmWareUpgrateFail",
     "WarningSystem.InvalidFileName",
+    "WarningSystem.NoLoader",
     "WarningSystem.BackupSaved",
     "WarningSystem.BackupFailed",
     "WarningSystem.CloseBeforeLoader",
@@ -115,9 +116,28 @@ TEST_P(LanguageFileTest, HoldsNoUnknownOrRepeatedKeys) {
     }
 }
 
+// A translation is cut to 299 bytes when it is read: every shipped text must fit whole.
+TEST_P(LanguageFileTest, EveryTextFitsTheTranslationBuffer) {
+    for (const char* key : kProgramKeys) {
+        const std::string whole = profile::GetString(Path(), "String", key, "", 1 << 20);
+        EXPECT_LE(whole.size(), 299u) << GetParam() << " " << key << " would be cut";
+    }
+}
+
 TEST_P(LanguageFileTest, IsCopiedBesideTheBuiltPrograms) {
     const std::string copy = std::string(KQ_LANGUAGE_BUILD_DIR) + GetParam() + ".lang";
     EXPECT_EQ(ReadBytes(copy), ReadBytes(Path()));
+}
+
+// The missing loader's text names the places searched, whole: a translation is cut to 299 bytes.
+TEST_P(LanguageFileTest, MissingLoaderTextNamesEveryPlace) {
+    const std::string text = Loaded().Translate("WarningSystem.NoLoader");
+    EXPECT_EQ(text, profile::GetString(Path(), "String", "WarningSystem.NoLoader", "", 1 << 20));
+    for (const char* place :
+         {"usbloader.bin", "usbloader.enc", "~/.local/share/kq7300/", "/usr/local/share/kq7300/",
+          "/usr/share/kq7300/", "%LOCALAPPDATA%\\kq7300\\"}) {
+        EXPECT_NE(text.find(place), std::string::npos) << GetParam() << " lacks " << place;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shipped, LanguageFileTest, ::testing::Values("English", "SimpChinese"));

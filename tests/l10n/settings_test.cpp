@@ -658,6 +658,118 @@ TEST(UserConfigCopy, CopyOfAReadOnlyConfigIsTheUsersOwnFile) {
 
 #endif
 
+#ifndef _WIN32
+// A system install as the package lays it out, in a folder of the test's own: the
+// administrator's file in etc/, a link to it beside the programs, and a user's home.
+struct SystemInstall {
+    SystemInstall() {
+        WriteBytes(etc, "; shipped\n[themes]\n\n[dialog]\ndlg2=true\n");
+        std::filesystem::create_directories(PathOf(program));
+        std::filesystem::create_symlink(etc, program + "Config.ini");
+    }
+    Settings Make(const std::string& userDir) const {
+        return Settings(program, locale, userDir, {etc, program});
+    }
+
+    TempDir base;
+    const std::string etc = base.file("etc/kq7300/Config.ini");
+    const std::string program = base.file("usr/lib/kq7300/");
+    const std::string user = base.file("home/.config/kq7300/");
+    FakeLocale locale{kLangEnglish};
+};
+
+// Whoever runs the program, root too, may write the system's file; it is not the user's to
+// change all the same. The change goes to the user's copy and the link stays a link.
+TEST(SystemConfig, ChangesGoToTheUsersCopyWhoeverMayWriteTheSystemsFile) {
+    const SystemInstall install;
+    ASSERT_TRUE(os::MayWrite(install.etc));
+    Settings settings = install.Make(install.user);
+    EXPECT_EQ(settings.configFile(), install.program + "Config.ini");
+    EXPECT_FALSE(settings.LanguageFilePath(install.program));
+    EXPECT_TRUE(settings.SaveLanguageChoice("SimpChinese"));
+    EXPECT_TRUE(settings.WriteLanguageSetting("English"));
+    EXPECT_EQ(ReadBytes(install.etc), "; shipped\n[themes]\n\n[dialog]\ndlg2=true\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(PathOf(install.program + "Config.ini")));
+    EXPECT_EQ(ReadBytes(install.user + "Config.ini"),
+              "; shipped\n[themes]\nSolution=English\n\n[dialog]\ndlg2=true\n");
+    Settings nextStart = install.Make(install.user);
+    EXPECT_EQ(nextStart.configFile(), install.user + "Config.ini");
+    EXPECT_TRUE(nextStart.LanguageFilePath(install.program));
+}
+
+// The administrator's edit is every user's default, as long as they have no copy of their own.
+TEST(SystemConfig, TheAdministratorsEditIsReadThroughTheLink) {
+    const SystemInstall install;
+    WriteBytes(install.etc, "[themes]\nSolution=SimpChinese\n[dialog]\ndlg3=true\n");
+    Settings settings = install.Make(install.user);
+    EXPECT_TRUE(settings.LanguageFilePath(install.program));
+    EXPECT_EQ(settings.CurrentLanguageFile, LanguagePath(install.program, "SimpChinese"));
+    EXPECT_EQ(settings.ReadConfigSection("dialog").size(), 1u);
+}
+
+// The file's place decides: beside the installed programs, whatever stands there (the link,
+// a file put in its place, a link whose end was removed), and any file that leads to the
+// system's. Elsewhere the same build writes its own Config.ini, as a source install does.
+TEST(SystemConfig, WhichFilesAreTheSystems) {
+    const SystemInstall install;
+    Settings settings = install.Make(install.user);
+    const std::string& b = install.base.path();
+    WriteBytes(b + "plain.ini", "");
+    std::filesystem::create_symlink(install.etc, b + "link.ini");
+    std::filesystem::create_symlink("link.ini", b + "chain.ini");
+    std::filesystem::create_symlink(b + "loop.ini", b + "loop.ini");
+    const std::pair<std::string, bool> cases[] = {
+        {install.etc, true},
+        {install.program + "Config.ini", true},
+        {b + "usr/lib/kq7300/../kq7300/Config.ini", true},
+        {b + "link.ini", true},
+        {b + "chain.ini", true},
+        {b + "loop.ini", true},
+        {b + "plain.ini", false},
+        {b + "missing.ini", false},
+        {install.user + "Config.ini", false},
+    };
+    for (const auto& [file, system] : cases) {
+        EXPECT_EQ(settings.IsSystemFile(file), system) << file;
+    }
+    EXPECT_FALSE(Settings(install.program, install.locale, install.user)
+                     .IsSystemFile(install.program + "Config.ini"))
+        << "a source install has no system file";
+
+    std::filesystem::remove(PathOf(install.etc));
+    EXPECT_TRUE(settings.IsSystemFile(install.program + "Config.ini"));
+    EXPECT_TRUE(settings.WriteLanguageSetting("English"));
+    EXPECT_FALSE(std::filesystem::exists(PathOf(install.etc)));
+    EXPECT_TRUE(std::filesystem::is_symlink(PathOf(install.program + "Config.ini")));
+
+    std::filesystem::remove(PathOf(install.program + "Config.ini"));
+    WriteBytes(install.program + "Config.ini", "[themes]\n");
+    std::filesystem::remove(PathOf(install.user + "Config.ini"));
+    EXPECT_TRUE(settings.WriteLanguageSetting("SimpChinese"));
+    EXPECT_EQ(ReadBytes(install.program + "Config.ini"), "[themes]\n");
+    EXPECT_EQ(ReadBytes(install.user + "Config.ini"), "[themes]\nSolution=SimpChinese\n");
+
+    const std::string buildTree = b + "build/bin/";
+    std::filesystem::create_directories(PathOf(buildTree));
+    Settings built(buildTree, install.locale, install.user + "../other/",
+                   {install.etc, install.program});
+    EXPECT_TRUE(built.WriteLanguageSetting("English"));
+    EXPECT_EQ(ReadBytes(buildTree + "Config.ini"), "[themes]\nSolution=English\n");
+}
+
+// With no folder for the user's copy the change is refused and said, not written to the system.
+TEST(SystemConfig, NoUserFolderMeansNoChange) {
+    const SystemInstall install;
+    Settings settings = install.Make("");
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(settings.WriteLanguageSetting("SimpChinese"));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("is the system's settings file"), std::string::npos) << said;
+    EXPECT_TRUE(settings.TakeWriteFailureNotice());
+    EXPECT_EQ(ReadBytes(install.etc), "; shipped\n[themes]\n\n[dialog]\ndlg2=true\n");
+}
+#endif
+
 TEST(UserConfigCopy, AWritableProgramFolderKeepsItsOwnConfig) {
     TempDir base;
     FakeLocale locale(kLangEnglish);

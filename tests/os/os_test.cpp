@@ -10,6 +10,7 @@
 #include <string>
 
 #include "os/sha256.h"
+#include "tests/l10n/temp_dir.h"
 #include "tests/os/env_guard.h"
 
 namespace kq::os {
@@ -75,6 +76,63 @@ TEST(UserDirsTest, FollowTheXdgRulesWithTheAccountsHomeLast) {
         EXPECT_EQ(UserStateDir(), fs::path(c.state));
         EXPECT_EQ(UserConfigDir(), c.config);
     }
+}
+
+TEST(UserDirsTest, SystemDataDirsFollowXdgDataDirs) {
+    using Dirs = std::vector<fs::path>;
+    const Dirs standard{"/usr/local/share/", "/usr/share/"};
+    const std::pair<std::optional<std::string>, Dirs> cases[] = {
+        {std::nullopt, standard},
+        {"", standard},
+        {"/opt/share:/usr/share", {"/opt/share", "/usr/share"}},
+        // Relative entries are ignored, as are empty ones.
+        {"relative::/a/:", {"/a/"}},
+        {"relative", {}},
+    };
+    for (const auto& [variable, dirs] : cases) {
+        SCOPED_TRACE(variable.value_or("(unset)"));
+        EnvGuard env;
+        env.Set("XDG_DATA_DIRS", variable);
+        EXPECT_EQ(SystemDataDirs(), dirs);
+    }
+}
+
+// Where a link leads, followed link by link: relative ones from their own folder, to the end
+// also when nothing is there.
+TEST(LinkTargetTest, FollowsTheChainToItsEnd) {
+    const kq::testing::TempDir dir;
+    const std::string d = dir.path();
+    kq::testing::WriteBytes(d + "file", "x");
+    fs::create_directory(d + "sub");
+    fs::create_symlink(d + "file", d + "absolute");
+    fs::create_symlink("../file", d + "sub/relative");
+    fs::create_symlink("sub/relative", d + "chain");
+    fs::create_symlink(d + "nowhere/Config.ini", d + "dangling");
+    fs::create_symlink(d + "loop", d + "loop");
+    EXPECT_EQ(LinkTarget(d + "file"), d + "file");
+    EXPECT_EQ(LinkTarget(d + "missing"), d + "missing");
+    EXPECT_EQ(LinkTarget(d + "absolute"), d + "file");
+    EXPECT_EQ(LinkTarget(d + "sub/relative"), d + "sub/../file");
+    EXPECT_EQ(LinkTarget(d + "chain"), d + "sub/../file");
+    EXPECT_EQ(LinkTarget(d + "dangling"), d + "nowhere/Config.ini");
+    errno = 0;
+    EXPECT_EQ(LinkTarget(d + "loop"), "");
+    EXPECT_EQ(errno, ELOOP);
+}
+
+// A write through a link that leads nowhere yet creates the file at its end; the link stays a
+// link, and one that never ends is refused.
+TEST(LinkTargetTest, WritesGoThroughLinksThatLeadNowhere) {
+    const kq::testing::TempDir dir;
+    const std::string d = dir.path();
+    fs::create_symlink("real.ini", d + "Config.ini");
+    EXPECT_TRUE(ReplaceContent(d + "Config.ini", "[s]\nk=1\n"));
+    EXPECT_TRUE(fs::is_symlink(d + "Config.ini"));
+    EXPECT_EQ(kq::testing::ReadBytes(d + "real.ini"), "[s]\nk=1\n");
+
+    fs::create_symlink(d + "loop.ini", d + "loop.ini");
+    EXPECT_FALSE(ReplaceContent(d + "loop.ini", "x"));
+    EXPECT_TRUE(fs::is_symlink(d + "loop.ini"));
 }
 
 TEST(LocalTimeTest, GivesTheZonesOffset) {

@@ -8,6 +8,7 @@
 
 #include <fstream>
 
+#include "tests/os/env_guard.h"
 #include "tests/upgrade/upgrade_fixture.h"
 
 namespace kq::test {
@@ -27,9 +28,17 @@ class ImageFilesTest : public ::testing::Test {
         return LoadUpgradeImages(firmware, LoaderCandidates(dir), images);
     }
 
+    // The data folders too are the test's own, empty until it fills them.
+    void SetUp() override {
+        env.Set("XDG_DATA_HOME", (dir / "home").string());
+        env.Set("XDG_DATA_DIRS", (dir / "local").string() + ":" + (dir / "system").string());
+        env.Set("LOCALAPPDATA", (dir / "home").string());
+    }
+
     TempDir temp;
     const fs::path& dir = temp.path;
     UpgradeImages images;
+    kq::testing::EnvGuard env;
 };
 
 TEST_F(ImageFilesTest, SizeLimitsOfBothImages) {
@@ -84,6 +93,66 @@ TEST_F(ImageFilesTest, LoaderBinIsPreferredToEnc) {
     result = Load(firmware);
     EXPECT_EQ(result.path, (dir / "usbloader.bin").string());
     EXPECT_EQ(images.loader, std::vector<uint8_t>(10, 'b'));
+}
+
+#ifdef _WIN32
+TEST_F(ImageFilesTest, LoaderFoldersAreBesideTheProgramThenLocalAppData) {
+    EXPECT_EQ(LoaderFolders(dir / "program"),
+              (std::vector<fs::path>{dir / "program", dir / "home" / "kq7300"}));
+}
+#else
+// Beside the program, then the user's data folder, then the system's, in XDG's order; a folder
+// named twice is searched once.
+TEST_F(ImageFilesTest, LoaderFoldersFollowTheXdgDataFolders) {
+    using Folders = std::vector<fs::path>;
+    const fs::path program = dir / "program";
+    EXPECT_EQ(LoaderFolders(program),
+              (Folders{program, dir / "home/kq7300", dir / "local/kq7300", dir / "system/kq7300"}));
+    env.Set("XDG_DATA_HOME", std::nullopt);
+    env.Set("HOME", "/home/u");
+    env.Set("XDG_DATA_DIRS", std::nullopt);
+    EXPECT_EQ(LoaderFolders("/usr/lib/kq7300"),
+              (Folders{"/usr/lib/kq7300", "/home/u/.local/share/kq7300", "/usr/local/share/kq7300",
+                       "/usr/share/kq7300"}));
+    env.Set("XDG_DATA_DIRS", "/usr/share/:/usr/share:/usr/lib/");
+    EXPECT_EQ(LoaderFolders("/usr/lib/kq7300/"),
+              (Folders{"/usr/lib/kq7300/", "/home/u/.local/share/kq7300", "/usr/share/kq7300"}));
+}
+#endif
+
+// In each folder usbloader.bin before usbloader.enc; the first folder that holds one wins.
+TEST_F(ImageFilesTest, LoaderIsTheFirstFoundInFolderOrder) {
+    const std::string firmware = Write("fw.bin", 100);
+#ifdef _WIN32
+    const std::vector<fs::path> folders{dir / "home" / "kq7300"};
+#else
+    const std::vector<fs::path> folders{dir / "system" / "kq7300", dir / "local" / "kq7300",
+                                        dir / "home" / "kq7300"};
+#endif
+    char fill = 'a';
+    for (const fs::path& folder : folders) {
+        fs::create_directories(folder);
+        std::ofstream(folder / "usbloader.enc", std::ios::binary) << std::string(5, fill);
+        ImageLoadResult result = Load(firmware);
+        EXPECT_EQ(result.path, (folder / "usbloader.enc").string());
+        EXPECT_EQ(images.loader, std::vector<uint8_t>(5, fill));
+        ++fill;
+        std::ofstream(folder / "usbloader.bin", std::ios::binary) << std::string(6, fill);
+        result = Load(firmware);
+        EXPECT_EQ(result.path, (folder / "usbloader.bin").string());
+        EXPECT_EQ(images.loader, std::vector<uint8_t>(6, fill));
+        ++fill;
+    }
+    Write("usbloader.enc", 7, 'p');
+    EXPECT_EQ(Load(firmware).path, (dir / "usbloader.enc").string());
+}
+
+// The window's message for a missing loader says where it is looked for.
+TEST_F(ImageFilesTest, MissingLoaderHasAMessageOfItsOwn) {
+    const std::string firmware = Write("fw.bin", 100);
+    const ImageLoadResult result = Load(firmware);
+    EXPECT_EQ(result.check, ImageCheck::LoaderUnreadable);
+    EXPECT_STREQ(ImageCheckMessageKey(result.check), "WarningSystem.NoLoader");
 }
 
 // An unusable usbloader.bin is not passed over for usbloader.enc: only one that cannot be opened.
