@@ -5,14 +5,16 @@
 # while no program of that prefix runs: wine reads them when a program starts.
 #  - X11 Driver Managed=N: there is no window manager, and without it every DestroyWindow waits
 #    two seconds for one.
+#  - winemenubuilder is off: an installed shortcut must not become a menu entry of this
+#    machine's desktop (under ~/.local/share/applications).
 #  - The dialogs' font "宋体" is not installed: WenQuanYi Micro Hei replaces it, and the dialog
 #    font of the language dialog (MS Shell Dlg, that is Tahoma) links to it for the Chinese
 #    glyphs, which would show as empty boxes otherwise.
 set -euo pipefail
 prefix=$(realpath -m "${1:?usage: windows-prefix.sh PREFIX}")
 export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}
-# No Mono or Gecko installer dialogs: nothing here needs them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko installer dialogs (nothing here needs them), no desktop menu entries.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wine=/usr/lib/wine/wine64
 
 font='WenQuanYi Micro Hei'
@@ -23,6 +25,9 @@ settings="Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]
 \"Managed\"=\"N\"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\DllOverrides]
+\"winemenubuilder.exe\"=\"\"
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
 \"宋体\"=\"$font\"

@@ -8,6 +8,7 @@ prefix=${WINEPREFIX:-${1:?usage: wine-run.sh PREFIX PROGRAM.exe [ARGS...]}}
 shift
 export WINEPREFIX=$(realpath -m "$prefix")
 export WINEDEBUG=${WINEDEBUG:--all}
-# No Mono or Gecko installer dialogs should wine make the prefix: nothing here needs them.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# No Mono or Gecko installer dialogs should wine make the prefix (nothing here needs them), no
+# menu entries on this machine's desktop for shortcuts made in it.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 exec /usr/lib/wine/wine64 "$@"
