@@ -15,7 +15,10 @@ using kq::testing::FixedLocale;
 
 // Lets the windows paint, then hands over to the script.
 bool Shoot(HWND window, const std::string& name) {
+    // The window shown is the active one, as a user sees it (the first window a process shows
+    // is not always made so at once).
     SetForegroundWindow(window);
+    SendMessageW(window, WM_NCACTIVATE, TRUE, 0);
     RedrawWindow(window, nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     for (int i = 0; i < 5; ++i) {
