@@ -5,8 +5,11 @@
 // A window counts when its caption is TITLE and it belongs to a process whose executable ends
 // in PROGRAM (so a test's own windows of the same caption are never taken). Exit code 0 when
 // it was done, 1 when there was no such window.
-#include <shellapi.h>
+// shellapi.h needs windows.h first.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <cstdio>
 #include <string>

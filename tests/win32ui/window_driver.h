@@ -1,8 +1,11 @@
 #pragma once
 
 // Driving the Win32 views in-process, as a user would through the message loop.
-#include <commctrl.h>
+// commctrl.h needs windows.h first.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include <string>
 #include <vector>
