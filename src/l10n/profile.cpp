@@ -156,11 +156,7 @@ bool HasLineBreakOrZero(std::string_view s) {
 // A value as it must stand in the file so that reading it back gives the same text.
 std::string QuoteIfNeeded(std::string_view value) {
     if (text::TrimBlanks(value) != value || Unquote(value) != value) {
-        // Appended piece by piece: "literal" + string makes GCC 12 warn (-Wrestrict) in
-        // optimised builds.
-        std::string quoted(1, '"');
-        quoted.append(value).push_back('"');
-        return quoted;
+        return "\"" + std::string(value) + "\"";
     }
     return std::string(value);
 }
@@ -402,9 +398,8 @@ constexpr std::string_view kTempMark = ".tmp";
 }  // namespace
 
 std::string TempFileName(std::string_view base, ProcessId pid, unsigned n) {
-    std::string name(1, '.');
-    name.append(base).append(kTempMark).append(std::to_string(pid)).append(1, '-');
-    return name.append(std::to_string(n));
+    return "." + std::string(base) + std::string(kTempMark) + std::to_string(pid) + "-" +
+           std::to_string(n);
 }
 
 ProcessId TempFileOwner(std::string_view name, std::string_view base) {

@@ -52,6 +52,7 @@ void ToolWindow::Run() {
 
 void ToolWindow::OnInitDialog() {
     std::vector<std::string> presence;
+    // Notices put a blank before the text.
     for (const char* key : kPresenceKeys) presence.push_back(" " + translate_(key));
     main.FitStatusPart(presence);
     main.SetStatusText(0, translate_("WarningGeneral.DeviceDisconnect"));
