@@ -5,6 +5,7 @@
 #include "l10n/os.h"
 #include "l10n/settings.h"
 #include "resource.h"
+#include "win32ui/system_dialogs.h"
 
 namespace kq::win32ui {
 namespace {
@@ -101,8 +102,8 @@ void AskLanguage(Settings& settings, const Translator& translate) {
     dialog.SetListSel(IDC_LANGUAGE_LIST, chinese ? 1 : 0);
     dialog.DoModal();
     if (settings.TakeWriteFailureNotice()) {
-        MessageBoxW(nullptr, os::Wide(translate("WarningConfig.WriteFail")).c_str(),
-                    os::Wide(translate("WarningConfig.Title")).c_str(), MB_OK | MB_ICONWARNING);
+        ShowMessage(nullptr, translate("WarningConfig.Title"), translate("WarningConfig.WriteFail"),
+                    MessageKind::Warning);
     }
 }
 

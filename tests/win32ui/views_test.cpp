@@ -14,6 +14,7 @@
 
 #include "l10n/temp_dir.h"
 #include "l10n/text.h"
+#include "win32ui/system_dialogs.h"
 #include "win32ui/tool_window.h"
 #include "win32ui/ui_poster.h"
 #include "window_driver.h"
@@ -577,6 +578,92 @@ TEST(LanguageQuestionTest, ShowsItsTemplateInTheSystemsLanguage) {
         EXPECT_EQ(view.Text(0),
                   std::string(language) == "English" ? "Choose Language" : "选择语言");
         ExpectTextsUncut(view.hwnd());
+    }
+}
+
+bool Contains(const std::vector<std::string>& texts, const std::string& text) {
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+// Messages and questions belong to the main window also when a page asks, show their texts
+// whole, and the question's safe answer is the one Enter and Escape give.
+TEST(SystemDialogsTest, MessagesAndQuestionsAreOwnedByTheMainWindow) {
+    Speaking speaking(LanguageFile("SimpChinese"));
+    ToolWindow window(speaking.settings, speaking.translate());
+    ASSERT_TRUE(window.Create());
+    HWND owner = nullptr;
+    std::vector<std::string> texts;
+    {
+        DialogAnswer answer([&](HWND box) {
+            owner = GetWindow(box, GW_OWNER);
+            texts = DialogAnswer::TextsOf(box);
+            texts.push_back(WindowTextOf(box));
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+        });
+        ShowMessage(window.led.hwnd(), "通信错误", "无法与光机通信。", MessageKind::Warning);
+    }
+    EXPECT_EQ(owner, window.main.hwnd());
+    EXPECT_TRUE(Contains(texts, "通信错误"));
+    EXPECT_TRUE(Contains(texts, "无法与光机通信。"));
+
+    struct Case {
+        const char* what;
+        std::function<void(HWND)> answer;
+        bool expected;
+    };
+    auto pressButton = [](const char* text) {
+        return [text](HWND question) {
+            for (HWND c : Children(question)) {
+                if (WindowTextOf(c) != text) continue;
+                PostMessageW(question, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(c), BN_CLICKED),
+                             reinterpret_cast<LPARAM>(c));
+            }
+        };
+    };
+    const Case cases[] = {
+        {"the action", pressButton("停止并关闭"), true},
+        {"the other button", pressButton("继续升级"), false},
+        // Keys go into the question's own loop, which hands them to its dialog manager.
+        {"Enter", [](HWND) { PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 1); }, false},
+        {"Escape", [](HWND) { PostMessageW(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1); }, false},
+    };
+    for (const Case& c : cases) {
+        owner = nullptr;
+        DialogAnswer answer([&](HWND question) {
+            owner = GetWindow(question, GW_OWNER);
+            c.answer(question);
+        });
+        EXPECT_EQ(Confirm(window.system.hwnd(), "固件升级", "固件升级正在进行。", "停止并关闭",
+                          "继续升级"),
+                  c.expected)
+            << c.what;
+        EXPECT_EQ(owner, window.main.hwnd()) << c.what;
+    }
+}
+
+// The file dialog gives back a name the ANSI code page cannot hold, and nothing on cancel.
+TEST(SystemDialogsTest, FileChoiceGivesTheFullUnicodeName) {
+    TempDir dir;
+    const std::string firmware = dir.file("固件 ü.bin");
+    WriteBytes(firmware, "firmware");
+    const std::vector<FileFilter> filters{
+        {"ENC 固件文件", "*.enc"}, {"二进制文件", "*.bin"}, {"所有文件", "*.*"}};
+    constexpr int kFileName = 0x47c;  // cmb13, the file name box of the dialog
+    std::string firstFilter;
+    std::optional<std::string> chosen;
+    {
+        DialogAnswer answer([&](HWND dialog) {
+            firstFilter = WindowTextOf(GetDlgItem(dialog, 0x470));  // cmb1, the filter list
+            SetDlgItemTextW(dialog, kFileName, os::Wide(firmware).c_str());
+            PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        });
+        chosen = ChooseFile(nullptr, "选择固件文件", filters);
+    }
+    EXPECT_EQ(chosen, firmware);
+    EXPECT_EQ(firstFilter, "ENC 固件文件");
+    {
+        DialogAnswer answer([](HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
+        EXPECT_EQ(ChooseFile(nullptr, "选择固件文件", filters), std::nullopt);
     }
 }
 

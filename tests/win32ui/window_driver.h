@@ -7,7 +7,9 @@
 #include <commctrl.h>
 // clang-format on
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "l10n/os.h"
@@ -71,5 +73,54 @@ inline RECT RectInParent(HWND window) {
     MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&r), 2);
     return r;
 }
+
+// Answers the next dialog of the system's (a message box, a question, the file dialog) that
+// this thread shows, from inside that dialog's own loop: answer gets the dialog once it is
+// shown.
+class DialogAnswer {
+  public:
+    explicit DialogAnswer(std::function<void(HWND dialog)> answer) {
+        pending() = std::move(answer);
+        timer_ = SetTimer(nullptr, 0, 50, &DialogAnswer::Look);
+    }
+    ~DialogAnswer() {
+        KillTimer(nullptr, timer_);
+        pending() = nullptr;
+    }
+    DialogAnswer(const DialogAnswer&) = delete;
+    DialogAnswer& operator=(const DialogAnswer&) = delete;
+
+    static std::vector<std::string> TextsOf(HWND dialog) {
+        std::vector<std::string> texts;
+        for (HWND c : Children(dialog)) texts.push_back(win32ui::WindowTextOf(c));
+        return texts;
+    }
+
+  private:
+    static std::function<void(HWND)>& pending() {
+        static std::function<void(HWND)> answer;
+        return answer;
+    }
+    static void CALLBACK Look(HWND, UINT, UINT_PTR, DWORD) {
+        HWND shown = nullptr;
+        EnumThreadWindows(
+            GetCurrentThreadId(),
+            [](HWND w, LPARAM found) {
+                if (!IsWindowVisible(w) || ClassName(w) != "#32770" ||
+                    win32ui::DialogView::FromHandle(w)) {
+                    return TRUE;
+                }
+                *reinterpret_cast<HWND*>(found) = w;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&shown));
+        if (!pending() || !shown) return;
+        // Taken out first: the answer may run a loop of its own.
+        std::function<void(HWND)> answer = std::exchange(pending(), nullptr);
+        answer(shown);
+    }
+
+    UINT_PTR timer_ = 0;
+};
 
 }  // namespace kq::testing
