@@ -15,6 +15,7 @@ export WINEDEBUG=-all
 # One wine server for the whole run (a server left by an earlier run of this prefix goes
 # first); only this prefix's server is ended afterwards, before the X server its programs use.
 /usr/lib/wine/wineserver -k 2>/dev/null || true
+/usr/lib/wine/wineserver -w
 /usr/lib/wine/wineserver -p
 # The prefix's services start with the first program and keep its output open: started here,
 # they do not hold a test's output (which ctest reads to its end).

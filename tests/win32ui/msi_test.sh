@@ -12,12 +12,19 @@ fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
+trap 'echo "FAIL: line $LINENO: exit code $?" >&2' ERR
 windows_path() { echo "Z:${1//\//\\}"; }
 folder="$WINEPREFIX/drive_c/Program Files/KQ7300"
 shortcuts() { find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs/KQ7300.lnk' 2>/dev/null; }
 
-# A package left by an earlier run that failed halfway goes first.
-"$wine" msiexec /x "$(windows_path "$msi")" /qn || true
+# What an earlier run that failed halfway left goes first, whichever build of the package it
+# was (each has a product code of its own).
+uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+for code in $("$wine" reg query "$uninstall" 2>/dev/null | grep -o '{[0-9A-Fa-f-]*}' || true); do
+    if "$wine" reg query "$uninstall\\$code" /v DisplayName 2>/dev/null | grep -q KQ7300; then
+        "$wine" msiexec /x "$code" /qn || true
+    fi
+done
 [[ ! -e $folder ]] || fail "an earlier KQ7300 is in the way: $folder"
 
 "$wine" msiexec /i "$(windows_path "$msi")" /qn || fail "msiexec /i: exit code $?"
@@ -48,10 +55,10 @@ grep -q '^connected: yes' <<<"$status" || fail "kq7300ctl.exe --virtual-engine s
 tool=$!
 trap 'kill "$tool" 2>/dev/null || true' EXIT
 "$wine" "$probe" wait "Choose Language" kq7300tool.exe 20 || fail "no language question"
-"$wine" "$probe" click "Choose Language" kq7300tool.exe 1
+"$wine" "$probe" click "Choose Language" kq7300tool.exe 1 || fail "cannot answer the question"
 "$wine" "$probe" wait KQ7300 kq7300tool.exe 20 || fail "no main window"
 grep -q '^Solution=English' "$folder/Config.ini" || fail "the language choice was not kept"
-"$wine" "$probe" close KQ7300 kq7300tool.exe
+"$wine" "$probe" close KQ7300 kq7300tool.exe || fail "cannot close the main window"
 wait "$tool" || fail "kq7300tool.exe ended with $?"
 trap - EXIT
 
