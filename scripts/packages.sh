@@ -9,9 +9,12 @@ PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db librsvg2-bin
     zsh fish file icoutils)
 # Only for scripts/responsiveness.sh, the window-manager ping check.
 PING_PACKAGES=(xvfb python3-xlib xdotool)
-# The Windows cross build and its tests under wine (scripts/windows-build.sh, windows-test.sh).
-WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest libcli11-dev
-    nlohmann-json3-dev wine64)
+# The Windows cross build, its installer and its tests under wine (scripts/windows-build.sh,
+# windows-test.sh, windows-screenshots.sh): windres and strip come with the binutils, the
+# caption buttons' font with fonts-wine, the Chinese glyphs with fonts-wqy-microhei; the window
+# tests run on Xvfb, the pictures are taken with ImageMagick.
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    googletest libcli11-dev nlohmann-json3-dev wine64 fonts-wine fonts-wqy-microhei xvfb wixl imagemagick)
 # clang's libFuzzer and sanitizer runtimes, for scripts/fuzz.sh; ./test installs them too, so
 # that .ci/run fuzzes.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
