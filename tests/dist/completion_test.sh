@@ -59,7 +59,7 @@ expect() {
 }
 
 expect "kq7300ctl st" status
-expect "kq7300ctl " status power led current flip upgrade list monitor
+expect "kq7300ctl " status power led current flip upgrade history list monitor
 expect "kq7300ctl --virtual-engine st" status
 expect "kq7300ctl --virtual-engine=mode=loader,current=5 cu" current
 expect "kq7300ctl --serial 0002a0000000 p" power
@@ -74,6 +74,10 @@ expect "kq7300ctl status --" --json --help
 expect "kq7300ctl list --j" --json
 expect "kq7300ctl monitor --j" --json
 expect "kq7300ctl upgrade --l" --loader
+expect "kq7300ctl upgrade --" --loader --yes --json --help
+expect "kq7300ctl upgrade -" -y --loader --yes --json --help
+expect "kq7300ctl hi" history
+expect "kq7300ctl history --" --json --help
 expect "kq7300ctl --se" --serial
 expect "kq7300ctl --p" --path
 expect "kq7300ctl --v" --virtual-engine --virtual-engine= --version
