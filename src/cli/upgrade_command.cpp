@@ -292,12 +292,11 @@ const char* StopCauseText(StopCause cause) {
 class UpgradeRun {
   public:
     UpgradeRun(CtlSession& s, const UpgradeRequest& request, const UpgradeImages& images,
-               std::string loaderPath, BackupOwner engine)
+               std::string loaderPath)
         : s_(s),
           request_(request),
           images_(images),
           loaderPath_(std::move(loaderPath)),
-          engine_(std::move(engine)),
           historyFile_(UpgradeHistoryFile()) {}
 
     int Go() {
@@ -308,6 +307,11 @@ class UpgradeRun {
         ask_ = !request_.yes && StandardInputIsTerminal();
         UpgradeInterrupts interrupts(stop_);
         interrupts_ = &interrupts;
+        // The product id names the backup; it is the one request before the upgrade's own, so
+        // the upgrade's frames keep their numbers on the wire.
+        uint8_t id[8];
+        engine_ = {s_.link().deviceSerial(), "", s_.link().devicePlace()};
+        if (CommandSet(s_.link()).GetProductId(id)) engine_.productId = FormatProductId(id);
         // The folder is made now: a process ended at once only appends.
         if (!historyFile_.empty()) {
             std::error_code ec;
@@ -530,13 +534,7 @@ int RunUpgrade(CtlSession& s, const UpgradeRequest& request) {
     }
     // Another program's brief use of the engine (a status poll) is waited out, not a failure.
     if (const int code = s.FindEngine(std::chrono::seconds(3)); code != kExitOk) return code;
-    // The product id names the backup; it is the one request before the upgrade's own, so the
-    // upgrade's frames keep their numbers on the wire.
-    std::string productId;
-    uint8_t id[8];
-    if (CommandSet(s.link()).GetProductId(id)) productId = FormatProductId(id);
-    BackupOwner engine{s.link().deviceSerial(), productId, s.link().devicePlace()};
-    return UpgradeRun(s, request, images, std::move(loaderPath), std::move(engine)).Go();
+    return UpgradeRun(s, request, images, std::move(loaderPath)).Go();
 }
 
 }  // namespace

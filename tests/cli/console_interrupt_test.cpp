@@ -75,8 +75,11 @@ TEST_F(ConsoleInterruptTest, CtrlCStopsTheUpgradeAtTheNextBlockWithoutFinishing)
 using ConsoleInterruptDeathTest = ConsoleInterruptTest;
 
 TEST_F(ConsoleInterruptDeathTest, SecondCtrlCQuitsAtOnceAndSaysTheEngineIsInItsLoader) {
-    const std::vector<std::string> args = {"--virtual-engine=reboot-ms=60000", "upgrade", "-y",
-                                           Write("fw.bin", MakeImage(20000, 48)), "--loader",
+    const std::vector<std::string> args = {"--virtual-engine=reboot-ms=60000",
+                                           "upgrade",
+                                           "-y",
+                                           Write("fw.bin", MakeImage(20000, 48)),
+                                           "--loader",
                                            Write("loader.bin", MakeImage(1024, 49))};
     EXPECT_EXIT(
         {

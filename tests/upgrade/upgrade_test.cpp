@@ -406,7 +406,9 @@ TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
 
     ASSERT_FALSE(result.backupPath.empty()) << result.backupError;
     EXPECT_EQ(result.backupPath.parent_path(), *backupDir);
-    EXPECT_EQ(result.backupPath.filename().string().rfind("kq7300-backup-0002a0000000-0A1B2C3D4E5F-", 0), 0u);
+    EXPECT_EQ(
+        result.backupPath.filename().string().rfind("kq7300-backup-0002a0000000-0A1B2C3D4E5F-", 0),
+        0u);
     std::ifstream in(result.backupPath, std::ios::binary);
     const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)), {});
     ASSERT_EQ(saved.size(), firmware.size());
