@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "devlink/commands.h"
 #include "emulator/virtual_bus.h"
@@ -317,8 +318,8 @@ TEST_F(EngineTest, UnopenableEnginesAreSkippedWithTheReason) {
 // flash=FILE starts the flash with known bytes and flash-out=FILE keeps every block written
 // to it as it arrives, so a test can see what an engine held when its process died.
 TEST_F(EngineTest, FlashFilesGiveTheStartAndKeepEveryBlockWritten) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("kq-engine-flash-" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("kq-engine-flash-" + std::to_string(std::random_device()()));
     std::filesystem::create_directories(dir);
     const auto in = dir / "in.bin";
     const auto out = dir / "out.bin";

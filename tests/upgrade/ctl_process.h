@@ -134,6 +134,7 @@ class Ctl {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         waited_ = true;
+        signalled_ = WIFSIGNALED(status);
         Drain(out_, out);
         Drain(err_, err);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -148,6 +149,8 @@ class Ctl {
     }
 
     pid_t pid() const { return pid_; }
+    // The child was ended by a signal, rather than exiting with 128 + S itself.
+    bool signalled() const { return signalled_; }
     std::string out;
     std::string err;
 
@@ -176,6 +179,7 @@ class Ctl {
     int out_ = -1;
     int err_ = -1;
     bool waited_ = false;
+    bool signalled_ = false;
 };
 
 }  // namespace kq::test

@@ -75,11 +75,13 @@ TEST(UpgradeKillMatrix, NoCrashNoHangNoReplacedByteMissing) {
                 ADD_FAILURE() << what << " hangs";
                 return;
             }
-            // SIGKILL ends it; SIGTERM stops it (143), or changes nothing once the finish was
-            // sent (0); SIGHUP changes nothing.
-            const bool allowed = run.kind.signal == SIGKILL   ? code == 128 + SIGKILL
-                                 : run.kind.signal == SIGTERM ? code == 143 || code == 0
-                                                              : code == 0;
+            // SIGKILL ends it; SIGTERM stops it (it exits with 143), or changes nothing once the
+            // finish was sent (0); SIGHUP changes nothing.
+            const bool signalled = run.ctl->signalled();
+            const bool allowed = run.kind.signal == SIGKILL ? signalled && code == 128 + SIGKILL
+                                 : run.kind.signal == SIGTERM
+                                     ? !signalled && (code == 143 || code == 0)
+                                     : !signalled && code == 0;
             if (!allowed) {
                 ++counts.crashes;
                 ADD_FAILURE() << what << " ended with " << code << ": " << run.ctl->err;
@@ -97,7 +99,8 @@ TEST(UpgradeKillMatrix, NoCrashNoHangNoReplacedByteMissing) {
         };
         for (const Kind& kind : kKinds) {
             for (int request = 1; request <= requests; ++request) {
-                KilledRun run{std::make_unique<TempDir>(base.path), nullptr, nullptr, kind, request};
+                KilledRun run{std::make_unique<TempDir>(base.path), nullptr, nullptr, kind,
+                              request};
                 run.scenario = std::make_unique<FlashScenario>(run.dir->path);
                 run.ctl = std::make_unique<Ctl>(
                     run.scenario->Args("mode=" + mode + ",fault=" + kind.fault + "@" +
