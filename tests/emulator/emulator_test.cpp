@@ -317,29 +317,40 @@ TEST_F(EngineTest, UnopenableEnginesAreSkippedWithTheReason) {
 
 // flash=FILE starts the flash with known bytes and flash-out=FILE keeps every block written
 // to it as it arrives, so a test can see what an engine held when its process died.
-TEST_F(EngineTest, FlashFilesGiveTheStartAndKeepEveryBlockWritten) {
+TEST(EngineFilesTest, FlashFilesGiveTheStartAndKeepEveryBlockWritten) {
     const auto dir = std::filesystem::temp_directory_path() /
                      ("kq-engine-flash-" + std::to_string(std::random_device()()));
     std::filesystem::create_directories(dir);
     const auto in = dir / "in.bin";
     const auto out = dir / "out.bin";
     std::ofstream(in, std::ios::binary) << "old!";
-    Attach("mode=loader,flash=" + in.string() + ",flash-out=" + out.string());
-    EXPECT_EQ(engine->fileError(), "");
-    EXPECT_EQ(engine->flash()[3], '!');
-    EXPECT_EQ(engine->flash()[4], 0xFF);
-    const std::vector<uint8_t> data{1, 2, 3, 4};
-    ASSERT_TRUE(commands.WriteBlockVerified(0x2400, 4, data.data()));
     const auto read = [&] {
         std::ifstream file(out, std::ios::binary);
         return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
     };
-    EXPECT_EQ(read(), engine->flash()) << "the file holds the block before the engine ends";
-    ASSERT_EQ(read().size(), VirtualEngine::kFlashSize);
-
+    {
+        // The engine keeps its file open while it lives (Windows cannot remove it before).
+        CountingSleeper sleeper;
+        VirtualBus bus{&sleeper};
+        DeviceLink link{bus, &sleeper};
+        CommandSet commands{link};
+        const auto engine = bus.Plug(*ParseEngineSettings(
+            "mode=loader,flash=" + in.string() + ",flash-out=" + out.string(), nullptr));
+        EXPECT_TRUE(link.FindDevice());
+        link.DevicePresent = 1;
+        EXPECT_EQ(engine->fileError(), "");
+        EXPECT_EQ(engine->flash()[3], '!');
+        EXPECT_EQ(engine->flash()[4], 0xFF);
+        const std::vector<uint8_t> data{1, 2, 3, 4};
+        EXPECT_TRUE(commands.WriteBlockVerified(0x2400, 4, data.data()));
+        EXPECT_EQ(read(), engine->flash()) << "the file holds the block before the engine ends";
+        EXPECT_EQ(read().size(), VirtualEngine::kFlashSize);
+        bus.Unplug(engine);
+    }
     VirtualEngine missing(*ParseEngineSettings("flash=" + (dir / "none").string(), nullptr));
     EXPECT_NE(missing.fileError().find("cannot read"), std::string::npos);
-    std::filesystem::remove_all(dir);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 #ifndef _WIN32
