@@ -61,6 +61,44 @@ TEST_F(UpgradeFixture, LoaderThenFirmwareFollowsTheWorkedExamples) {
     EXPECT_EQ(engine->mode(), EngineMode::App);
 }
 
+// Every block of both images is told as it is done, and the backup as soon as it exists: before
+// the first flash block it guards is written, in a fresh series and in a resumed one.
+TEST_F(UpgradeFixture, BlocksAndTheBackupAreToldBeforeTheyMatter) {
+    Attach();
+    TempDir dir;
+    backupDir = dir.path;
+    std::vector<std::pair<UpgradePhase, uint32_t>> blocks;
+    // The first run stops after the first firmware block it writes: the next run resumes.
+    onBlock = [&](UpgradePhase p, uint32_t offset, uint32_t) {
+        blocks.emplace_back(p, offset);
+        if (p == UpgradePhase::Firmware && offset == 9216 && blocks.size() < 20) stop = true;
+    };
+    std::vector<size_t> writesWhenTold;
+    std::vector<bool> resumedWhenTold;
+    onBackup = [&](const std::filesystem::path& file, bool resumed) {
+        EXPECT_TRUE(std::filesystem::exists(file));
+        EXPECT_EQ(file, result.backupPath.empty() ? file : result.backupPath);
+        size_t flashWrites = 0;
+        for (const auto& [address, length] : engine->blockWrites()) {
+            flashWrites += engine->mode() == EngineMode::Loader && address >= 9216;
+        }
+        writesWhenTold.push_back(flashWrites);
+        resumedWhenTold.push_back(resumed);
+    };
+    const auto firmware = MakeImage(12288, 90);
+    EXPECT_EQ(Upgrade(firmware, MakeImage(2048, 91)), UpgradeOutcome::Stopped);
+    std::vector<std::pair<UpgradePhase, uint32_t>> expected{{UpgradePhase::Loader, 0},
+                                                            {UpgradePhase::Loader, 1024}};
+    for (uint32_t offset = 0; offset <= 9216; offset += 1024) {
+        expected.emplace_back(UpgradePhase::Firmware, offset);
+    }
+    EXPECT_EQ(blocks, expected);
+    EXPECT_EQ(Upgrade(firmware, MakeImage(2048, 91)), UpgradeOutcome::Success);
+    EXPECT_EQ(writesWhenTold, (std::vector<size_t>{0, 1})) << "the second run's first write was "
+                                                              "the first run's";
+    EXPECT_EQ(resumedWhenTold, (std::vector<bool>{false, true}));
+}
+
 TEST(ForEachBlockTest, CutsTheImageIntoBlocksOfTheSizeAndARemainder) {
     using Blocks = std::vector<std::pair<uint32_t, uint32_t>>;
     struct Case {
@@ -406,7 +444,9 @@ TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
 
     ASSERT_FALSE(result.backupPath.empty()) << result.backupError;
     EXPECT_EQ(result.backupPath.parent_path(), *backupDir);
-    EXPECT_EQ(result.backupPath.filename().string().rfind("kq7300-backup-0002a0000000-0A1B2C3D4E5F-", 0), 0u);
+    EXPECT_EQ(
+        result.backupPath.filename().string().rfind("kq7300-backup-0002a0000000-0A1B2C3D4E5F-", 0),
+        0u);
     std::ifstream in(result.backupPath, std::ios::binary);
     const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)), {});
     ASSERT_EQ(saved.size(), firmware.size());
