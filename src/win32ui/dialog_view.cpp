@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "l10n/os.h"
+#include "os/os.h"
 
 namespace kq::win32ui {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "l10n/os.h"
+#include "os/os.h"
 #include "l10n/settings.h"
 #include "usb/backend.h"
 #include "win32ui/tool_window.h"

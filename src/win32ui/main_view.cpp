@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "l10n/os.h"
+#include "os/os.h"
 #include "resource.h"
 
 namespace kq::win32ui {

@@ -3,7 +3,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
-#include "l10n/os.h"
+#include "os/os.h"
 
 namespace kq::win32ui {
 namespace {

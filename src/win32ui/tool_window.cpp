@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "l10n/os.h"
+#include "os/os.h"
 #include "l10n/settings.h"
 #include "resource.h"
 #include "win32ui/system_dialogs.h"

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "l10n/os.h"
+#include "os/os.h"
 #include "l10n/settings.h"
 #include "resource.h"
 #include "win32ui/dialog_view.h"
