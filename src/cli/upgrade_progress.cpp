@@ -3,33 +3,56 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 
+#include "cli/ctl_text.h"
 #include "cli/json.h"
 
 namespace kq {
 namespace {
 
-// Everything said here, in one place.
-const char* PhaseText(UpgradePhase phase) {
+std::string PhaseText(UpgradePhase phase) {
     switch (phase) {
         case UpgradePhase::Loader:
-            return "writing the loader";
+            return Say(CtlText::PhaseLoader);
         case UpgradePhase::WaitingForLoader:
-            return "waiting for the engine to restart into its loader";
+            return Say(CtlText::PhaseWaitingForLoader);
         case UpgradePhase::Firmware:
-            return "writing the firmware";
+            return Say(CtlText::PhaseFirmware);
         case UpgradePhase::Finishing:
-            return "waiting for the engine to restart";
+            return Say(CtlText::PhaseFinishing);
         case UpgradePhase::Checking:
-            return "checking the engine";
+            return Say(CtlText::PhaseChecking);
     }
     return "";
 }
-std::string TryText(int attempt, int attempts) {
-    return ": try " + std::to_string(attempt) + " of " + std::to_string(attempts);
+std::string TryLine(UpgradePhase phase, int attempt, int attempts) {
+    return Say(CtlText::PhaseTry,
+               {PhaseText(phase), std::to_string(attempt), std::to_string(attempts)});
 }
 std::string PositionLine(int percent) {
-    return "progress " + std::to_string(percent) + "%";
+    return Say(CtlText::Progress, {std::to_string(percent)});
+}
+
+// The columns a UTF-8 line takes on a terminal: Chinese characters and full-width forms take
+// two, others one.
+size_t Columns(std::string_view line) {
+    size_t columns = 0;
+    for (size_t i = 0; i < line.size();) {
+        const auto lead = static_cast<unsigned char>(line[i]);
+        const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
+        for (size_t k = 1; k < length && i + k < line.size(); ++k) {
+            c = (c << 6) | (static_cast<unsigned char>(line[i + k]) & 0x3F);
+        }
+        const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                          (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                          (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                          (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+        columns += wide ? 2 : 1;
+        i += length;
+    }
+    return columns;
 }
 
 bool WritesBlocks(UpgradePhase phase) {
@@ -67,7 +90,7 @@ class TextProgress final : public UpgradeProgress {
     }
 
     void Attempt(UpgradePhase phase, int attempt, int attempts) override {
-        const std::string line = PhaseText(phase) + TryText(attempt, attempts);
+        const std::string line = TryLine(phase, attempt, attempts);
         if (terminal_) {
             Draw(line);
         } else {
@@ -91,9 +114,10 @@ class TextProgress final : public UpgradeProgress {
     // The line again from its start; spaces cover what a longer line before left.
     void Draw(const std::string& line) {
         std::string text = "\r" + line;
-        if (line.size() < drawn_) text += std::string(drawn_ - line.size(), ' ');
+        const size_t columns = Columns(line);
+        if (columns < drawn_) text += std::string(drawn_ - columns, ' ');
         out_ << text << std::flush;
-        drawn_ = line.size();
+        drawn_ = columns;
     }
 
     void EndLine() {
@@ -105,7 +129,7 @@ class TextProgress final : public UpgradeProgress {
     bool terminal_;
     std::optional<UpgradePhase> phase_;
     int position_ = -1;
-    size_t drawn_ = 0;  // the length of the line on the terminal, 0 when none is open
+    size_t drawn_ = 0;  // the columns of the line on the terminal, 0 when none is open
 };
 
 class JsonProgress final : public UpgradeProgress {
