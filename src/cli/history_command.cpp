@@ -27,7 +27,17 @@ std::string OutcomeText(const std::string& outcome) {
     return outcome;
 }
 
-// The reason is shown as the history keeps it, in English.
+// A failure's reason in the language; a reason with more to it (a block, a cause) as the history
+// keeps it, in English.
+std::string ReasonText(const std::string& reason) {
+    for (int f = static_cast<int>(UpgradeFailure::NoModeAnswer);
+         f <= static_cast<int>(UpgradeFailure::NotBack); ++f) {
+        const auto failure = static_cast<UpgradeFailure>(f);
+        if (reason == UpgradeFailureText(failure)) return SayFailure(failure);
+    }
+    return reason;
+}
+
 void PrintEntry(std::ostream& out, const HistoryEntry& e) {
     const std::string unknown = Say(CtlText::Unknown);
     out << Say(CtlText::HistoryRun, {e.time, OutcomeText(e.outcome), e.image,
@@ -37,7 +47,8 @@ void PrintEntry(std::ostream& out, const HistoryEntry& e) {
                {e.serial.empty() ? unknown : e.serial, e.productId.empty() ? unknown : e.productId,
                 e.place.empty() ? std::string() : Say(CtlText::AtPlace, {e.place})})
         << '\n';
-    if (!e.reason.empty()) out << "  " << Say(CtlText::HistoryReason, {e.reason}) << '\n';
+    if (!e.reason.empty())
+        out << "  " << Say(CtlText::HistoryReason, {ReasonText(e.reason)}) << '\n';
     if (!e.backup.empty()) {
         out << "  "
             << Say(e.backupResumed ? CtlText::HistoryBackupResumed : CtlText::HistoryBackup,
