@@ -322,7 +322,8 @@ TEST_F(CtlUpgradeTest, OfTwoEnginesOfOneSerialOnlyTheOneChosenByItsPlaceIsUpgrad
     EXPECT_TRUE(FlashIsRight(chosen.engine(), firmware));
     EXPECT_TRUE(bystander.engine().frames().empty()) << "the other engine heard nothing";
     const auto untouched = bystander.engine().flash();
-    EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(
+        std::all_of(untouched.begin(), untouched.end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
 // The window's link has no filter: after StartLoader only the engine at the same place may be
