@@ -3,7 +3,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <string_view>
 
 #include "cli/ctl_text.h"
 #include "cli/json.h"
@@ -32,27 +31,6 @@ std::string TryLine(UpgradePhase phase, int attempt, int attempts) {
 }
 std::string PositionLine(int percent) {
     return Say(CtlText::Progress, {std::to_string(percent)});
-}
-
-// The columns a UTF-8 line takes on a terminal: Chinese characters and full-width forms take
-// two, others one.
-size_t Columns(std::string_view line) {
-    size_t columns = 0;
-    for (size_t i = 0; i < line.size();) {
-        const auto lead = static_cast<unsigned char>(line[i]);
-        const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
-        for (size_t k = 1; k < length && i + k < line.size(); ++k) {
-            c = (c << 6) | (static_cast<unsigned char>(line[i + k]) & 0x3F);
-        }
-        const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
-                          (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
-                          (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-                          (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
-        columns += wide ? 2 : 1;
-        i += length;
-    }
-    return columns;
 }
 
 bool WritesBlocks(UpgradePhase phase) {
@@ -114,10 +92,9 @@ class TextProgress final : public UpgradeProgress {
     // The line again from its start; spaces cover what a longer line before left.
     void Draw(const std::string& line) {
         std::string text = "\r" + line;
-        const size_t columns = Columns(line);
-        if (columns < drawn_) text += std::string(drawn_ - columns, ' ');
+        if (line.size() < drawn_) text += std::string(drawn_ - line.size(), ' ');
         out_ << text << std::flush;
-        drawn_ = columns;
+        drawn_ = line.size();
     }
 
     void EndLine() {
@@ -129,7 +106,7 @@ class TextProgress final : public UpgradeProgress {
     bool terminal_;
     std::optional<UpgradePhase> phase_;
     int position_ = -1;
-    size_t drawn_ = 0;  // the columns of the line on the terminal, 0 when none is open
+    size_t drawn_ = 0;  // the length of the line on the terminal, 0 when none is open
 };
 
 class JsonProgress final : public UpgradeProgress {
