@@ -29,7 +29,7 @@ export XDG_CONFIG_HOME="$scratch"
 mkdir -p "$scratch/kq7300"
 printf '[themes]\nSolution=%s\n' "$language" >"$scratch/kq7300/Config.ini"
 bin=$(cd "$dir/bin" && pwd)
-/usr/bin/python3 scripts/startup_bench.py --runs "$runs" --yardsticks 2 -- \
+/usr/bin/python3 -B scripts/startup_bench.py --runs "$runs" --yardsticks 2 -- \
     "kq7300tool --virtual-engine=$bin/kq7300tool" --virtual-engine -- \
     "kq7300tool, no engine=$bin/kq7300tool" -- \
     "bare dialog=$bin/bench_bare_dialog" -- \
