@@ -12,11 +12,13 @@
 #include "app/qt_language_dialog.h"
 #include "app/qt_main_window.h"
 #include "app/screenshots.h"
+#include "cli/ctl.h"
 #include "cli/help_format.h"
 #include "devlink/link.h"
 #include "l10n/settings.h"
 #include "pages/qt_services.h"
 #include "upgrade/backup.h"
+#include "upgrade/history.h"
 #include "usb/backend.h"
 
 namespace kq {
@@ -85,7 +87,7 @@ int RunTool(int argc, char** argv) {
         try {
             cli.parse(count, args);
         } catch (const CLI::ParseError& e) {
-            return cli.exit(e) == 0 ? 0 : 2;
+            return cli.exit(e) == 0 ? 0 : static_cast<int>(kExitUsage);
         }
         return -1;
     };
@@ -97,14 +99,15 @@ int RunTool(int argc, char** argv) {
     for (const std::string& extra : cli.remaining()) {
         if (extra.starts_with("--")) {
             std::cerr << "error: unknown option " << extra << '\n';
-            return 2;
+            return kExitUsage;
         }
     }
-    Backend backend;
+    // The link, before the window system: a wrong --virtual-engine or trace file needs no display.
+    EngineLink engine;
     std::string error;
-    if (!MakeBackend(options, backend, &error)) {
-        std::cerr << "error: --virtual-engine: " << error << '\n';
-        return 2;
+    if (!OpenEngineLink(options, engine, &error)) {
+        std::cerr << "error: " << error << '\n';
+        return kExitUsage;
     }
 
     // The restart repeats the command line as given; QApplication takes its own options out.
@@ -112,11 +115,7 @@ int RunTool(int argc, char** argv) {
     QApplication app(argc, argv);
     cli.allow_extras(false);
     if (const int code = parse(argc, argv); code >= 0) return code;
-    DeviceLink link(*backend.platform);
-    if (!options.tracePath.empty() && !link.trace().Open(options.tracePath)) {
-        std::cerr << "error: cannot open trace file " << options.tracePath << '\n';
-        return 2;
-    }
+    DeviceLink& link = *engine.link;
 
     ModulePathsRecord paths;
     SystemLocale locale;
@@ -134,15 +133,16 @@ int RunTool(int argc, char** argv) {
                         paths.fullPath(),
                         commandLine,
                         nullptr,
-                        UpgradeBackupDirectory()};
+                        UpgradeBackupDirectory(),
+                        UpgradeHistoryFile()};
     ChooseFont();
     QApplication::setWindowIcon(QIcon(":/icons/kq7300.png"));
 
     if (!screenshotDir.empty()) {
-        return TakeScreenshots(context, services, backend.hotplug,
+        return TakeScreenshots(context, services, engine.backend.hotplug,
                                QString::fromStdString(screenshotDir));
     }
-    QtToolApp tool(context, services, backend.hotplug, paths.moduleDir());
+    QtToolApp tool(context, services, engine.backend.hotplug, paths.moduleDir());
     tool.InitInstance();
     return 0;
 }

@@ -8,18 +8,24 @@
 #include "cli/ctl.h"
 #include "cli/json.h"
 #include "devlink/commands.h"
+#include "res/resource.h"
 
 namespace kq {
 namespace {
 
-// The LED current as the window's box takes it: decimal digits only (leading zeros too), 0-100.
+// "0-100": the currents the engine takes.
+const std::string kCurrentRange = "0-" + std::to_string(KQ_LED_CURRENT_MAX);
+
+// The LED current as the window's box takes it: decimal digits only (leading zeros too), 0 to
+// the maximum.
 std::string CheckCurrent(const std::string& text) {
+    const std::string range = "0 to " + std::to_string(KQ_LED_CURRENT_MAX);
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-        return "'" + text + "' is not a number; N is 0 to 100, in decimal digits";
+        return "'" + text + "' is not a number; N is " + range + ", in decimal digits";
     }
     const size_t first = std::min(text.find_first_not_of('0'), text.size());
-    if (text.size() - first > 3 || std::stoi("0" + text.substr(first)) > 100) {
-        return text + " is outside 0 to 100";
+    if (text.size() - first > 3 || std::stoi("0" + text.substr(first)) > KQ_LED_CURRENT_MAX) {
+        return text + " is outside " + range;
     }
     return {};
 }
@@ -70,9 +76,9 @@ std::optional<int> ReadCurrent(CtlSession& s, CommandSet& commands) {
         if (!s.ExplainIfBusy()) s.err() << "error: the engine did not report its LED current\n";
         return std::nullopt;
     }
-    if (value > 100) {
+    if (value > KQ_LED_CURRENT_MAX) {
         s.err() << "error: the engine reported an LED current of " << static_cast<int>(value)
-                << ", outside 0-100\n";
+                << ", outside " << kCurrentRange << '\n';
         return std::nullopt;
     }
     return value;
@@ -197,10 +203,11 @@ void AddEngineCommands(CLI::App& app, CtlCommand& chosen) {
         ->check(onOff);
 
     auto current = std::make_shared<std::string>();
-    AddCommand(app, chosen, "current", "Read the LED current, or set it to N (0-100)",
+    AddCommand(app, chosen, "current",
+               "Read the LED current, or set it to N (" + kCurrentRange + ")",
                [current](CtlSession& s) { return Current(s, *current); })
-        ->add_option("N", *current, "LED current, 0-100, in decimal digits")
-        ->check(CLI::Validator(CheckCurrent, "0-100"));
+        ->add_option("N", *current, "LED current, " + kCurrentRange + ", in decimal digits")
+        ->check(CLI::Validator(CheckCurrent, kCurrentRange));
 
     auto axes = std::make_shared<std::string>();
     AddCommand(app, chosen, "flip", "Mirror the image",

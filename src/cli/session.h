@@ -67,8 +67,8 @@ class CtlSession {
     bool json() const { return options_.json; }
     std::ostream& out() { return out_; }
     std::ostream& err() { return err_; }
-    Backend& backend() { return backend_; }
-    DeviceLink& link() { return *link_; }
+    Backend& backend() { return engine_.backend; }
+    DeviceLink& link() { return *engine_.link; }
 
   private:
     std::vector<InterfaceEntry> Candidates();
@@ -78,8 +78,7 @@ class CtlSession {
     std::optional<bool> standardNodePresent_;
     std::ostream& out_;
     std::ostream& err_;
-    Backend backend_;
-    std::unique_ptr<DeviceLink> link_;
+    EngineLink engine_;
 };
 
 // What to do when the system refuses this user the engine, in the system's own terms.

@@ -225,6 +225,10 @@ class Worker {
 
     bool RestartIntoLoader() {
         Phase(UpgradePhase::WaitingForLoader);
+        // The last block boundary before the engine leaves its application, looked at after the
+        // phase was told: whoever saw the phase still at Loader when stopping was told the
+        // firmware stays as it was, and so it does.
+        if (StopRequested()) return false;
         commands_.StartLoader();
         // The engine leaves the bus: that ends the hold.
         hold_.reset();

@@ -53,4 +53,18 @@ bool MakeBackend(const BackendOptions& options, Backend& backend, std::string* e
     return true;
 }
 
+bool OpenEngineLink(const BackendOptions& options, EngineLink& out, std::string* error) {
+    std::string problem;
+    if (!MakeBackend(options, out.backend, &problem)) {
+        if (error) *error = "--virtual-engine: " + problem;
+        return false;
+    }
+    out.link = std::make_unique<DeviceLink>(*out.backend.platform);
+    if (!options.tracePath.empty() && !out.link->trace().Open(options.tracePath)) {
+        if (error) *error = "cannot open trace file " + options.tracePath;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace kq

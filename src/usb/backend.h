@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "devlink/link.h"
 #include "devlink/platform.h"
 #include "emulator/virtual_bus.h"
 
@@ -38,6 +39,18 @@ struct Backend {
 
 // Returns false with *error set when the engine settings are not understood.
 bool MakeBackend(const BackendOptions& options, Backend& backend, std::string* error);
+
+// What a program talks to its engines through: the backend, and the link over it with the trace
+// the options ask for.
+struct EngineLink {
+    Backend backend;
+    std::unique_ptr<DeviceLink> link;
+};
+
+// The one way the programs open their link: makes the backend and the link, and opens the trace
+// file when the options name one. False with *error saying why not, in the user's terms
+// ("--virtual-engine: ..." or "cannot open trace file F"); the caller adds "error: ".
+bool OpenEngineLink(const BackendOptions& options, EngineLink& out, std::string* error);
 
 // The system's own USB; defined by the USB backend.
 std::unique_ptr<DevicePlatform> MakeSystemPlatform();

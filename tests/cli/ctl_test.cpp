@@ -166,7 +166,11 @@ TEST(CtlTest, UsageErrorsSayWhatIsWrong) {
           Case{{}, "error: no command given\n"}, Case{{"current", "abc"}, "'abc' is not a number"},
           Case{{"--virtual-engine", "upgrade", firmware}, "cannot read " + firmware},
           Case{{two[0], two[1], "upgrade", firmware}, "cannot read " + firmware},
-          Case{{two[0], two[1], "power", "on"}, "choose one with --serial"}}) {
+          Case{{two[0], two[1], "power", "on"}, "choose one with --serial"},
+          // The link is not opened: engine settings not understood, a trace file not written.
+          Case{{"--virtual-engine=mode=odd", "status"}, "error: --virtual-engine: "},
+          Case{{"--virtual-engine", "--trace", firmware + "/no/trace", "status"},
+               "error: cannot open trace file " + firmware + "/no/trace\n"}}) {
         const auto r = Ctl(c.args);
         EXPECT_EQ(r.code, 2) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;

@@ -312,7 +312,7 @@ TEST_F(UpgradeFixture, StopInLoaderPhaseSendsNoStartLoader) {
 // The restart waits run to their end; the stop takes effect before the first firmware block.
 TEST_F(UpgradeFixture, StopDuringLoaderRestartTakesEffectAtTheFirstFirmwareBlock) {
     Attach();
-    onPhase = [this](UpgradePhase p) {
+    onAttempt = [this](UpgradePhase p, int) {
         if (p == UpgradePhase::WaitingForLoader) stop = true;
     };
     EXPECT_EQ(Upgrade(MakeImage(20480, 17), MakeImage(1024, 18)), UpgradeOutcome::Stopped);
@@ -321,9 +321,28 @@ TEST_F(UpgradeFixture, StopDuringLoaderRestartTakesEffectAtTheFirstFirmwareBlock
     EXPECT_EQ(Requests(CommandCode::BlockRead).size(), 1u);  // the loader block's read-back
 }
 
+// A stop that comes with the last loader block, even once the phase has moved on, keeps the
+// engine in its application: StartLoader is not sent.
+TEST_F(UpgradeFixture, StopWithTheLastLoaderBlockSendsNoStartLoader) {
+    for (const bool atThePhase : {false, true}) {
+        SCOPED_TRACE(atThePhase);
+        if (engine) bus.Unplug(engine);
+        Attach();
+        onProgress = [this, atThePhase](int p) {
+            if (p == 50 && !atThePhase) stop = true;
+        };
+        onPhase = [this, atThePhase](UpgradePhase p) {
+            if (p == UpgradePhase::WaitingForLoader && atThePhase) stop = true;
+        };
+        EXPECT_EQ(Upgrade(MakeImage(20480, 21), MakeImage(2048, 22)), UpgradeOutcome::Stopped);
+        EXPECT_EQ(engine->startLoaderCount(), 0);
+        EXPECT_FALSE(stop);
+    }
+}
+
 TEST_F(UpgradeFixture, NoBlockSizeAfterStopIsReportedAsFailure) {
     Attach();
-    onPhase = [this](UpgradePhase p) {
+    onAttempt = [this](UpgradePhase p, int) {
         if (p != UpgradePhase::WaitingForLoader) return;
         stop = true;
         engine->setBlockSize(0);
