@@ -7,7 +7,8 @@ TEST_PACKAGES=(libgtest-dev libgmock-dev umockdev libumockdev-dev xvfb xauth zsh
 # The package check (scripts/package-check.sh) and the icon renderer (scripts/icons.sh).
 PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db librsvg2-bin bash-completion
     zsh fish file icoutils)
-# Only for scripts/responsiveness.sh, the window-manager ping check.
+# For the checks on an X server of their own: the window-manager ping (scripts/responsiveness.sh),
+# the start-up benchmark and the ThreadSanitizer run of the window (scripts/tsan-window.sh).
 PING_PACKAGES=(xvfb python3-xlib xdotool)
 # The Windows cross build, its installer and its tests under wine (scripts/windows-build.sh,
 # windows-test.sh, windows-screenshots.sh): windres and strip come with the binutils, the

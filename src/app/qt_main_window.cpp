@@ -1,6 +1,7 @@
 #include "app/qt_main_window.h"
 
 #include <QAction>
+#include <QApplication>
 
 #include "app/qt_about_dialog.h"
 #include "app/tab_ctrl.h"
@@ -14,6 +15,13 @@ namespace {
 constexpr int kStatusHeight = 20;
 constexpr std::chrono::milliseconds kBusyCursorDelay{150};
 
+// The program's icon. Start-up has made it every window's already; decoding it again would
+// cost the window's start a millisecond or two.
+QIcon ProgramIcon() {
+    const QIcon shared = QApplication::windowIcon();
+    return shared.isNull() ? QIcon(":/icons/kq7300.png") : shared;
+}
+
 }  // namespace
 
 QtMainWindow::QtMainWindow(PageContext& context, QtServices& services, HotplugSource* hotplug,
@@ -24,7 +32,7 @@ QtMainWindow::QtMainWindow(PageContext& context, QtServices& services, HotplugSo
       ledPage(logic_.m_ledPage, services),
       systemPage(logic_.m_systemPage, services),
       flipPage(logic_.m_flipPage, services),
-      m_hIcon(":/icons/kq7300.png"),
+      m_hIcon(ProgramIcon()),
       ui_(std::make_unique<Ui::MainDlg>()) {
     ui_->setupUi(this);
     m_tab = ui_->tabCtrl;

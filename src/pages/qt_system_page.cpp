@@ -1,8 +1,11 @@
 #include "pages/qt_system_page.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QPointer>
 #include <QStyle>
 
+#include "pages/deferred_icon.h"
 #include "res/resource.h"
 #include "ui_system_page.h"
 
@@ -32,11 +35,14 @@ QtSystemPage::~QtSystemPage() {
     logic_.Attach(nullptr);
 }
 
-// The one picture of the page: the browse button's folder, from the style in use.
+// The one picture of the page: the browse button's folder, from the style in use, looked up when
+// the page is first drawn (the lookup costs the window's start more than all its pages do).
 void QtSystemPage::SetButtonImage(int id, int bitmapId) {
     auto* button = qobject_cast<QAbstractButton*>(Control(id));
     if (!button || bitmapId != IDB_BROWSE) return;
-    button->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    button->setIcon(DeferredIcon([page = QPointer<QWidget>(this)] {
+        return (page ? page->style() : QApplication::style())->standardIcon(QStyle::SP_DirOpenIcon);
+    }));
     button->setText(QString());
     ExcludeFromTranslation(button);
 }
