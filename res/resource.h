@@ -28,10 +28,13 @@
 #define IDC_BROWSE 1021
 #define IDC_STOP 1024
 #define IDC_PROGRESS 1028
+#define IDC_UPGRADE_PHASE 1029  // static text under the progress bar: what the upgrade does now
 #define IDC_UPGRADE 1032
+#define IDC_LAST_UPGRADE 1033  // static text: the connected engine's last upgrade
 #define IDC_FILE_NAME 1061
 #define IDC_LANGUAGE_COMBO 1116
 #define IDC_RESTART 1117
+#define IDC_LANGUAGE_NOTE 1118  // static text: a new language takes effect after the restart
 
 // Flip page
 #define IDC_FLIP_X 1068
@@ -40,6 +43,9 @@
 
 // Language dialog (its OK and Cancel are the standard IDOK 1 and IDCANCEL 2)
 #define IDC_LANGUAGE_LIST 1011
+
+// About box (its OK is IDOK 1)
+#define IDC_ABOUT_VERSION 1200  // static text: the program's name and version
 
 // The LED current the engine takes: 0 to this.
 #define KQ_LED_CURRENT_MAX 100

@@ -2,7 +2,7 @@
 
 #include <QAction>
 
-#include "app/about_dlg.h"
+#include "app/qt_about_dialog.h"
 #include "app/tab_ctrl.h"
 #include "l10n/settings.h"
 #include "res/resource.h"
@@ -65,7 +65,8 @@ bool QtMainWindow::OnInitDialog() {
 }
 
 void QtMainWindow::OnAbout() {
-    CAboutDlg about(m_hIcon, this);
+    QtAboutDialog about(settings_, services_, m_hIcon, this);
+    about.OnInitDialog();
     about.exec();
 }
 

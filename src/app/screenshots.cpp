@@ -6,12 +6,14 @@
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <filesystem>
 #include <iostream>
 
 #include "app/qt_language_dialog.h"
 #include "app/qt_main_window.h"
 #include "app/tab_ctrl.h"
 #include "l10n/settings.h"
+#include "upgrade/history.h"
 
 namespace kq {
 namespace {
@@ -51,8 +53,20 @@ bool Save(QWidget& window, const QString& path) {
 int TakeScreenshots(PageContext& context, QtServices& services, HotplugSource* hotplug,
                     const QString& dir) {
     QDir().mkpath(dir);
-    // A program folder without Config.ini, so that the pictures do not depend on the user's.
+    // A program folder without Config.ini, so that the pictures do not depend on the user's,
+    // and a history of one run of the virtual engine for the System page's last-upgrade line.
     QTemporaryDir scratch;
+    const std::filesystem::path history =
+        std::filesystem::path(scratch.path().toStdString()) / "history.jsonl";
+    HistoryEntry run;
+    run.time = "2026-01-15T10:30:00+01:00";
+    run.serial = kEngineInstance;
+    run.productId = "0A-1B-2C-3D-4E-5F";
+    run.place = "virtual-1";
+    run.image = "firmware-2.1.enc";
+    run.outcome = "success";
+    std::string error;
+    AppendHistory(history, run, error);
     bool ok = true;
     for (const char* language : {"English", "SimpChinese"}) {
         const bool chinese = std::string_view(language) == "SimpChinese";
@@ -63,6 +77,7 @@ int TakeScreenshots(PageContext& context, QtServices& services, HotplugSource* h
         PageFlags flags;
         PageContext shot{context.link,        settings,         flags, context.processes,
                          context.programPath, context.arguments};
+        shot.historyFile = history;
         const QString suffix = QString(language).toLower();
         {
             QtMainWindow main(shot, services, hotplug);

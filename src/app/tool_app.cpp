@@ -18,6 +18,7 @@
 #include "l10n/settings.h"
 #include "pages/qt_services.h"
 #include "upgrade/backup.h"
+#include "upgrade/history.h"
 #include "usb/backend.h"
 
 namespace kq {
@@ -132,7 +133,8 @@ int RunTool(int argc, char** argv) {
                         paths.fullPath(),
                         commandLine,
                         nullptr,
-                        UpgradeBackupDirectory()};
+                        UpgradeBackupDirectory(),
+                        UpgradeHistoryFile()};
     ChooseFont();
     QApplication::setWindowIcon(QIcon(":/icons/kq7300.png"));
 

@@ -10,6 +10,7 @@
 
 #include "cli/engine_commands.h"
 #include "cli/help_format.h"
+#include "cli/history_command.h"
 #include "cli/session.h"
 #include "cli/upgrade_command.h"
 #include "cli/usb_commands.h"
@@ -33,7 +34,15 @@ constexpr const char* kExitCodes =
     "  3  no engine found\n"
     "  4  an engine is attached but this user may not open it\n"
     "  5  the engine is in use by another program\n"
-    "  130  a second Ctrl-C ended an upgrade at once";
+    "  6  upgrade: the question was answered no; nothing was written\n"
+    "  7  upgrade: the engine stayed in its loader after the finish\n"
+    "  8  upgrade: the engine gave an unexpected answer after the finish\n"
+    "  9  upgrade: the engine did not come back after the finish\n"
+    "  10  upgrade: another engine was found after a restart, not this one\n"
+    "  11  upgrade: no backup can be made; nothing was written\n"
+    "  12  upgrade: a backup could not be saved; that block was not written\n"
+    "  130  a second Ctrl-C ended an upgrade at once\n"
+    "  143  SIGTERM stopped an upgrade";
 
 // CLI11's own messages in the form of the program's other errors.
 std::string FailureMessage(const CLI::App*, const CLI::Error& e) {
@@ -64,12 +73,14 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
     app.add_option("--path", options.filter.path,
                    "Talk to the engine at this path, as list shows it (such as 1-1.2)")
         ->type_name("P");
-    app.add_flag("--json", options.json,
-                 "Print status, current, list and monitor as JSON (one object per line)");
+    app.add_flag(
+        "--json", options.json,
+        "Print status, current, list, monitor, upgrade and history as JSON (one object per line)");
 
     CtlCommand& chosen = request.command;
     AddEngineCommands(app, chosen);
     AddUpgradeCommand(app, chosen);
+    AddHistoryCommand(app, chosen);
     AddUsbCommands(app, chosen);
     // After the commands, which keep refusing what they do not expect: a word left over here is
     // judged below, so that an unknown command is called one.

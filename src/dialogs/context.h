@@ -40,6 +40,8 @@ struct PageContext {
     Sleeper* upgradeWaits = nullptr;
     // Where an upgrade saves the engine's previous firmware; none: nowhere (see UpgradeJob).
     std::optional<std::filesystem::path> backupDir{};
+    // Where every upgrade run appends its line (UpgradeHistoryFile()); none: nowhere.
+    std::optional<std::filesystem::path> historyFile{};
 };
 
 }  // namespace kq

@@ -54,6 +54,7 @@ bool CLedDlg::OnInitDialog() {
 void CLedDlg::ShowLedCurrent(uint8_t value) {
     PlaceSlider(value);
     m_lastPos = value;
+    m_nCurrent = value;
     View().SetText(IDC_CURRENT_EDIT, std::to_string(value));
 }
 
@@ -133,11 +134,9 @@ void CLedDlg::OnRead() {
         });
 }
 
-// Typing is never interrupted: a half-typed or emptied box is checked only when it is used.
-void CLedDlg::OnCurrentTextChange() {
-    const std::optional<uint32_t> number = ParseUnsigned(View().GetText(IDC_CURRENT_EDIT));
-    if (number && *number <= KQ_LED_CURRENT_MAX) m_nCurrent = *number;
-}
+// Typing is never interrupted, and what is typed is not taken yet: a half-typed number ("15" on
+// the way to "150") is checked, and becomes m_nCurrent, only when it is used (Write, Enter).
+void CLedDlg::OnCurrentTextChange() {}
 
 void CLedDlg::OnCurrentEnter() {
     const std::optional<uint8_t> value = CheckedCurrent();
@@ -158,6 +157,7 @@ void CLedDlg::OnSliderMoved(int position) {
     const std::string text = std::to_string(position);
     if (View().GetText(IDC_CURRENT_EDIT) != text) View().SetText(IDC_CURRENT_EDIT, text);
     m_lastPos = static_cast<uint16_t>(position);
+    m_nCurrent = static_cast<uint32_t>(position);
 }
 
 void CLedDlg::PlaceSlider(int position) {

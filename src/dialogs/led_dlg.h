@@ -33,6 +33,8 @@ class CLedDlg : public CPageDlg {
     void OnSliderMoved(int position);
     void OnPowerSwitch();
 
+    // The number the page last put to use: shown from the engine, set by the slider, or taken
+    // from the box by Write or Enter. Typing alone does not change it.
     uint32_t m_nCurrent = 0;
     int m_bPowerOff = 0;
     int m_bLedOff = 0;

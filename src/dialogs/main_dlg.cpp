@@ -1,6 +1,8 @@
 #include "dialogs/main_dlg.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "dialogs/number_text.h"
@@ -32,9 +34,12 @@ const char* StateKey(EngineState state) {
     return "WarningGeneral.DeviceDisconnect";
 }
 
+using HistoryFile = std::optional<std::filesystem::path>;
+
 // The link side of RefreshConnected, on the worker: the engine counts as present, then its
-// state and, in its application, its id and LED current are read.
-EngineProbe Probe(DeviceLink& link, bool found) {
+// state and, in its application, its id and LED current are read; its last upgrade comes from
+// the history.
+EngineProbe Probe(DeviceLink& link, bool found, const HistoryFile& history) {
     EngineProbe probe{.found = found};
     if (!found && link.lastDiscoveryError() == OpenError::NoPermission) {
         probe.noPermission = true;
@@ -44,12 +49,78 @@ EngineProbe Probe(DeviceLink& link, bool found) {
     link.DevicePresent = 1;
     CommandSet commands(link);
     probe.state = commands.QueryEngineState();
-    if (probe.state != EngineState::Application) return probe;
-    uint8_t id[8] = {};
-    if (commands.GetProductId(id)) probe.productId = FormatProductId(id);
-    uint8_t value = 0;
-    if (commands.GetLedCurrent(value)) probe.current = value;
+    if (found) {
+        probe.path = link.devicePath();
+        probe.serial = link.deviceSerial();
+        probe.place = link.devicePlace();
+    }
+    if (probe.state == EngineState::Application) {
+        uint8_t id[8] = {};
+        if (commands.GetProductId(id)) probe.productId = FormatProductId(id);
+        uint8_t value = 0;
+        if (commands.GetLedCurrent(value)) probe.current = value;
+    }
+    if (found && history) {
+        probe.historyRead = true;
+        probe.lastUpgrade = LastUpgradeInHistory(
+            *history, {probe.serial, probe.productId.value_or(""), probe.place});
+    }
     return probe;
+}
+
+// A check that did not find the engine: the one that cannot be opened is still told of.
+EngineProbe Look(DeviceLink& link, bool found, const HistoryFile& history) {
+    if (found || link.lastDiscoveryError() == OpenError::NoPermission) {
+        return Probe(link, found, history);
+    }
+    link.DevicePresent = 0;
+    return EngineProbe{};
+}
+
+// The engine in use where it still is; else, as at start-up, the first engine found. Another
+// engine's coming and going never takes the link from the one in use.
+bool FindEngine(DeviceLink& link) {
+    const std::string place = link.devicePlace();
+    if (!place.empty() && link.FindOnlyDevice({.serial = "", .path = "", .place = place})) {
+        return true;
+    }
+    return link.FindDevice();
+}
+
+// Interface paths name the same interface whatever the case of their letters (the system's
+// notices and its device lists may differ in it).
+bool SamePath(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// What a device notice changed, from the link thread.
+struct PresenceChange {
+    bool unchanged = false;  // another engine than the one in use came or went
+    bool switched = false;   // the engine in use left and another one is used now
+    EngineProbe probe;
+};
+
+// The close question's words for each stage; at the start of a close only the stages in which
+// a stop changes what the engine is left with ask at all.
+const char* CloseQuestionKey(UpgradeStage stage, bool asking) {
+    switch (stage) {
+        case UpgradeStage::Loader:
+            return "WarningSystem.CloseBeforeLoader";
+        case UpgradeStage::WaitingForLoader:
+        case UpgradeStage::Firmware:
+            return "WarningSystem.CloseDuringUpgrade";
+        case UpgradeStage::Preparing:
+        case UpgradeStage::Confirming:
+            return asking ? nullptr : "WarningSystem.CloseBeforeStart";
+        case UpgradeStage::Finishing:
+        case UpgradeStage::Checking:
+            return asking ? nullptr : "WarningSystem.CloseWhileFinishing";
+        case UpgradeStage::Idle:
+            break;
+    }
+    return asking ? nullptr : "WarningSystem.CloseAfterUpgrade";
 }
 
 }  // namespace
@@ -63,6 +134,10 @@ CMainDlg::CMainDlg(PageContext& context, HotplugSource* hotplug)
       hotplug_(hotplug) {
     worker_.AddBusyListener(alive_.Watch(), [this](bool busy) { OnBusyChanged(busy); });
     m_systemPage.onUpgradeRunningChanged = [this](bool running) { OnUpgradeRunning(running); };
+    m_systemPage.onStageChanged = [this] { OnUpgradeStageChanged(); };
+    m_systemPage.recheckEngine = [this](std::function<void(EngineState)> then) {
+        CheckDevice(std::move(then));
+    };
 }
 
 CMainDlg::~CMainDlg() {
@@ -77,6 +152,8 @@ void CMainDlg::Shutdown() {
     shutDown_ = true;
     if (hotplug_) hotplug_->Stop();
     m_systemPage.onUpgradeRunningChanged = nullptr;
+    m_systemPage.onStageChanged = nullptr;
+    m_systemPage.recheckEngine = nullptr;
     worker_.Shutdown();
     m_systemPage.AbortUpgrade();
     ui_.Close();
@@ -129,6 +206,11 @@ bool CMainDlg::OnInitDialog() {
     LayoutCurrentPage();
     View().SetSelection(IDC_TAB, 0);
     for (int i = 0; i < tabCount_; ++i) View().ShowPage(m_pages[i]->templateId(), false);
+    for (CPageDlg* page :
+         {static_cast<CPageDlg*>(&m_ledPage), static_cast<CPageDlg*>(&m_systemPage),
+          static_cast<CPageDlg*>(&m_flipPage)}) {
+        page->SetShown(page == m_pages[0]);
+    }
     View().ShowPage(m_pages[0]->templateId(), true);
 
     CheckDevice();
@@ -167,34 +249,33 @@ void CMainDlg::LayoutCurrentPage() {
 
 void CMainDlg::OnSelchangeTab() {
     View().ShowPage(m_pages[m_curPage]->templateId(), false);
+    m_pages[m_curPage]->SetShown(false);
     m_curPage = View().GetSelection(IDC_TAB);
     LayoutCurrentPage();
     View().ShowPage(m_pages[m_curPage]->templateId(), true);
+    m_pages[m_curPage]->SetShown(true);
     m_pages[m_curPage]->OnInitDialog();
 }
 
-void CMainDlg::CheckDevice() {
+void CMainDlg::CheckDevice(std::function<void(EngineState)> then) {
     worker_.Run(
         alive_.Watch(),
-        [](DeviceLink& link) {
-            const bool found = link.FindDevice();
-            if (found || link.lastDiscoveryError() == OpenError::NoPermission) {
-                return Probe(link, found);
-            }
-            link.DevicePresent = 0;
-            return EngineProbe{};
+        [history = context_.historyFile](DeviceLink& link) {
+            return Look(link, FindEngine(link), history);
         },
-        [this](const EngineProbe& probe) {
+        [this, then = std::move(then)](const EngineProbe& probe) {
             if (probe.found || probe.noPermission) {
                 RefreshConnected("", probe);
             } else {
                 ShowAbsent("");
             }
+            if (then) then(probe.state);
         });
 }
 
 void CMainDlg::RefreshConnected(const std::string& prefix, const EngineProbe& probe) {
     if (probe.noPermission) {
+        m_systemPage.ShowLastUpgrade(false, std::nullopt);
         View().SetStatusText(0, prefix + Tr("WarningGeneral.DeviceNoPermission"));
         View().SetStatusText(1, ProductIdText(kNoProductId));
         m_systemPage.m_productId.clear();
@@ -206,6 +287,7 @@ void CMainDlg::RefreshConnected(const std::string& prefix, const EngineProbe& pr
         return;
     }
     View().SetStatusText(0, prefix + Tr(StateKey(probe.state)));
+    m_systemPage.ShowLastUpgrade(probe.historyRead, probe.lastUpgrade);
     if (probe.state != EngineState::Application) {
         // An id shown before an upgrade stopped in the loader no longer says what answers.
         View().SetStatusText(1, ProductIdText(kNoProductId));
@@ -224,6 +306,7 @@ void CMainDlg::ShowAbsent(const std::string& prefix) {
     View().SetStatusText(0, prefix + Tr("WarningGeneral.DeviceDisconnect"));
     View().SetStatusText(1, ProductIdText(kNoProductId));
     m_systemPage.m_productId.clear();
+    m_systemPage.ShowLastUpgrade(false, std::nullopt);
     permissionNoticeShown_ = false;
 }
 
@@ -236,20 +319,77 @@ bool CMainDlg::OnDeviceChange(const HotplugEvent* record) {
     const bool arrival = record->kind == DeviceEventKind::Arrival;
     worker_.Run(
         alive_.Watch(),
-        [arrival](DeviceLink& link) {
-            const bool found = link.FindDevice();
-            if (arrival) return Probe(link, found);
-            link.DevicePresent = 0;
-            return EngineProbe{};
-        },
-        [this, arrival](const EngineProbe& probe) {
+        [arrival, path = record->path, history = context_.historyFile](DeviceLink& link) {
+            PresenceChange change;
             if (arrival) {
-                RefreshConnected(" ", probe);
+                change.probe = Probe(link, FindEngine(link), history);
+                return change;
+            }
+            const std::string inUse = link.devicePath();
+            if (link.DevicePresent == 0 || inUse.empty()) {
+                link.FindDevice();  // nothing was in use: the engine counts as gone
+                link.DevicePresent = 0;
+                return change;
+            }
+            if (!SamePath(path, inUse)) {
+                change.unchanged = true;  // another engine left: the link stays as it is
+                return change;
+            }
+            // Engines of one serial may share a path: the one in use is still there when it is
+            // still at its place.
+            const std::string place = link.devicePlace();
+            if (!place.empty() && link.FindOnlyDevice({.serial = "", .path = "", .place = place})) {
+                change.unchanged = true;
+                return change;
+            }
+            // The engine in use left: another one is taken as at start-up.
+            const bool found = link.FindDevice();
+            change.probe = Look(link, found, history);
+            change.switched = found;
+            return change;
+        },
+        [this, arrival, path = record->path](const PresenceChange& change) {
+            if (arrival) {
+                ForgetArrival(path);
+                RefreshConnected(" ", change.probe);
+                return;
+            }
+            if (change.unchanged) return;
+            if (change.probe.found || change.probe.noPermission) {
+                RefreshConnected(" ", change.probe);
             } else {
                 ShowAbsent(" ");
             }
+            // An engine plugged in just now is the user's own doing; one that was there all
+            // along and now takes over is told of.
+            if (change.switched && !ArrivalPending(change.probe.path)) {
+                TellEngineChanged(change.probe);
+            }
         });
+    if (arrival) pendingArrivals_.push_back(record->path);
     return true;
+}
+
+bool CMainDlg::ArrivalPending(const std::string& path) const {
+    return std::any_of(pendingArrivals_.begin(), pendingArrivals_.end(),
+                       [&](const std::string& p) { return SamePath(p, path); });
+}
+
+void CMainDlg::ForgetArrival(const std::string& path) {
+    const auto it = std::find(pendingArrivals_.begin(), pendingArrivals_.end(), path);
+    if (it != pendingArrivals_.end()) pendingArrivals_.erase(it);
+}
+
+// The pages' switches and numbers were the other engine's: the user is told which one the
+// window talks to now.
+void CMainDlg::TellEngineChanged(const EngineProbe& probe) {
+    const std::string serial =
+        probe.serial.empty() ? Tr("WarningSystem.ConfirmUnknown") : probe.serial;
+    const std::string place =
+        probe.place.empty() ? Tr("WarningSystem.ConfirmUnknown") : probe.place;
+    View().ShowMessage({Tr("WarningGeneral.EngineChangedTitle"),
+                        FillPlaces(Tr("WarningGeneral.EngineChanged"), {serial, place}),
+                        MessageIcon::Information});
 }
 
 void CMainDlg::OnBusyChanged(bool busy) {
@@ -258,10 +398,10 @@ void CMainDlg::OnBusyChanged(bool busy) {
 
 // The LED and Flip pages would only be told that the engine does not answer while the upgrade
 // holds it; afterwards the status bar says in what state the upgrade left the engine.
+// The engine was looked at again before the upgrade's message was shown.
 void CMainDlg::OnUpgradeRunning(bool running) {
     View().EnablePage(IDD_LED_DIALOG, !running);
     View().EnablePage(IDD_FLIP_DIALOG, !running);
-    if (!running && !closing_) CheckDevice();
 }
 
 std::string CMainDlg::ProductIdText(const std::string& id) const {
@@ -270,20 +410,8 @@ std::string CMainDlg::ProductIdText(const std::string& id) const {
 }
 
 void CMainDlg::OnCancel() {
-    // Closing stops a running upgrade: the user decides, knowing what it leaves behind. Once
-    // the engine has been told to finish there is nothing left to stop.
-    const UpgradePhase phase = m_systemPage.upgradePhase();
-    if (m_systemPage.m_bUpgrading && phase != UpgradePhase::Finishing) {
-        const char* what = phase == UpgradePhase::Loader ? "WarningSystem.CloseBeforeLoader"
-                                                         : "WarningSystem.CloseDuringUpgrade";
-        const Question question{.title = Tr("WarningSystem.Title"),
-                                .text = Tr(what),
-                                .acceptText = Tr("WarningSystem.StopAndClose"),
-                                .rejectText = Tr("WarningSystem.KeepUpgrading"),
-                                .defaultAnswer = Answer::Reject,
-                                .icon = MessageIcon::Warning};
-        if (View().Ask(question) != Answer::Accept) return;
-    }
+    // Closing stops a running upgrade: the user decides, knowing what it leaves behind.
+    if (m_systemPage.m_pUpgradeThread && !AskToStopForClose()) return;
     closing_ = true;
     // Out of sight first: stopping the upgrade waits for its block to end, which a silent
     // engine can stretch to its timeouts.
@@ -293,6 +421,43 @@ void CMainDlg::OnCancel() {
     // link's sleeper so tests need not wait.
     CommandSet(context_.link).DelayMilliseconds(200);
     View().EndDialog(false);
+}
+
+// Only while a stop changes what the engine is left with is there a question: before anything
+// is written closing answers Cancel, and once the engine was told to finish there is nothing
+// left to stop. While the question is open its words follow the upgrade, and "Stop and close"
+// does what they say when it is pressed: if the upgrade has moved on to other words by then,
+// the question is asked again with them.
+bool CMainDlg::AskToStopForClose() {
+    const char* key = CloseQuestionKey(m_systemPage.upgradeStage(), true);
+    while (key) {
+        closeShown_ = key;
+        const Question question{.title = Tr("WarningSystem.Title"),
+                                .text = Tr(key),
+                                .acceptText = Tr("WarningSystem.StopAndClose"),
+                                .rejectText = Tr("WarningSystem.KeepUpgrading"),
+                                .defaultAnswer = Answer::Reject,
+                                .icon = MessageIcon::Warning,
+                                .whileOpen = [this](OpenQuestion* open) { openClose_ = open; }};
+        const Answer answer = View().Ask(question);
+        openClose_ = nullptr;
+        if (answer != Answer::Accept) return false;
+        const std::string shown = closeShown_;
+        if (m_systemPage.StopIf(
+                [&](UpgradeStage stage) { return shown == CloseQuestionKey(stage, false); })) {
+            return true;
+        }
+        key = CloseQuestionKey(m_systemPage.upgradeStage(), false);
+    }
+    return true;
+}
+
+void CMainDlg::OnUpgradeStageChanged() {
+    if (!openClose_) return;
+    const char* key = CloseQuestionKey(m_systemPage.upgradeStage(), false);
+    if (closeShown_ == key) return;
+    closeShown_ = key;
+    openClose_->SetText(Tr(key));
 }
 
 }  // namespace kq

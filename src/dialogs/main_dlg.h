@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "devlink/commands.h"
 #include "devlink/platform.h"
@@ -24,11 +26,20 @@ struct EngineProbe {
     EngineState state = EngineState::None;
     std::optional<std::string> productId;  // "0A-1B-2C-3D-4E-5F", read in the application only
     std::optional<uint8_t> current;
+    std::string path;  // of the engine found, its serial and its place on the bus
+    std::string serial;
+    std::string place;
+    bool historyRead = false;  // the history was looked at for its last upgrade
+    std::optional<HistoryEntry> lastUpgrade;
 };
 
 // The program's one window: the pages in a tab control, and a status bar that follows the
 // engine's arrival and removal. It owns the UI queue, the link worker and the three pages; all
 // its device work, and its pages', runs on that worker.
+//
+// With several engines attached it keeps to the one in use: another's arrival or removal leaves
+// the link alone. When the engine in use leaves, it takes another as at start-up and says so in
+// a message naming the new one's serial and place.
 //
 // Its view reports: the user's choice of a tab (OnSelchangeTab), every way of closing the window
 // (OnCancel). Device notices come from the hotplug source, on any thread, or from the view
@@ -52,8 +63,8 @@ class CMainDlg {
     void LayoutCurrentPage();
 
     // Presence monitor. The checks run on the link worker; their results are shown when they
-    // come back.
-    void CheckDevice();
+    // come back, then then(the engine's state) is called.
+    void CheckDevice(std::function<void(EngineState)> then = {});
     void RefreshConnected(const std::string& prefix, const EngineProbe& probe);
     // Returns true whatever it did, as the platform expects of the handler.
     bool OnDeviceChange(const HotplugEvent* record);
@@ -85,6 +96,15 @@ class CMainDlg {
     void ShowAbsent(const std::string& prefix);
     void OnBusyChanged(bool busy);
     void OnUpgradeRunning(bool running);
+    // The engine in use left and another was taken.
+    void TellEngineChanged(const EngineProbe& probe);
+    // Arrivals told and not yet shown, by path.
+    bool ArrivalPending(const std::string& path) const;
+    void ForgetArrival(const std::string& path);
+    // Closing during an upgrade: false when the user keeps it running.
+    bool AskToStopForClose();
+    // The close question's words while it is open follow the upgrade.
+    void OnUpgradeStageChanged();
 
     PageContext& context_;
     HotplugSource* hotplug_;
@@ -93,6 +113,10 @@ class CMainDlg {
     // The no-permission message is shown once per arrival of the engine.
     bool permissionNoticeShown_ = false;
     bool closing_ = false;
+    // The close question while it is open, and the key of the words it shows.
+    OpenQuestion* openClose_ = nullptr;
+    std::string closeShown_;
+    std::vector<std::string> pendingArrivals_;
     bool shutDown_ = false;
     Liveness alive_;
 };

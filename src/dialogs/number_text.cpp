@@ -15,13 +15,6 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-void ReplaceAll(std::string& text, std::string_view place, std::string_view value) {
-    for (size_t at = text.find(place); at != std::string::npos;
-         at = text.find(place, at + value.size())) {
-        text.replace(at, place.size(), value);
-    }
-}
-
 }  // namespace
 
 std::optional<uint32_t> ParseUnsigned(std::string_view text) {
@@ -40,9 +33,24 @@ std::optional<uint32_t> ParseUnsigned(std::string_view text) {
 }
 
 std::string FillPlaces(std::string_view text, std::string_view first, std::string_view second) {
-    std::string out(text);
-    ReplaceAll(out, "%1", first);
-    if (!second.empty()) ReplaceAll(out, "%2", second);
+    return second.empty() ? FillPlaces(text, {first}) : FillPlaces(text, {first, second});
+}
+
+// One pass over the text, so that a value is never filled in again.
+std::string FillPlaces(std::string_view text, std::initializer_list<std::string_view> values) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+            const auto index = static_cast<size_t>(text[i + 1] - '1');
+            if (index < values.size()) {
+                out += *(values.begin() + index);
+                ++i;
+                continue;
+            }
+        }
+        out += text[i];
+    }
     return out;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,5 +15,7 @@ std::optional<uint32_t> ParseUnsigned(std::string_view text);
 // Each "%1" (and "%2") of a language text replaced by its value, as the texts' translators
 // write them.
 std::string FillPlaces(std::string_view text, std::string_view first, std::string_view second = {});
+// The same for "%1" to "%9": values[0] for "%1", and so on. A place with no value stays.
+std::string FillPlaces(std::string_view text, std::initializer_list<std::string_view> values);
 
 }  // namespace kq

@@ -1,5 +1,6 @@
 #include "dialogs/page_dlg.h"
 
+#include "dialogs/number_text.h"
 #include "l10n/settings.h"
 
 namespace kq {
@@ -24,16 +25,28 @@ std::string CPageDlg::Tr(std::string_view key) const {
 }
 
 void CPageDlg::MessageBox(std::string_view titleKey, std::string_view textKey, MessageIcon icon) {
-    View().ShowMessage({Tr(titleKey), Tr(textKey), icon});
+    View().ShowMessage({MessageTitle(titleKey), Tr(textKey), icon});
+}
+
+std::string CPageDlg::MessageTitle(std::string_view titleKey) const {
+    if (shown_) return Tr(titleKey);
+    const std::string pattern = Tr("WarningGeneral.PageTitle");
+    // A language file without the key still gets both names.
+    if (pattern.find("%2") == std::string::npos) return Tr(tabTitleKey_) + " — " + Tr(titleKey);
+    return FillPlaces(pattern, {Tr(tabTitleKey_), Tr(titleKey)});
 }
 
 void CPageDlg::CommunicationFail() {
     MessageBox("WarningUart.Title", "WarningUart.CommunicationFail");
 }
 
+// An engine in its loader answers: that is no communication error, whatever brought it there.
 void CPageDlg::ApplicationMissing(EngineState state) {
-    MessageBox("WarningUart.Title", state == EngineState::Loader ? "WarningUart.InLoader"
-                                                                 : "WarningUart.CommunicationFail");
+    if (state == EngineState::Loader) {
+        MessageBox("WarningUart.InLoaderTitle", "WarningUart.InLoader", MessageIcon::Information);
+        return;
+    }
+    CommunicationFail();
 }
 
 }  // namespace kq

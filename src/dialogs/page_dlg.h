@@ -29,15 +29,22 @@ class CPageDlg {
     // The key of the page's tab title ("Tab.Led").
     const char* tabTitleKey() const { return tabTitleKey_; }
     PageContext& context() { return context_; }
+    // Told by the main window as it shows and hides the page. A page's own message that comes
+    // while it is hidden (a request's answer after the user chose another tab) names the page in
+    // its title. A page shown by itself counts as shown.
+    void SetShown(bool shown) { shown_ = shown; }
+    bool shown() const { return shown_; }
 
   protected:
     void AttachView(DialogView* view) { view_ = view; }
     DialogView& View();
 
     std::string Tr(std::string_view key) const;
-    // A modal box with one OK button, titled and worded by language keys read now.
+    // A modal box with one OK button, titled and worded by language keys read now; its title
+    // names the page while the page is hidden.
     void MessageBox(std::string_view titleKey, std::string_view textKey,
                     MessageIcon icon = MessageIcon::None);
+    std::string MessageTitle(std::string_view titleKey) const;
     void CommunicationFail();
     // For an action that needs the engine's application: an engine in its loader asks for the
     // firmware upgrade; no engine, or no answer, is a communication failure.
@@ -80,6 +87,7 @@ class CPageDlg {
     int templateId_;
     const char* tabTitleKey_;
     DialogView* view_ = nullptr;
+    bool shown_ = true;
     Liveness alive_;
 };
 

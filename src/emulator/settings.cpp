@@ -46,6 +46,12 @@ bool ParseFault(std::string_view item, EngineSettings& s) {
         s.unplugFaults.insert(n);
     } else if (kind == "odd-mode") {
         s.oddModeFaults.insert(n);
+    } else if (kind == "kill") {
+        s.killFaults.insert(n);
+    } else if (kind == "term") {
+        s.termFaults.insert(n);
+    } else if (kind == "hup") {
+        s.hupFaults.insert(n);
     } else {
         return false;
     }
@@ -97,6 +103,10 @@ std::optional<EngineSettings> ParseEngineSettings(std::string_view text, std::st
             if (value.size() != 4 || !ParseNumber(value, s.pid, 16)) return bad();
         } else if (key == "reboot-ms") {
             if (!ParseNumber(value, s.rebootMs) || s.rebootMs < 0) return bad();
+        } else if (key == "flash" || key == "flash-out") {
+            // A comma ends the value, so a name cannot hold one.
+            if (value.empty()) return bad();
+            (key == "flash" ? s.flashFile : s.flashOutFile) = std::string(value);
         } else if (key == "fault") {
             for (std::string_view f : Split(value, '+')) {
                 if (!ParseFault(f, s)) return fail("bad fault '" + std::string(f) + "'");

@@ -1,6 +1,8 @@
 #include "emulator/virtual_engine.h"
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "devlink/codec.h"
@@ -12,11 +14,77 @@ VirtualEngine::VirtualEngine(EngineSettings settings)
       mode_(settings_.mode),
       current_(settings_.current),
       flash_(kFlashSize, 0xFF),
-      ram_(kRamSize, 0x00) {}
+      ram_(kRamSize, 0x00) {
+    OpenFlashFiles();
+}
+
+VirtualEngine::~VirtualEngine() {
+    if (flashOut_ != nullptr) std::fclose(flashOut_);
+}
+
+void VirtualEngine::OpenFlashFiles() {
+    if (!settings_.flashFile.empty()) {
+        std::FILE* in = std::fopen(settings_.flashFile.c_str(), "rb");
+        if (in == nullptr) {
+            fileError_ = "cannot read " + settings_.flashFile;
+        } else {
+            std::fread(flash_.data(), 1, flash_.size(), in);
+            std::fclose(in);
+        }
+    }
+    if (!settings_.flashOutFile.empty()) {
+        flashOut_ = std::fopen(settings_.flashOutFile.c_str(), "wb");
+        if (flashOut_ == nullptr) {
+            fileError_ = "cannot write " + settings_.flashOutFile;
+        } else {
+            KeepFlash(0, kFlashSize);
+        }
+    }
+}
+
+// Flushed at once: a process killed right after still leaves the block in the file.
+void VirtualEngine::KeepFlash(uint32_t address, uint32_t length) {
+    if (flashOut_ == nullptr) return;
+    if (std::fseek(flashOut_, static_cast<long>(address), SEEK_SET) != 0 ||
+        std::fwrite(flash_.data() + address, 1, length, flashOut_) != length ||
+        std::fflush(flashOut_) != 0) {
+        fileError_ = "cannot write " + settings_.flashOutFile;
+    }
+}
+
+namespace {
+
+// Ends or signals the process the engine runs in, as a user or the system would.
+void RaiseFault(int kind) {
+#ifdef _WIN32
+    // Windows has no such signals: the process ends as a kill would end it.
+    std::fflush(nullptr);
+    std::_Exit(128 + kind);
+#else
+    raise(kind);
+#endif
+}
+
+#ifdef _WIN32
+constexpr int kKill = 9, kTerm = 15, kHup = 1;
+#else
+constexpr int kKill = SIGKILL, kTerm = SIGTERM, kHup = SIGHUP;
+#endif
+
+}  // namespace
 
 VirtualEngine::Effect VirtualEngine::Receive(const uint8_t* data, size_t count) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     const uint64_t number = ++requests_;
+    for (const auto& [faults, kind] :
+         {std::pair{&settings_.killFaults, kKill}, std::pair{&settings_.termFaults, kTerm},
+          std::pair{&settings_.hupFaults, kHup}}) {
+        if (faults->count(number) == 0) continue;
+        // The handler may ask the engine something; it must find it unlocked.
+        lock.unlock();
+        RaiseFault(kind);
+        lock.lock();
+    }
     frames_.emplace_back(data, data + count);
     answer_.reset();  // a new request makes any unread answer stale
     if (settings_.unplugFaults.count(number)) return Effect::Unplug;
@@ -92,6 +160,7 @@ void VirtualEngine::Handle(std::span<const uint8_t> p, Effect& effect) {
             }
             std::memcpy(memory.data() + block->address, p.data() + kBlockHeaderSize, block->length);
             writes_.emplace_back(block->address, block->length);
+            if (&memory == &flash_) KeepFlash(block->address, block->length);
             return;
         }
         case CommandCode::BlockRead: {
@@ -204,6 +273,7 @@ void VirtualEngine::setFlash(const std::vector<uint8_t>& contents) {
     std::lock_guard l(mutex_);
     std::fill(flash_.begin(), flash_.end(), 0xFF);
     std::copy_n(contents.begin(), std::min(contents.size(), flash_.size()), flash_.begin());
+    KeepFlash(0, kFlashSize);
 }
 
 void VirtualEngine::setBlockSize(uint32_t size) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -33,6 +34,16 @@ struct EngineSettings {
     std::set<uint64_t> oddModeFaults;
     bool noReturn = false;             // does not come back from StartLoader
     bool noReturnAfterFinish = false;  // does not come back from FinishUpgrade
+    // The process the engine runs in gets SIGKILL, SIGTERM or SIGHUP when these requests arrive,
+    // before the engine acts on them: a program killed at a known frame.
+    std::set<uint64_t> killFaults;
+    std::set<uint64_t> termFaults;
+    std::set<uint64_t> hupFaults;
+    // The flash starts with this file's bytes (the rest erased); empty: all erased.
+    std::string flashFile;
+    // The flash is kept in this file, each written block put there as it arrives, so that what
+    // the engine held outlives the process it runs in.
+    std::string flashOutFile;
 };
 
 // Returns std::nullopt and sets *error for an unknown key or a bad value.
@@ -54,6 +65,12 @@ class VirtualEngine {
     static constexpr std::array<uint8_t, 3> kOddModeAnswer{'A', 'P', 'Q'};
 
     explicit VirtualEngine(EngineSettings settings = {});
+    ~VirtualEngine();
+    VirtualEngine(const VirtualEngine&) = delete;
+    VirtualEngine& operator=(const VirtualEngine&) = delete;
+
+    // Why flashFile or flashOutFile could not be used; empty when they could (or are unset).
+    const std::string& fileError() const { return fileError_; }
 
     // One transfer arriving on the request pipe.
     Effect Receive(const uint8_t* data, size_t count);
@@ -87,6 +104,8 @@ class VirtualEngine {
     void Answer(std::span<const uint8_t> payload);
     void Handle(std::span<const uint8_t> payload, Effect& effect);
     std::vector<uint8_t>& Memory();
+    void OpenFlashFiles();
+    void KeepFlash(uint32_t address, uint32_t length);
 
     mutable std::mutex mutex_;
     EngineSettings settings_;
@@ -105,6 +124,8 @@ class VirtualEngine {
     std::vector<std::pair<uint32_t, uint32_t>> writes_;
     int startLoaders_ = 0;
     int finishes_ = 0;
+    std::FILE* flashOut_ = nullptr;
+    std::string fileError_;
 };
 
 }  // namespace kq

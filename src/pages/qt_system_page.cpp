@@ -15,6 +15,10 @@ QtSystemPage::QtSystemPage(CSystemDlg& logic, QtServices& services)
     ui_->setupUi(this);
     m_editFileName = ui_->fileNameEdit;
     m_comboLanguage = ui_->languageCombo;
+    // The lines change while the page keeps its size: room for two lines each from the start.
+    for (QLabel* line : {ui_->phaseLabel, ui_->lastUpgradeLabel}) {
+        line->setMinimumHeight(2 * line->fontMetrics().lineSpacing());
+    }
     connect(ui_->upgradeButton, &QPushButton::clicked, this, [this] { logic_.OnUpgrade(); });
     connect(ui_->stopButton, &QPushButton::clicked, this, [this] { logic_.OnStop(); });
     connect(ui_->browseButton, &QPushButton::clicked, this, [this] { logic_.OnBrowse(); });

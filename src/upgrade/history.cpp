@@ -41,6 +41,15 @@ std::string LocalIsoTime(std::time_t when) {
 HistoryEntry MakeHistoryEntry(const BackupOwner& engine, const fs::path& image,
                               std::span<const uint8_t> imageBytes, const RunOutcome& outcome,
                               const FirmwareBackup* backup, std::time_t when) {
+    return backup != nullptr
+               ? MakeHistoryEntry(engine, image, imageBytes, outcome, backup->path(),
+                                  backup->resumed(), when)
+               : MakeHistoryEntry(engine, image, imageBytes, outcome, fs::path(), false, when);
+}
+
+HistoryEntry MakeHistoryEntry(const BackupOwner& engine, const fs::path& image,
+                              std::span<const uint8_t> imageBytes, const RunOutcome& outcome,
+                              const fs::path& backup, bool backupResumed, std::time_t when) {
     HistoryEntry entry;
     entry.time = LocalIsoTime(when);
     entry.serial = engine.serial;
@@ -51,10 +60,8 @@ HistoryEntry MakeHistoryEntry(const BackupOwner& engine, const fs::path& image,
     entry.imageSha256 = os::Sha256Hex(imageBytes);
     entry.outcome = outcome.outcome;
     entry.reason = outcome.reason;
-    if (backup != nullptr) {
-        entry.backup = os::Utf8Of(backup->path());
-        entry.backupResumed = backup->resumed();
-    }
+    entry.backup = os::Utf8Of(backup);
+    entry.backupResumed = !backup.empty() && backupResumed;
     return entry;
 }
 

@@ -38,7 +38,8 @@ struct HistoryEntry {
 //   outcome "success"  the engine came back running the new firmware, reason empty;
 //           "failure"  reason: the sentence the command line prints for it;
 //           "stopped"  the user stopped it (Stop, Ctrl-C, SIGTERM), reason what stopped it;
-//           "refused"  it did not start (no room for the backup, ...), reason why.
+//           "refused"  it did not start (no room for the backup, ...), reason why;
+//           "cancelled" the user declined when asked to go on: nothing was written.
 // The words are the history's: kq7300ctl history and the window show them.
 struct RunOutcome {
     std::string outcome;
@@ -50,6 +51,12 @@ struct RunOutcome {
 HistoryEntry MakeHistoryEntry(const BackupOwner& engine, const std::filesystem::path& image,
                               std::span<const uint8_t> imageBytes, const RunOutcome& outcome,
                               const FirmwareBackup* backup, std::time_t when = std::time(nullptr));
+// The same for a caller that has the backup as the run's result tells it (UpgradeResult's
+// backupPath and backupResumed): an empty path when none was made.
+HistoryEntry MakeHistoryEntry(const BackupOwner& engine, const std::filesystem::path& image,
+                              std::span<const uint8_t> imageBytes, const RunOutcome& outcome,
+                              const std::filesystem::path& backup, bool backupResumed,
+                              std::time_t when = std::time(nullptr));
 
 // "2026-12-07T13:15:00+01:00" for that moment in the local time zone.
 std::string LocalIsoTime(std::time_t when);

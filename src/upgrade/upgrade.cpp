@@ -87,6 +87,7 @@ class Worker {
                 result_.backupError = error;
                 return Fail(UpgradeFailure::BackupUnavailable);
             }
+            AnnounceBackup();
         }
         if (!job_.confirm) return true;
         // The user may take a while to answer: the engine is not kept from others meanwhile.
@@ -175,6 +176,7 @@ class Worker {
             if (!commands_.WriteBlockVerified(offset, l, image + offset)) {
                 return Fail(UpgradeFailure::BlockTransfer, offset);
             }
+            Block(UpgradePhase::Loader, offset, l);
             Progress(offset + l == length ? 50 : Position(offset + l, length, 50, 0));
             return true;
         });
@@ -223,6 +225,10 @@ class Worker {
 
     bool RestartIntoLoader() {
         Phase(UpgradePhase::WaitingForLoader);
+        // The last block boundary before the engine leaves its application, looked at after the
+        // phase was told: whoever saw the phase still at Loader when stopping was told the
+        // firmware stays as it was, and so it does.
+        if (StopRequested()) return false;
         commands_.StartLoader();
         // The engine leaves the bus: that ends the hold.
         hold_.reset();
@@ -286,6 +292,7 @@ class Worker {
                     }
                 }
             }
+            Block(UpgradePhase::Firmware, offset, l);
             Progress(end == length ? 100 : Position(end, length, span, base_));
             return true;
         });
@@ -322,7 +329,14 @@ class Worker {
             return Fail(UpgradeFailure::BackupNotSaved, unsavedOffset_);
         }
         unsaved_.clear();
+        AnnounceBackup();
         return true;
+    }
+
+    void AnnounceBackup() {
+        if (announced_ || !job_.callbacks.backup || backup_->path().empty()) return;
+        announced_ = true;
+        job_.callbacks.backup(backup_->path(), backup_->resumed());
     }
 
     // From here on the engine has been told to finish: the outcome is the upgrade's own, and a
@@ -395,6 +409,9 @@ class Worker {
     void Phase(UpgradePhase phase) {
         if (job_.callbacks.phase) job_.callbacks.phase(phase);
     }
+    void Block(UpgradePhase phase, uint32_t offset, uint32_t length) {
+        if (job_.callbacks.block) job_.callbacks.block(phase, offset, length);
+    }
 
     UpgradeJob& job_;
     DeviceLink& link_;
@@ -416,6 +433,7 @@ class Worker {
     uint32_t unsavedOffset_ = 0;
     std::future<bool> saving_;
     std::string saveError_;
+    bool announced_ = false;
 };
 
 // Frame sizes and the time a frame takes beyond the protocol's waits: a millisecond for each

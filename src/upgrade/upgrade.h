@@ -130,6 +130,13 @@ struct UpgradeCallbacks {
     // At the start of each search try, before its wait: (WaitingForLoader, n, kLoaderSearchTries)
     // and (Checking, n, kFinishCheckTries), n from 1.
     std::function<void(UpgradePhase phase, int attempt, int attempts)> attempt{};
+    // As each block of either image is done (written and verified, found unchanged, or passed
+    // over in the protected area), before its progress: its offset and length in the image.
+    std::function<void(UpgradePhase phase, uint32_t offset, uint32_t length)> block{};
+    // Once the backup's file is known, before any byte it guards is replaced: at the start for a
+    // series an earlier run began, else after the save that made the file. A program that may
+    // end at once (a second Ctrl-C) names it from here.
+    std::function<void(const std::filesystem::path& file, bool resumed)> backup{};
 };
 
 // One upgrade run. The images must stay untouched until UpgradeThreadProc returns.

@@ -11,7 +11,7 @@ void AddBackendOptions(CLI::App& app, BackendOptions& options) {
         app.add_option("--virtual-engine", options.engineSettings,
                        "Talk to a virtual engine instead of USB; SETTINGS is key=value,... "
                        "(mode, product-id, current, block-size, serial, vid, pid, reboot-ms, "
-                       "fault). Given again, it plugs one more engine")
+                       "flash, flash-out, fault). Given again, it plugs one more engine")
             ->expected(0, 1)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
             ->allow_extra_args(false)
@@ -37,6 +37,10 @@ bool MakeBackend(const BackendOptions& options, Backend& backend, std::string* e
         backend.bus = std::make_shared<VirtualBus>();
         for (EngineSettings& settings : engines) {
             backend.engines.push_back(backend.bus->Plug(std::move(settings)));
+            if (const std::string& why = backend.engines.back()->fileError(); !why.empty()) {
+                if (error) *error = why;
+                return false;
+            }
         }
         backend.platform = backend.bus.get();
         backend.hotplug = backend.bus.get();

@@ -41,10 +41,11 @@ bool IsGroupBox(HWND control) {
 }
 
 // The width a control needs to show its text uncut, in pixels; 0 for one that shows no text
-// of its own in a line (pictures, group boxes, lists, edit boxes).
+// of its own in a line (pictures, group boxes, lists, edit boxes, lines that wrap).
 int TextNeed(HWND control, unsigned dpi) {
     const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
     int padding = 0;
+    if (WrapsText(control)) return 0;
     if (IsWindowClass(control, WC_STATICW)) {
         const DWORD type = style & SS_TYPEMASK;
         if (type != SS_LEFT && type != SS_CENTER && type != SS_RIGHT && type != SS_LEFTNOWORDWRAP &&
@@ -95,6 +96,22 @@ bool SameRow(const RECT& a, const RECT& b) {
 }
 
 }  // namespace
+
+bool WrapsText(HWND control) {
+    if (!IsWindowClass(control, WC_STATICW)) return false;
+    const DWORD type = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE)) & SS_TYPEMASK;
+    if (type != SS_LEFT && type != SS_CENTER && type != SS_RIGHT) return false;
+    HDC dc = GetDC(control);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    RECT r{};
+    GetClientRect(control, &r);
+    return r.bottom - r.top >= 2 * metrics.tmHeight;
+}
 
 void FitTexts(HWND parent) {
     const unsigned dpi = DpiOf(parent);

@@ -126,6 +126,10 @@ void PumpUiMessages();
 // list) or moves over. Controls whose texts fit stay where the template put them.
 void FitTexts(HWND parent);
 
+// Whether a label has room for two lines or more: the window system breaks its text between
+// words to fit its width, and FitTexts leaves it as it is.
+bool WrapsText(HWND control);
+
 // Whether the window's class is name (such as TRACKBAR_CLASSW), in any case.
 bool IsWindowClass(HWND window, const wchar_t* name);
 

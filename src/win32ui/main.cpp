@@ -16,6 +16,7 @@
 #include "l10n/settings.h"
 #include "os/os.h"
 #include "upgrade/backup.h"
+#include "upgrade/history.h"
 #include "usb/backend.h"
 #include "win32ui/tool_app.h"
 
@@ -96,8 +97,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
                           kq::SystemConfig::OfThisBuild());
     kq::PageFlags flags;
     kq::win32ui::SystemProcesses processes;
-    kq::PageContext context{*engine.link,     settings, flags,   processes,
-                            paths.fullPath(), args,     nullptr, kq::UpgradeBackupDirectory()};
+    kq::PageContext context{*engine.link,
+                            settings,
+                            flags,
+                            processes,
+                            paths.fullPath(),
+                            args,
+                            nullptr,
+                            kq::UpgradeBackupDirectory(),
+                            kq::UpgradeHistoryFile()};
     kq::win32ui::ToolApp tool(context, engine.backend.hotplug, paths.moduleDir());
     tool.InitInstance();
     return 0;

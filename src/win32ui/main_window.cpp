@@ -51,6 +51,7 @@ bool CursorOver(HWND window) {
 MainWindow::MainWindow(PageContext& context, HotplugSource* hotplug)
     : View(IDD_KQ7300_DIALOG, TranslatorOf(context.settings)),
       logic_(context, hotplug),
+      settings_(context.settings),
       waker_(logic_.ui()),
       ledPage(logic_.m_ledPage),
       systemPage(logic_.m_systemPage),
@@ -259,7 +260,7 @@ void MainWindow::HideWindow() {
 }
 
 void MainWindow::OnAbout() {
-    AboutView about(translator());
+    AboutView about(settings_);
     about.DoModal(hwnd());
 }
 

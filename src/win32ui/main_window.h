@@ -19,6 +19,7 @@ namespace kq::win32ui {
 class MainWindow final : public View<kq::MainView> {
     // First of all members: the pages' views attach to its pages, and it outlives them.
     CMainDlg logic_;
+    const Settings& settings_;
     UiWaker waker_;
 
   public:

@@ -5,9 +5,17 @@
 
 namespace kq::win32ui {
 
-AboutView::AboutView(Translator translate) : DialogWindow(IDD_ABOUTBOX, std::move(translate)) {}
+AboutView::AboutView(const Settings& settings)
+    : View(IDD_ABOUTBOX, TranslatorOf(settings)), logic_(settings) {
+    logic_.Attach(this);
+}
+
+AboutView::~AboutView() {
+    logic_.Attach(nullptr);
+}
 
 bool AboutView::OnInitDialog() {
+    logic_.OnInitDialog();
     Centre();
     return true;
 }

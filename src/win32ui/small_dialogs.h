@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dialogs/about_dlg.h"
 #include "dialogs/language_dlg.h"
 #include "win32ui/win32_view.h"
 
@@ -9,14 +10,18 @@ class Settings;
 
 namespace kq::win32ui {
 
-// The About box (template 100): the icon, the program's name and an OK button. Its texts are
-// shown as the template has them.
-class AboutView final : public DialogWindow {
+// The About box (template 100) over CAboutDlg, which it owns: the icon, the program's name and
+// version, what it is for, and an OK button, in the window's language.
+class AboutView final : public View<DialogView> {
   public:
-    explicit AboutView(Translator translate);
+    explicit AboutView(const Settings& settings);
+    ~AboutView() override;
 
   protected:
     bool OnInitDialog() override;
+
+  private:
+    CAboutDlg logic_;
 };
 
 // The language question of the first start (template 139) over CLanguageDlg, which it owns:

@@ -53,8 +53,11 @@ class MainWindowTest : public WindowTest {
         engine_ = Plug(engineSettings);
         QtSystemPage& page = Window().systemPage;
         page.m_editFileName->setText(QString::fromStdString(firmware));
+        const size_t shown = messages_.shown.size();
         FindControl<QPushButton>(&page, IDC_UPGRADE)->click();
-        Settle();  // the mode check before the upgrade
+        Settle();  // the mode check before the upgrade, then the question before the start
+        EXPECT_TRUE(SpinUntil(
+            [&] { return messages_.shown.size() > shown || !page.logic().m_pUpgradeThread; }));
         return page.logic();
     }
 
@@ -158,6 +161,7 @@ TEST_F(MainWindowTest, ClosingDuringAnUpgradeEndsTheWorkerFirst) {
     EXPECT_FALSE(FindControl(&Window().systemPage, IDC_RESTART)->isEnabled())
         << "no restart under a running upgrade";
 
+    messages_.shown.clear();    // the question before the start
     messages_.confirm = false;  // "Keep upgrading"
     Window().close();
     EXPECT_TRUE(Window().isVisible());
@@ -193,6 +197,9 @@ TEST_F(MainWindowTest, DuringAndAfterAStoppedUpgrade) {
     EXPECT_EQ(Status(1), "Product ID: XX-XX-XX-XX-XX-XX") << "the id was the application's";
     EXPECT_TRUE(FindControl(&Window().ledPage, IDC_CURRENT_READ)->isEnabled());
 
+    // The question before the start, and the stop's own message: where it left the engine.
+    EXPECT_EQ(MessageTexts().mid(1), QStringList{"StoppedInLoader"});
+    messages_.shown.clear();
     FindControl<QPushButton>(&Window().ledPage, IDC_CURRENT_READ)->click();
     Settle();
     EXPECT_EQ(MessageTexts(), QStringList{"The engine is in its loader: run the upgrade."});

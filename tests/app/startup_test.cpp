@@ -1,10 +1,13 @@
+#include <kq_version.h>
+
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
-#include "app/about_dlg.h"
+#include "app/qt_about_dialog.h"
 #include "app/qt_language_dialog.h"
 #include "app/qt_main_window.h"
 #include "app/tab_ctrl.h"
@@ -127,8 +130,24 @@ TEST_F(StartupTest, AFirstChoiceThatCannotBeSavedIsToldBeforeTheWindowOpens) {
 TEST_F(LanguageDialogTest, TheWindowFormsCarryTheNamedIds) {
     ExpectResourceIds(dialog_,
                       {{"okButton", 1}, {"cancelButton", 2}, {"languageCombo", IDC_LANGUAGE_LIST}});
-    ExpectResourceIds(CAboutDlg(QIcon()), {{"okButton", 1}});
+    ExpectResourceIds(QtAboutDialog(settings_, services_, QIcon()),
+                      {{"okButton", 1}, {"labelVersion", IDC_ABOUT_VERSION}});
     ExpectResourceIds(QtMainWindow(context_, services_, nullptr), {{"tabCtrl", IDC_TAB}});
+}
+
+// The About box speaks the window's language and names the version --version prints.
+TEST_F(LanguageDialogTest, TheAboutBoxNamesTheVersionInTheWindowsLanguage) {
+    for (const char* language : {"English", "SimpChinese"}) {
+        UseLanguage(language);
+        QtAboutDialog about(settings_, services_, QIcon());
+        about.OnInitDialog();
+        const bool english = std::string_view(language) == "English";
+        EXPECT_EQ(about.windowTitle(), english ? "About" : "关于");
+        const auto* version = FindControl<QLabel>(&about, IDC_ABOUT_VERSION);
+        ASSERT_NE(version, nullptr);
+        EXPECT_EQ(version->text(), QString(english ? "Tool " : "Version ") + KQ_VERSION);
+        EXPECT_EQ(FindControl<QPushButton>(&about, 1)->text(), "confirm");
+    }
 }
 
 }  // namespace

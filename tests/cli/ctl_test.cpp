@@ -213,9 +213,16 @@ TEST(CtlTest, MissingLoaderNamesTheFoldersAndTheOption) {
 TEST(CtlTest, HelpListsTheExitCodesAndVersionSaysTheVersion) {
     auto r = Ctl({"--help"});
     EXPECT_EQ(r.code, 0);
-    for (const char* line : {"Exit codes:\n", "\n  0  done\n", "\n  1  the engine did not",
-                             "\n  2  usage", "\n  3  no engine found\n", "\n  4  an engine",
-                             "\n  5  the engine is in use by another program\n"}) {
+    for (const char* line :
+         {"Exit codes:\n", "\n  0  done\n", "\n  1  the engine did not", "\n  2  usage",
+          "\n  3  no engine found\n", "\n  4  an engine",
+          "\n  5  the engine is in use by another program\n",
+          "\n  6  upgrade: the question was answered no",
+          "\n  7  upgrade: the engine stayed in its loader",
+          "\n  8  upgrade: the engine gave an unexpected answer",
+          "\n  9  upgrade: the engine did not come back", "\n  10  upgrade: another engine",
+          "\n  11  upgrade: no backup", "\n  12  upgrade: a backup could not be saved",
+          "\n  130  a second Ctrl-C", "\n  143  SIGTERM"}) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line;
     }
     for (const char* option : {"--version", "-V"}) {

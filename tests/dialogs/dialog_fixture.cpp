@@ -33,6 +33,29 @@ Prompt.Title=Invalid input
 Prompt.InvalidNumber=Enter a whole number.
 Prompt.Range=Enter a number from %1 to %2.
 System.FilterBin=Binary files
+System.Phase.WaitingForLoader=Waiting, try %1 of %2.
+System.Phase.Checking=Checking, try %1 of %2.
+System.LastUpgrade=Last: %1, %2, %3
+System.LanguageAfterRestart=After the restart.
+WarningGeneral.EngineChanged=Now %1 at %2.
+WarningGeneral.PageTitle=%1 — %2
+WarningSystem.ConfirmEngine=Engine %1, id %2
+WarningSystem.ConfirmPlace=At %1
+WarningSystem.ConfirmFile=File %1, %2 bytes
+WarningSystem.ConfirmSha256=SHA %1
+WarningSystem.ConfirmTime=Time %1
+WarningSystem.ConfirmLong=Takes %1 minutes, blocks of %2 bytes.
+WarningSystem.Seconds=%1 s
+WarningSystem.Minutes=%1 min %2 s
+WarningSystem.BackupSaved=Backup: %1
+WarningSystem.BackupResumed=Backup of the first: %1
+WarningSystem.HistoryFailed=No history: %1
+WarningSystem.FirmwareUnreadable=Cannot read %1.
+WarningSystem.FirmwareSize=%1 holds %2 bytes, at most %3.
+WarningSystem.LoaderSize=Loader %1 holds %2 bytes, at most %3.
+WarningSystem.NoLoader=No loader in %1
+About.Version=Tool %1
+About.Title=About
 )";
 
 constexpr const char* kChinese = R"([String]
@@ -44,6 +67,7 @@ WarningGeneral.DeviceDisconnect=设备未连接
 WarningGeneral.ProductId=产品 ID：%1
 System.FilterBin=二进制文件
 System.BrowseTitle=选择固件文件
+About.Title=关于
 )";
 
 std::filesystem::path FreshFolder() {
@@ -64,6 +88,24 @@ std::string Utf8Of(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+void HookedSleeper::SleepFor(std::chrono::microseconds duration) {
+    counting_.SleepFor(duration);
+    std::function<void(int)> hook;
+    int n = 0;
+    {
+        std::lock_guard lock(mutex_);
+        hook = hook_;
+        n = ++waits_;
+    }
+    if (hook) hook(n);
+}
+
+void HookedSleeper::SetHook(std::function<void(int)> hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
+    waits_ = 0;
+}
 
 void Gate::Wait() {
     std::unique_lock lock(mutex_);

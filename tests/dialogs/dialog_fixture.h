@@ -65,6 +65,22 @@ class GateSleeper final : public Sleeper, public Gate {
     void SleepFor(std::chrono::microseconds) override { Wait(); }
 };
 
+// Adds up the time asked for and returns at once, as CountingSleeper does; a hook set by a test
+// runs after each wait, on the waiting thread (to stop an upgrade in a block's pause).
+class HookedSleeper final : public Sleeper {
+  public:
+    void SleepFor(std::chrono::microseconds duration) override;
+    std::chrono::microseconds total() const { return counting_.total(); }
+    // hook(n) after the n-th wait from now on, n from 1; an empty hook ends that.
+    void SetHook(std::function<void(int n)> hook);
+
+  private:
+    CountingSleeper counting_;
+    std::mutex mutex_;
+    std::function<void(int)> hook_;
+    int waits_ = 0;
+};
+
 // The test's own thread as the UI thread: the queue's wake is a condition the thread waits on.
 // The queue is its own, or one that outlives it (a main window's).
 class TestUiThread {
@@ -108,7 +124,7 @@ class DialogWorld : public ::testing::Test {
     void HoldWorker(LinkWorker& worker, Gate& gate);
 
     std::filesystem::path dir_;
-    CountingSleeper sleeper_;
+    HookedSleeper sleeper_;
     VirtualBus bus_{&sleeper_};
     DeviceLink link_{bus_, &sleeper_};
     std::shared_ptr<VirtualEngine> engine_;
@@ -175,8 +191,12 @@ class FakeControls : public Base {
         messages.push_back(message);
         if (whileShown) whileShown();
     }
+    // The box stays "open" while whileAsked runs: the question's text may change meanwhile.
     Answer Ask(const Question& question) override {
         questions.push_back(question);
+        if (question.whileOpen) question.whileOpen(&openQuestion);
+        if (whileAsked) whileAsked();
+        if (question.whileOpen) question.whileOpen(nullptr);
         return answer;
     }
     std::optional<std::string> ChooseFile(const FileChoice& choice) override {
@@ -207,6 +227,11 @@ class FakeControls : public Base {
     std::vector<Message> messages;
     std::vector<Question> questions;
     Answer answer = Answer::Accept;
+    std::function<void()> whileAsked;  // runs as if the question were still open
+    struct OpenBox final : OpenQuestion {
+        void SetText(const std::string& text) override { texts.push_back(text); }
+        std::vector<std::string> texts;  // what the open question was changed to, in order
+    } openQuestion;
     std::vector<FileChoice> fileChoices;
     std::optional<std::string> fileAnswer;
     std::optional<bool> ended;

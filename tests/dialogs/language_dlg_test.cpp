@@ -1,6 +1,9 @@
 #include "dialogs/language_dlg.h"
 
+#include <kq_version.h>
+
 #include "dialog_fixture.h"
+#include "dialogs/about_dlg.h"
 #include "dialogs/tool_app.h"
 #include "os/os.h"
 #include "res/resource.h"
@@ -123,6 +126,22 @@ TEST_F(StartUpTest, AFirstChoiceThatCannotBeSavedIsToldBeforeTheWindowOpens) {
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(shown, (std::vector<std::string>{"language", "message WriteFail", "main"}));
     EXPECT_EQ(settings_.Translate("Tab.Led"), "LED");
+}
+
+// The About box names the version --version prints, in the window's language.
+TEST_F(LanguageDlgTest, TheAboutBoxNamesTheVersionInTheLanguageInUse) {
+    WriteFile("Language/SimpChinese.lang", "[String]\nAbout.Version=工具 %1 版\n");
+    for (const char* language : {"English", "SimpChinese"}) {
+        UseLanguage(language);
+        FakeView view(settings_);
+        CAboutDlg about(settings_);
+        about.Attach(&view);
+        about.OnInitDialog();
+        EXPECT_EQ(view.translations, 1);
+        EXPECT_EQ(view.GetText(IDC_ABOUT_VERSION), std::string(language) == "English"
+                                                       ? std::string("Tool ") + KQ_VERSION
+                                                       : std::string("工具 ") + KQ_VERSION + " 版");
+    }
 }
 
 }  // namespace

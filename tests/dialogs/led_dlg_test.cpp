@@ -133,6 +133,7 @@ TEST_F(LedDlgTest, InTheLoaderTheLedSwitchSendsButPowerDoesNot) {
     Click(&CLedDlg::OnWrite);
     EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, kMode}));
     EXPECT_EQ(view_.MessageTexts(), std::vector<std::string>(3, kInLoader));
+    EXPECT_EQ(view_.messages[0].title, "InLoaderTitle") << "an engine in its loader answers";
     EXPECT_EQ(page.m_bPowerOff, 0);
     EXPECT_EQ(Slider(), 0);
 }
@@ -230,6 +231,35 @@ TEST_F(LedDlgTest, TheBoxIsCheckedWhenItsNumberIsUsed) {
     EXPECT_EQ(Box(), "150");
     EXPECT_EQ(Slider(), 7);
     EXPECT_EQ(NewPayloads().size(), 3u) << "Enter sends nothing";
+}
+
+// What is typed is used only when Write or Enter takes it: "150" typed one key at a time passes
+// through "15", which must not become the current; the prompts bring back what was last used.
+TEST_F(LedDlgTest, AHalfTypedNumberIsNeverTaken) {
+    Attach();
+    CLedDlg& page = Page();  // read 50
+    NewPayloads();
+    for (const char* typed : {"1", "15", "150"}) view_.Type(IDC_CURRENT_EDIT, typed);
+    EXPECT_EQ(page.m_nCurrent, 50u);
+    Reselect();  // a tab round trip shows what was really used
+    EXPECT_EQ(Box(), "50");
+
+    for (const char* typed : {"1", "15", "150"}) view_.Type(IDC_CURRENT_EDIT, typed);
+    Click(&CLedDlg::OnWrite);
+    EXPECT_EQ(view_.MessageTexts(), std::vector<std::string>{"Enter a number from 0 to 100."});
+    view_.Type(IDC_CURRENT_EDIT, "");
+    Click(&CLedDlg::OnWrite);
+    EXPECT_EQ(view_.MessageTexts().back(), "Enter a whole number.");
+    EXPECT_EQ(Box(), "50") << "the last value really used";
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode}))
+        << "only the tab's mode query: neither Write sent a current";
+
+    for (const char* typed : {"6", "65"}) view_.Type(IDC_CURRENT_EDIT, typed);
+    Click(&CLedDlg::OnWrite);
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, Bytes{0x01, 0x00, 65}}));
+    EXPECT_EQ(page.m_nCurrent, 65u);
+    Reselect();
+    EXPECT_EQ(Box(), "65");
 }
 
 TEST_F(LedDlgTest, ReadOutOfRangeWarnsAndKeepsTheShownCurrent) {

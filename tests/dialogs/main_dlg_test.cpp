@@ -29,7 +29,11 @@ struct FakeMainView final : FakeControls<MainView> {
     void ShowPage(int id, bool shown) override { pages[id].shown = shown; }
     void EnablePage(int id, bool enabled) override { pages[id].enabled = enabled; }
     void ShowBusy(bool b) override { busy.push_back(b); }
-    void HideWindow() override { hidden = true; }
+    void HideWindow() override {
+        hidden = true;
+        if (onHide) onHide();
+    }
+    std::function<void()> onHide;
 
     std::string caption;
     std::vector<int> parts;
@@ -95,13 +99,16 @@ class MainDlgTest : public DialogWorld {
     // Starts an upgrade from the System page with small images beside the program.
     CSystemDlg& StartUpgrade(const char* engineSettings) {
         context_.programPath = ProgramDir() + "kq7300tool";
-        WriteImage("usbloader.bin", Image(1024, 'L'));
+        WriteImage("usbloader.bin", Image(1024, 'L'));  // one block
         const std::string firmware = WriteImage("firmware.bin", Image(12288, 'F'));
         engine_ = Plug(engineSettings);
         CSystemDlg& page = Window().m_systemPage;
+        Settle();  // its arrival, when the window was there before it
         system_.Type(IDC_FILE_NAME, firmware);
         page.OnUpgrade();
-        Settle();  // the mode check before the upgrade
+        Settle();  // the mode check before the upgrade, then the question before the start
+        EXPECT_TRUE(ui_->RunUntil(
+            [&] { return !system_.questions.empty() || page.m_pUpgradeThread == nullptr; }));
         return page;
     }
     // Lets the upgrade's worker end, and the check after it.
@@ -126,6 +133,21 @@ class MainDlgTest : public DialogWorld {
     FakeView led_{settings_};
     FakeSystemPage system_{settings_};
     FakeView flip_{settings_};
+    // Starts an upgrade whose worker is held, from the question before the start on, in the
+    // pause of its first loader block (the only one): it is in its loader phase until gate
+    // opens. The waits for the restarts are restart's, or none.
+    CSystemDlg& StartHeldInTheLoaderPhase(Gate& gate, Sleeper* restart = nullptr) {
+        context_.upgradeWaits = restart ? restart : &sleeper_;
+        system_.whileAsked = [this, &gate] {
+            sleeper_.SetHook([&gate](int n) {
+                if (n == 1) gate.Wait();
+            });
+        };
+        CSystemDlg& page = StartUpgrade("reboot-ms=0");
+        EXPECT_TRUE(gate.WaitEntered());
+        return page;
+    }
+
     std::unique_ptr<TestUiThread> ui_;
     std::unique_ptr<CMainDlg> window_;
 };
@@ -316,7 +338,7 @@ TEST_F(MainDlgTest, ClosingDuringAnUpgradeAsksAndEndsTheWorkerFirst) {
     CSystemDlg& page = StartUpgrade("reboot-ms=0,fault=no-return");
     WaitFor([&] { return engine_->startLoaderCount() == 1; });
     ASSERT_EQ(engine_->startLoaderCount(), 1);
-    WaitFor([&] { return page.upgradePhase() != UpgradePhase::Loader; });
+    WaitFor([&] { return page.upgradeStage() == UpgradeStage::WaitingForLoader; });
 
     view_.answer = Answer::Reject;  // "Keep upgrading"
     Window().OnCancel();
@@ -344,29 +366,149 @@ TEST_F(MainDlgTest, ClosingDuringAnUpgradeAsksAndEndsTheWorkerFirst) {
 }
 
 TEST_F(MainDlgTest, ClosingBeforeTheLoaderIsWrittenSaysTheFirmwareStaysAsItWas) {
-    context_.upgradeWaits = &sleeper_;
-    // The link is held from just before the worker starts: it waits at its first request.
-    std::optional<Transaction> hold;
-    system_.onEnabled = [&](int id, bool enabled) {
-        if (id == IDC_RESTART && !enabled) hold.emplace(link_.Begin());
-    };
-    CSystemDlg& page = StartUpgrade("reboot-ms=0");
-    ASSERT_TRUE(hold);
+    Gate gate;
+    CSystemDlg& page = StartHeldInTheLoaderPhase(gate);
+    EXPECT_EQ(page.upgradeStage(), UpgradeStage::Loader);
     view_.answer = Answer::Reject;
     Window().OnCancel();
     ASSERT_EQ(view_.questions.size(), 1u);
     EXPECT_EQ(view_.questions[0].text, "CloseBeforeLoader");
-    hold.reset();
+    sleeper_.SetHook({});
+    gate.Open();
     ASSERT_TRUE(WaitForUpgradeEnd(page));
     EXPECT_EQ(system_.MessageTexts(), Texts{"FirmWareUpgrateSuccess"});
+}
+
+// "Stop and close" while the question says the firmware stays as it was: the last loader block
+// ends, and the engine is not told to leave its application.
+TEST_F(MainDlgTest, StopAndCloseInTheLoaderPhaseKeepsTheEngineInItsApplication) {
+    Gate gate;
+    CSystemDlg& page = StartHeldInTheLoaderPhase(gate);
+    view_.answer = Answer::Accept;
+    view_.onHide = [&] { gate.Open(); };
+    Window().OnCancel();
+    EXPECT_TRUE(view_.hidden);
+    EXPECT_EQ(page.m_pUpgradeThread, nullptr);
+    EXPECT_EQ(engine_->blockWrites().size(), 1u) << "the block in flight ended";
+    EXPECT_EQ(engine_->startLoaderCount(), 0);
+    EXPECT_EQ(engine_->mode(), EngineMode::App);
+}
+
+// While the question is open its words follow the upgrade; "Stop and close" then does what they
+// say when it is pressed.
+TEST_F(MainDlgTest, TheCloseQuestionFollowsTheUpgradeWhileItIsOpen) {
+    GateSleeper restart;
+    Gate gate;
+    CSystemDlg& page = StartHeldInTheLoaderPhase(gate, &restart);
+    view_.whileAsked = [&] {
+        sleeper_.SetHook({});
+        gate.Open();
+        ASSERT_TRUE(restart.WaitEntered());  // StartLoader went out
+        EXPECT_TRUE(ui_->RunUntil([&] { return !view_.openQuestion.texts.empty(); }));
+    };
+    view_.onHide = [&] { restart.Open(); };
+    Window().OnCancel();
+    ASSERT_EQ(view_.questions.size(), 1u);
+    EXPECT_EQ(view_.questions[0].text, "CloseBeforeLoader");
+    EXPECT_EQ(view_.openQuestion.texts, Texts{"CloseDuringUpgrade"});
+    EXPECT_TRUE(view_.hidden);
+    EXPECT_EQ(page.m_pUpgradeThread, nullptr);
+    EXPECT_EQ(engine_->startLoaderCount(), 1);
+    EXPECT_EQ(engine_->finishUpgradeCount(), 0);
+}
+
+// Pressed at the moment the upgrade moved on, before the words could follow: the answer was
+// given to words that no longer hold, so the question is asked again with those that do.
+TEST_F(MainDlgTest, AnAnswerToWordsThatNoLongerHoldIsAskedAgain) {
+    GateSleeper restart;
+    Gate gate;
+    CSystemDlg& page = StartHeldInTheLoaderPhase(gate, &restart);
+    view_.answer = Answer::Accept;
+    view_.whileAsked = [&] {
+        if (view_.questions.size() > 1) {
+            view_.answer = Answer::Reject;  // "Keep upgrading" this time
+            return;
+        }
+        sleeper_.SetHook({});
+        gate.Open();
+        ASSERT_TRUE(restart.WaitEntered());
+    };
+    Window().OnCancel();
+    ASSERT_EQ(view_.questions.size(), 2u);
+    EXPECT_EQ(view_.questions[1].text, "CloseDuringUpgrade");
+    EXPECT_FALSE(view_.hidden);
+    EXPECT_FALSE(page.m_bStopRequested);
+    restart.Open();
+    ASSERT_TRUE(WaitForUpgradeEnd(page));
+    EXPECT_EQ(system_.MessageTexts(), Texts{"FirmWareUpgrateSuccess"});
+}
+
+// Closing while the question before the start is open answers it with Cancel: nothing is written.
+TEST_F(MainDlgTest, ClosingWhileTheUpgradeIsAskedForAnswersCancel) {
+    context_.upgradeWaits = &sleeper_;
+    context_.historyFile = dir_ / "history.jsonl";
+    system_.whileAsked = [this] { window_->OnCancel(); };
+    CSystemDlg& page = StartUpgrade("reboot-ms=0");
+    EXPECT_TRUE(view_.hidden);
+    EXPECT_EQ(view_.ended, false);
+    EXPECT_EQ(page.m_pUpgradeThread, nullptr);
+    EXPECT_TRUE(view_.questions.empty()) << "nothing to ask: nothing was written";
+    EXPECT_TRUE(engine_->blockWrites().empty());
+    EXPECT_EQ(engine_->startLoaderCount(), 0);
+    EXPECT_TRUE(AllMessages().empty());
+    const auto history = ReadHistory(*context_.historyFile).entries;
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].outcome, "refused");
+    EXPECT_EQ(history[0].reason, "the window was closed before it began");
+}
+
+// The status bar is looked at again before the result box: it never shows an engine that left.
+TEST_F(MainDlgTest, TheStatusBarIsCheckedAgainBeforeTheResultBox) {
+    context_.upgradeWaits = &sleeper_;
+    std::string statusAtTheBox;
+    system_.whileShown = [&] { statusAtTheBox = view_.status[0] + " / " + view_.status[1]; };
+    // Requests: mode (check), mode, block size, a block's read, its write (the engine leaves).
+    CSystemDlg& page = StartUpgrade("mode=loader,reboot-ms=0,fault=unplug@5");
+    ASSERT_TRUE(WaitForUpgradeEnd(page));
+    EXPECT_EQ(system_.MessageTexts(), Texts{"FirmWareUpgrateFail\nFail.BlockTransfer"});
+    EXPECT_EQ(statusAtTheBox, "Disconnected / Product ID: XX-XX-XX-XX-XX-XX");
+}
+
+// The System page names the connected engine's last upgrade, and after a run the new one before
+// its box appears.
+TEST_F(MainDlgTest, TheSystemPageShowsTheConnectedEnginesLastUpgrade) {
+    context_.upgradeWaits = &sleeper_;
+    context_.historyFile = dir_ / "history.jsonl";
+    HistoryEntry earlier;
+    earlier.time = "2026-01-02T03:04:05+00:00";
+    earlier.serial = "0002a0000000";
+    earlier.productId = "0A-1B-2C-3D-4E-5F";
+    earlier.place = "virtual-1";
+    earlier.image = "old.enc";
+    earlier.outcome = "failure";
+    std::string error;
+    ASSERT_TRUE(AppendHistory(*context_.historyFile, earlier, error)) << error;
+    auto engine = bus_.Plug();
+    Window();
+    EXPECT_EQ(system_.GetText(IDC_LAST_UPGRADE), "Last: 2026-01-02 03:04, old.enc, LastFailure");
+    bus_.Unplug(engine);
+    Settle();
+    EXPECT_EQ(system_.GetText(IDC_LAST_UPGRADE), "");
+
+    std::string lineAtTheBox;
+    system_.whileShown = [&] { lineAtTheBox = system_.GetText(IDC_LAST_UPGRADE); };
+    CSystemDlg& page = StartUpgrade("reboot-ms=0");
+    ASSERT_TRUE(WaitForUpgradeEnd(page));
+    EXPECT_EQ(lineAtTheBox.rfind("Last: ", 0), 0u) << lineAtTheBox;
+    EXPECT_NE(lineAtTheBox.find(", firmware.bin, LastSuccess"), std::string::npos) << lineAtTheBox;
 }
 
 // Once the engine has been told to finish, closing has nothing left to stop and does not ask.
 TEST_F(MainDlgTest, ClosingWhileTheEngineFinishesDoesNotAsk) {
     // Real waits: the worker sits in the 3 s after FinishUpgrade, which closing cuts short.
     CSystemDlg& page = StartUpgrade("mode=loader,reboot-ms=0");
-    WaitFor([&] { return page.upgradePhase() == UpgradePhase::Finishing; });
-    ASSERT_EQ(page.upgradePhase(), UpgradePhase::Finishing);
+    WaitFor([&] { return page.upgradeStage() == UpgradeStage::Finishing; });
+    ASSERT_EQ(page.upgradeStage(), UpgradeStage::Finishing);
     Window().OnCancel();
     EXPECT_TRUE(view_.hidden);
     EXPECT_EQ(view_.ended, false);
@@ -456,6 +598,83 @@ TEST_F(MainDlgTest, DuringAndAfterAStoppedUpgrade) {
     Window().m_ledPage.OnRead();
     Settle();
     EXPECT_EQ(led_.MessageTexts(), Texts{"The engine is in its loader: run the upgrade."});
+    EXPECT_EQ(led_.messages[0].title, "InLoaderTitle") << "no communication error";
+}
+
+// Two engines: the one in use stays in use while another comes and goes.
+TEST_F(MainDlgTest, AnotherEnginesComingAndGoingLeavesTheLinkAlone) {
+    auto first = Plug("current=11");
+    Window();
+    const std::string inUse = link_.devicePath();
+    auto second = Plug("product-id=1111111111111111,current=22");
+    Settle();
+    EXPECT_EQ(link_.devicePath(), inUse);
+    EXPECT_EQ(view_.status[1], "Product ID: 0A-1B-2C-3D-4E-5F");
+    bus_.Unplug(second);
+    Settle();
+    ExpectStatus(" Connected", "Product ID: 0A-1B-2C-3D-4E-5F", 1);
+    EXPECT_EQ(link_.devicePath(), inUse);
+    Window().m_ledPage.OnRead();
+    Settle();
+    EXPECT_TRUE(AllMessages().empty());
+    EXPECT_EQ(led_.GetText(IDC_CURRENT_EDIT), "11");
+}
+
+// Engines of one serial under one path, as a backend names them that names an engine by its
+// serial alone: the place tells them apart.
+TEST_F(MainDlgTest, AnotherEnginesRemovalUnderTheSamePathLeavesTheLinkAlone) {
+    auto first = Plug("current=11");
+    Window();
+    auto second = Plug("product-id=1111111111111111,current=22");
+    bus_.Configure(second, [](VirtualBus::Slot& slot) { slot.instance = "0002a0000000"; });
+    Settle();
+    bus_.Unplug(second);
+    Settle();
+    EXPECT_EQ(link_.devicePlace(), "virtual-1");
+    EXPECT_EQ(link_.DevicePresent, 1);
+    EXPECT_EQ(view_.status[1], "Product ID: 0A-1B-2C-3D-4E-5F");
+    EXPECT_TRUE(AllMessages().empty());
+}
+
+// When the engine in use leaves, the window takes the other one, as at start-up, and says so.
+TEST_F(MainDlgTest, WhenTheEngineInUseLeavesTheWindowTakesTheOtherAndSaysWhich) {
+    auto first = Plug("current=11");
+    auto second = Plug("product-id=1111111111111111,current=22");
+    bus_.Configure(second, [](VirtualBus::Slot& slot) { slot.instance = "0002a0000000"; });
+    Window();
+    EXPECT_EQ(led_.GetText(IDC_CURRENT_EDIT), "11");
+    bus_.Unplug(first);
+    Settle();
+    ExpectStatus(" Connected", "Product ID: 11-11-11-11-11-11", 1);
+    EXPECT_EQ(view_.MessageTexts(), Texts{"Now 0002a0000000 at virtual-2."});
+    EXPECT_EQ(view_.messages[0].title, "EngineChangedTitle");
+    EXPECT_EQ(Window().m_systemPage.m_productId, "11-11-11-11-11-11");
+    engine_ = second;
+    NewPayloads();
+    Window().m_ledPage.OnRead();
+    Settle();
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{{0xFE}, {0x01, 0x01}}));
+    EXPECT_EQ(led_.GetText(IDC_CURRENT_EDIT), "22");
+    EXPECT_EQ(led_.messages.size(), 0u);
+}
+
+// A message that comes after the user chose another tab names the page it is about.
+TEST_F(MainDlgTest, AFailureAfterAnotherTabWasChosenNamesItsPage) {
+    Window();
+    Gate gate;
+    HoldWorker(Window().worker(), gate);
+    Window().m_ledPage.OnRead();  // no engine: it will fail
+    view_.Pick(IDC_TAB, 2);
+    Window().OnSelchangeTab();
+    gate.Open();
+    Settle();
+    ASSERT_EQ(led_.messages.size(), 1u);
+    EXPECT_EQ(led_.messages[0].title, "LED — Communication");
+    SelectTab(0);
+    Window().m_ledPage.OnRead();
+    Settle();
+    ASSERT_EQ(led_.messages.size(), 2u);
+    EXPECT_EQ(led_.messages[1].title, "Communication") << "its own page needs no name";
 }
 
 // Arrival and removal while a request runs are shown after it, in order; the request that loses

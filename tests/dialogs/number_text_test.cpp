@@ -24,6 +24,9 @@ TEST(NumberText, FillPlacesReplacesEachPlace) {
     EXPECT_EQ(FillPlaces("%1, again %1", "x"), "x, again x");
     EXPECT_EQ(FillPlaces("no place", "x"), "no place");
     EXPECT_EQ(FillPlaces("%1", "%1%1"), "%1%1") << "a value is never filled in again";
+    EXPECT_EQ(FillPlaces("%1", "%2", "x"), "%2");
+    EXPECT_EQ(FillPlaces("%3 %1 %2 %4", {"a", "b", "c"}), "c a b %4") << "no value: stays";
+    EXPECT_EQ(FillPlaces("100%", {"a"}), "100%");
 }
 
 }  // namespace

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
 #include "devlink/commands.h"
 #include "emulator/virtual_bus.h"
 
@@ -11,7 +17,7 @@ TEST(EngineSettingsTest, ParsesEveryKey) {
     auto s = ParseEngineSettings(
         "mode=loader,product-id=0102030405060708,current=255,block-size=4096,serial=ABC,"
         "vid=1234,pid=ABcd,reboot-ms=0,fault=crc@3+drop@1+unplug@9+odd-mode@4+no-return+"
-        "no-return-after-finish",
+        "no-return-after-finish+kill@5+term@6+hup@7,flash=in.bin,flash-out=out.bin",
         &error);
     ASSERT_TRUE(s) << error;
     EXPECT_EQ(s->mode, EngineMode::Loader);
@@ -28,14 +34,35 @@ TEST(EngineSettingsTest, ParsesEveryKey) {
     EXPECT_EQ(s->oddModeFaults, std::set<uint64_t>{4});
     EXPECT_TRUE(s->noReturn);
     EXPECT_TRUE(s->noReturnAfterFinish);
+    EXPECT_EQ(s->killFaults, std::set<uint64_t>{5});
+    EXPECT_EQ(s->termFaults, std::set<uint64_t>{6});
+    EXPECT_EQ(s->hupFaults, std::set<uint64_t>{7});
+    EXPECT_EQ(s->flashFile, "in.bin");
+    EXPECT_EQ(s->flashOutFile, "out.bin");
     EXPECT_TRUE(ParseEngineSettings("", &error));
 }
 
 TEST(EngineSettingsTest, RefusesWhatItDoesNotUnderstand) {
-    for (const char* bad :
-         {"colour=red", "mode=sleepy", "product-id=0102", "product-id=01020304050607zz",
-          "current=256", "current=-1", "block-size=x", "vid=12345", "pid=", "reboot-ms=-5",
-          "fault=crc", "fault=crc@0", "fault=melt@3", "fault=drop@2+", "mode", "serial=a#b"}) {
+    for (const char* bad : {"colour=red",
+                            "mode=sleepy",
+                            "product-id=0102",
+                            "product-id=01020304050607zz",
+                            "current=256",
+                            "current=-1",
+                            "block-size=x",
+                            "vid=12345",
+                            "pid=",
+                            "reboot-ms=-5",
+                            "fault=crc",
+                            "fault=crc@0",
+                            "fault=melt@3",
+                            "fault=drop@2+",
+                            "mode",
+                            "serial=a#b",
+                            "flash=",
+                            "flash-out=",
+                            "fault=kill@0",
+                            "fault=term@x"}) {
         std::string error;
         EXPECT_FALSE(ParseEngineSettings(bad, &error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
@@ -287,6 +314,72 @@ TEST_F(EngineTest, UnopenableEnginesAreSkippedWithTheReason) {
     EXPECT_FALSE(link.FindDevice());
     EXPECT_EQ(link.lastDiscoveryError(), OpenError::Busy);
 }
+
+// flash=FILE starts the flash with known bytes and flash-out=FILE keeps every block written
+// to it as it arrives, so a test can see what an engine held when its process died.
+TEST(EngineFilesTest, FlashFilesGiveTheStartAndKeepEveryBlockWritten) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("kq-engine-flash-" + std::to_string(std::random_device()()));
+    std::filesystem::create_directories(dir);
+    const auto in = dir / "in.bin";
+    const auto out = dir / "out.bin";
+    std::ofstream(in, std::ios::binary) << "old!";
+    const auto read = [&] {
+        std::ifstream file(out, std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+    };
+    {
+        // The engine keeps its file open while it lives (Windows cannot remove it before).
+        CountingSleeper sleeper;
+        VirtualBus bus{&sleeper};
+        DeviceLink link{bus, &sleeper};
+        CommandSet commands{link};
+        const auto engine = bus.Plug(*ParseEngineSettings(
+            "mode=loader,flash=" + in.string() + ",flash-out=" + out.string(), nullptr));
+        EXPECT_TRUE(link.FindDevice());
+        link.DevicePresent = 1;
+        EXPECT_EQ(engine->fileError(), "");
+        EXPECT_EQ(engine->flash()[3], '!');
+        EXPECT_EQ(engine->flash()[4], 0xFF);
+        const std::vector<uint8_t> data{1, 2, 3, 4};
+        EXPECT_TRUE(commands.WriteBlockVerified(0x2400, 4, data.data()));
+        EXPECT_EQ(read(), engine->flash()) << "the file holds the block before the engine ends";
+        EXPECT_EQ(read().size(), VirtualEngine::kFlashSize);
+        bus.Unplug(engine);
+    }
+    VirtualEngine missing(*ParseEngineSettings("flash=" + (dir / "none").string(), nullptr));
+    EXPECT_NE(missing.fileError().find("cannot read"), std::string::npos);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+#ifndef _WIN32
+std::atomic<int> g_signals{0};
+extern "C" void CountSignal(int) {
+    ++g_signals;
+}
+
+// term@N and hup@N signal the engine's own process as request N arrives, before it is acted on.
+TEST_F(EngineTest, SignalFaultsRaiseInTheEnginesProcessAtTheirRequest) {
+    struct sigaction count {};
+    count.sa_handler = CountSignal;
+    struct sigaction term {};
+    struct sigaction hup {};
+    sigaction(SIGTERM, &count, &term);
+    sigaction(SIGHUP, &count, &hup);
+    Attach("fault=term@2+hup@3");
+    uint8_t current = 0;
+    EXPECT_TRUE(commands.GetLedCurrent(current));
+    EXPECT_EQ(g_signals, 0);
+    EXPECT_TRUE(commands.GetLedCurrent(current)) << "the request is still answered";
+    EXPECT_EQ(g_signals, 1);
+    EXPECT_TRUE(commands.SetLedCurrent(9));
+    EXPECT_EQ(g_signals, 2);
+    EXPECT_EQ(engine->current(), 9);
+    sigaction(SIGTERM, &term, nullptr);
+    sigaction(SIGHUP, &hup, nullptr);
+}
+#endif
 
 }  // namespace
 }  // namespace kq

@@ -28,6 +28,8 @@ std::string Format(const EngineSettings& s) {
     text += ",serial=" + s.serial;
     text += ",vid=" + Hex(s.vid, 4) + ",pid=" + Hex(s.pid, 4);
     text += ",reboot-ms=" + std::to_string(s.rebootMs);
+    if (!s.flashFile.empty()) text += ",flash=" + s.flashFile;
+    if (!s.flashOutFile.empty()) text += ",flash-out=" + s.flashOutFile;
     std::string faults;
     const auto add = [&](const char* kind, const std::set<uint64_t>& numbers) {
         for (uint64_t n : numbers) faults += "+" + std::string(kind) + "@" + std::to_string(n);
@@ -36,6 +38,9 @@ std::string Format(const EngineSettings& s) {
     add("drop", s.dropFaults);
     add("unplug", s.unplugFaults);
     add("odd-mode", s.oddModeFaults);
+    add("kill", s.killFaults);
+    add("term", s.termFaults);
+    add("hup", s.hupFaults);
     if (s.noReturn) faults += "+no-return";
     if (s.noReturnAfterFinish) faults += "+no-return-after-finish";
     if (!faults.empty()) text += ",fault=" + faults.substr(1);
@@ -47,7 +52,10 @@ bool Same(const EngineSettings& a, const EngineSettings& b) {
            a.blockSize == b.blockSize && a.serial == b.serial && a.vid == b.vid && a.pid == b.pid &&
            a.rebootMs == b.rebootMs && a.crcFaults == b.crcFaults && a.dropFaults == b.dropFaults &&
            a.unplugFaults == b.unplugFaults && a.oddModeFaults == b.oddModeFaults &&
-           a.noReturn == b.noReturn && a.noReturnAfterFinish == b.noReturnAfterFinish;
+           a.noReturn == b.noReturn && a.noReturnAfterFinish == b.noReturnAfterFinish &&
+           a.killFaults == b.killFaults && a.termFaults == b.termFaults &&
+           a.hupFaults == b.hupFaults && a.flashFile == b.flashFile &&
+           a.flashOutFile == b.flashOutFile;
 }
 
 }  // namespace
@@ -62,7 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KQ_FUZZ_CHECK(settings->rebootMs >= 0);
     KQ_FUZZ_CHECK(!settings->serial.empty());
     KQ_FUZZ_CHECK(!settings->crcFaults.count(0) && !settings->dropFaults.count(0) &&
-                  !settings->unplugFaults.count(0) && !settings->oddModeFaults.count(0));
+                  !settings->unplugFaults.count(0) && !settings->oddModeFaults.count(0) &&
+                  !settings->killFaults.count(0) && !settings->termFaults.count(0) &&
+                  !settings->hupFaults.count(0));
 
     const std::string written = Format(*settings);
     const auto again = ParseEngineSettings(written, &error);

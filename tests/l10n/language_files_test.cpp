@@ -72,6 +72,69 @@ const char* const kProgramKeys[] = {
     "About.Title",
     "WarningConfig.Title",
     "WarningConfig.WriteFail",
+    // What the windows say of an upgrade, two engines, a language change and the version.
+    "WarningGeneral.EngineChangedTitle",
+    "WarningGeneral.EngineChanged",
+    "WarningGeneral.PageTitle",
+    "System.Restart",
+    "System.LanguageAfterRestart",
+    "System.FilterImages",
+    "System.Phase.Preparing",
+    "System.Phase.Confirming",
+    "System.Phase.Loader",
+    "System.Phase.WaitingForLoader",
+    "System.Phase.Firmware",
+    "System.Phase.Finishing",
+    "System.Phase.Checking",
+    "System.Phase.Stopping",
+    "System.Phase.StopAfterWait",
+    "System.LastUpgrade",
+    "System.LastUpgradeNone",
+    "System.LastSuccess",
+    "System.LastFailure",
+    "System.LastStopped",
+    "WarningUart.InLoaderTitle",
+    "WarningSystem.Fail.NoModeAnswer",
+    "WarningSystem.Fail.NoBlockSize",
+    "WarningSystem.Fail.NoMemory",
+    "WarningSystem.Fail.BlockTransfer",
+    "WarningSystem.Fail.LoaderNotFound",
+    "WarningSystem.Fail.FinishNotSent",
+    "WarningSystem.Fail.OtherEngine",
+    "WarningSystem.Fail.EngineBusy",
+    "WarningSystem.Fail.BackupUnavailable",
+    "WarningSystem.Fail.BackupNotSaved",
+    "WarningSystem.Fail.StayedInLoader",
+    "WarningSystem.Fail.UnexpectedMode",
+    "WarningSystem.Fail.NotBack",
+    "WarningSystem.FirmwareUnreadable",
+    "WarningSystem.FirmwareSize",
+    "WarningSystem.NoLoader",
+    "WarningSystem.LoaderSize",
+    "WarningSystem.ConfirmQuestion",
+    "WarningSystem.ConfirmEngine",
+    "WarningSystem.ConfirmPlace",
+    "WarningSystem.ConfirmFile",
+    "WarningSystem.ConfirmSha256",
+    "WarningSystem.ConfirmLoader",
+    "WarningSystem.ConfirmNoLoader",
+    "WarningSystem.ConfirmTime",
+    "WarningSystem.ConfirmLong",
+    "WarningSystem.ConfirmUnknown",
+    "WarningSystem.ConfirmNoProductId",
+    "WarningSystem.Seconds",
+    "WarningSystem.Minutes",
+    "WarningSystem.StoppedInApplication",
+    "WarningSystem.StoppedInLoader",
+    "WarningSystem.StoppedNotFound",
+    "WarningSystem.BackupResumed",
+    "WarningSystem.BackupNone",
+    "WarningSystem.HistoryFailed",
+    "WarningSystem.CloseBeforeStart",
+    "WarningSystem.CloseWhileFinishing",
+    "WarningSystem.CloseAfterUpgrade",
+    "About.Version",
+    "About.Purpose",
 };
 
 class NoLocale final : public LocaleSource {
@@ -129,14 +192,12 @@ TEST_P(LanguageFileTest, IsCopiedBesideTheBuiltPrograms) {
     EXPECT_EQ(ReadBytes(copy), ReadBytes(Path()));
 }
 
-// The missing loader's text names the places searched, whole: a translation is cut to 299 bytes.
-TEST_P(LanguageFileTest, MissingLoaderTextNamesEveryPlace) {
+// The missing loader's text names both file names and has the place for the folders the program
+// searched, which it fills in as they are on this system.
+TEST_P(LanguageFileTest, MissingLoaderTextNamesTheFilesAndTheFolders) {
     const std::string text = Loaded().Translate("WarningSystem.NoLoader");
-    EXPECT_EQ(text, profile::GetString(Path(), "String", "WarningSystem.NoLoader", "", 1 << 20));
-    for (const char* place :
-         {"usbloader.bin", "usbloader.enc", "~/.local/share/kq7300/", "/usr/local/share/kq7300/",
-          "/usr/share/kq7300/", "%LOCALAPPDATA%\\kq7300\\"}) {
-        EXPECT_NE(text.find(place), std::string::npos) << GetParam() << " lacks " << place;
+    for (const char* part : {"usbloader.bin", "usbloader.enc", "%1"}) {
+        EXPECT_NE(text.find(part), std::string::npos) << GetParam() << " lacks " << part;
     }
 }
 

@@ -196,5 +196,28 @@ TEST_F(LedPageTest, TranslationAgainKeepsTheTexts) {
     EXPECT_EQ(page.m_editCurrent->text(), "0");
 }
 
+// Typed one key at a time, "150" passes through "15": nothing typed is taken before Write or
+// Enter uses it, so a tab round trip shows the current really used and Write sends only what
+// the box shows.
+TEST_F(LedPageTest, ATypedNumberIsTakenOnlyWhenItIsUsed) {
+    Attach();  // the current reads 50
+    QtLedPage& page = Page();
+    NewPayloads();
+    page.m_editCurrent->clear();
+    QTest::keyClicks(page.m_editCurrent, "150");
+    EXPECT_EQ(page.logic().m_nCurrent, 50u);
+    Reselect();
+    EXPECT_EQ(page.m_editCurrent->text(), "50");
+
+    page.m_editCurrent->clear();
+    QTest::keyClicks(page.m_editCurrent, "65");
+    QTest::keyClick(page.m_editCurrent, Qt::Key_Return);
+    EXPECT_EQ(page.logic().m_nCurrent, 65u);
+    EXPECT_EQ(page.m_sliderCurrent->value(), 65);
+    Click(IDC_CURRENT_WRITE);
+    EXPECT_EQ(NewPayloads(), (std::vector<Bytes>{kMode, kMode, Bytes{0x01, 0x00, 65}}));
+    EXPECT_TRUE(messages_.shown.empty());
+}
+
 }  // namespace
 }  // namespace kq::testing

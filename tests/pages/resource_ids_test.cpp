@@ -30,7 +30,10 @@ TEST_F(ResourceIdsTest, ThePageFormsCarryTheNamedIds) {
                                                         {"progressBar", IDC_PROGRESS},
                                                         {"stopButton", IDC_STOP},
                                                         {"languageCombo", IDC_LANGUAGE_COMBO},
-                                                        {"restartButton", IDC_RESTART}});
+                                                        {"restartButton", IDC_RESTART},
+                                                        {"phaseLabel", IDC_UPGRADE_PHASE},
+                                                        {"lastUpgradeLabel", IDC_LAST_UPGRADE},
+                                                        {"languageNoteLabel", IDC_LANGUAGE_NOTE}});
 }
 
 }  // namespace

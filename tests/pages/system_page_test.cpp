@@ -1,5 +1,6 @@
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -65,8 +66,42 @@ TEST_F(SystemPageTest, BrowseFiltersFollowTheLanguage) {
     UseLanguage("SimpChinese");
     FindControl<QPushButton>(&Page(), IDC_BROWSE)->click();
     EXPECT_EQ(files_.title, "选择固件文件");
-    EXPECT_EQ(files_.filters,
-              (QStringList{"FilterEnc (*.enc)", "二进制文件 (*.bin)", "FilterAll (*)"}));
+    EXPECT_EQ(files_.filters, (QStringList{"FilterImages (*.enc *.bin)", "FilterEnc (*.enc)",
+                                           "二进制文件 (*.bin)", "FilterAll (*)"}));
+    EXPECT_EQ(files_.folder, "");
+}
+
+TEST_F(SystemPageTest, BrowseOpensInTheBackupFolder) {
+    context_.backupDir = dir_;
+    FindControl<QPushButton>(&Page(), IDC_BROWSE)->click();
+    EXPECT_EQ(files_.folder, QString::fromStdString(dir_.string()));
+}
+
+// After a language change the page says when it takes effect; the restart button says what it
+// does.
+TEST_F(SystemPageTest, ALanguageChangeSaysItTakesEffectAfterTheRestart) {
+    QtSystemPage& page = Page();
+    auto* note = FindControl<QLabel>(&page, IDC_LANGUAGE_NOTE);
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->text().isEmpty());
+    Choose(1);
+    EXPECT_EQ(note->text(), "After the restart.");
+    logic_.OnInitDialog();  // the tab selected again: the line is data, not a key
+    EXPECT_EQ(note->text(), "After the restart.");
+    Choose(0);
+    EXPECT_TRUE(note->text().isEmpty());
+}
+
+// The phase line and the last-upgrade line keep room for two lines each, so the page never
+// has to grow (or cut them) while an upgrade runs.
+TEST_F(SystemPageTest, TheLinesUnderTheBarHaveRoomForTwoLines) {
+    QtSystemPage& page = Page();
+    for (int id : {IDC_UPGRADE_PHASE, IDC_LAST_UPGRADE}) {
+        auto* line = FindControl<QLabel>(&page, id);
+        ASSERT_NE(line, nullptr) << id;
+        EXPECT_TRUE(line->wordWrap());
+        EXPECT_GE(line->height(), 2 * line->fontMetrics().lineSpacing()) << id;
+    }
 }
 
 TEST_F(SystemPageTest, ControlsAtStart) {
@@ -75,7 +110,7 @@ TEST_F(SystemPageTest, ControlsAtStart) {
     EXPECT_TRUE(FindControl(&page, IDC_UPGRADE)->isEnabled());  // Upgrade
     EXPECT_TRUE(FindControl<QPushButton>(&page, IDC_BROWSE)->text().isEmpty());
     EXPECT_FALSE(FindControl<QPushButton>(&page, IDC_BROWSE)->icon().isNull());
-    EXPECT_EQ(FindControl<QPushButton>(&page, IDC_RESTART)->text(), "confirm");
+    EXPECT_EQ(FindControl<QPushButton>(&page, IDC_RESTART)->text(), "Restart");
     logic_.OnInitDialog();
     EXPECT_TRUE(FindControl<QPushButton>(&page, IDC_BROWSE)->text().isEmpty());
 }

@@ -1,5 +1,6 @@
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -40,6 +41,13 @@ class SystemUpgradeTest : public WindowTest {
         return logic_.m_pUpgradeThread == nullptr;
     }
 
+    // A small loader beside the program and a firmware file in the page's box.
+    void ChooseImages() {
+        WriteImage("usbloader.bin", Image(1024, 3));
+        page_->m_editFileName->setText(
+            QString::fromStdString(WriteImage("firmware.bin", Image(20480, 1))));
+    }
+
     CSystemDlg logic_{context_, linkWorker_};
     QWidget parent_;
     std::unique_ptr<QtSystemPage> page_;
@@ -59,9 +67,13 @@ TEST_F(SystemUpgradeTest, UpgradesFromThePageAndReportsOnce) {
     EXPECT_FALSE(Button(IDC_UPGRADE)->isEnabled()) << "disabled at once";
     ASSERT_TRUE(WaitForEnd());
 
-    ASSERT_EQ(messages_.shown.size(), 1u);
-    EXPECT_EQ(messages_.shown[0].text, "FirmWareUpgrateSuccess");
-    EXPECT_EQ(messages_.shown[0].icon, MessageIcon::Information);
+    // The question before the start, then the result.
+    ASSERT_EQ(messages_.shown.size(), 2u);
+    EXPECT_TRUE(messages_.shown[0].text.startsWith("ConfirmQuestion\n"))
+        << messages_.shown[0].text.toStdString();
+    EXPECT_EQ(messages_.choices, (QStringList{"UpGrate", "Cancel"}));
+    EXPECT_EQ(messages_.shown[1].text, "FirmWareUpgrateSuccess");
+    EXPECT_EQ(messages_.shown[1].icon, MessageIcon::Information);
     EXPECT_TRUE(Button(IDC_UPGRADE)->isEnabled());
     EXPECT_TRUE(Button(IDC_BROWSE)->isEnabled());
     EXPECT_FALSE(Button(IDC_STOP)->isEnabled());
@@ -77,11 +89,10 @@ TEST_F(SystemUpgradeTest, ThePageDoesNotCloseUnderItsWorker) {
     GateSleeper gate;
     context_.upgradeWaits = &gate;
     Attach("reboot-ms=0");
-    WriteImage("usbloader.bin", Image(1024, 3));
-    page_->m_editFileName->setText(
-        QString::fromStdString(WriteImage("firmware.bin", Image(20480, 1))));
+    ChooseImages();
     Button(IDC_UPGRADE)->click();
     WaitForWorker(linkWorker_);
+    ASSERT_TRUE(SpinUntil([&] { return !messages_.shown.empty(); }));  // answered: go on
     ASSERT_TRUE(gate.WaitEntered());
     EXPECT_FALSE(page_->close());
     EXPECT_TRUE(page_->isVisible());
@@ -89,6 +100,39 @@ TEST_F(SystemUpgradeTest, ThePageDoesNotCloseUnderItsWorker) {
     gate.Open();
     ASSERT_TRUE(WaitForEnd());
     EXPECT_TRUE(page_->close());
+}
+
+// Cancel at the question: nothing is written and no other box follows.
+TEST_F(SystemUpgradeTest, CancelAtTheQuestionWritesNothing) {
+    Attach("reboot-ms=0");
+    ChooseImages();
+    messages_.confirm = false;
+    Button(IDC_UPGRADE)->click();
+    ASSERT_TRUE(WaitForEnd());
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_TRUE(engine_->blockWrites().empty());
+    EXPECT_TRUE(Button(IDC_UPGRADE)->isEnabled());
+}
+
+// The line under the bar names the phase, and a stop during a wait says when it takes effect.
+TEST_F(SystemUpgradeTest, ThePhaseLineUnderTheBar) {
+    GateSleeper gate;
+    context_.upgradeWaits = &gate;
+    Attach("reboot-ms=0");
+    ChooseImages();
+    auto* line = FindControl<QLabel>(page_.get(), IDC_UPGRADE_PHASE);
+    ASSERT_NE(line, nullptr);
+    Button(IDC_UPGRADE)->click();
+    ASSERT_TRUE(SpinUntil([&] { return !messages_.shown.empty(); }));
+    ASSERT_TRUE(gate.WaitEntered());
+    ASSERT_TRUE(SpinUntil([&] { return line->text() == "Waiting, try 1 of 4."; }))
+        << line->text().toStdString();
+    Button(IDC_STOP)->click();
+    EXPECT_EQ(line->text(), "Waiting, try 1 of 4. Phase.StopAfterWait");
+    gate.Open();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_TRUE(line->text().isEmpty());
+    EXPECT_EQ(MessageTexts().back(), "StoppedInLoader");
 }
 
 }  // namespace

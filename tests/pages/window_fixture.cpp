@@ -16,6 +16,16 @@ bool WaitForWorker(LinkWorker& worker, std::chrono::seconds limit) {
     }
 }
 
+bool SpinUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
 QStringList WindowTest::MessageTexts() const {
     QStringList texts;
     for (const auto& m : messages_.shown) texts << m.text;

@@ -53,6 +53,9 @@ struct FakeFileDialog final : FileDialogProvider {
 // Lets the worker's results arrive until it has none outstanding, by the clock (processEvents
 // returns at once when nothing is queued). False when limit passed first.
 bool WaitForWorker(LinkWorker& worker, std::chrono::seconds limit = std::chrono::seconds(20));
+// Runs the event loop until done() holds, by the clock. False when limit passed first.
+bool SpinUntil(const std::function<bool()>& done,
+               std::chrono::seconds limit = std::chrono::seconds(20));
 
 // Everything a Qt window needs: the world of the windows' logic, recorders for the boxes and the
 // file dialog, and a link worker whose results come back through Qt's event loop.

@@ -129,7 +129,9 @@ struct UpgradeRig {
                               [this](UpgradePhase p, int n, int of) {
                                   attempts.push_back({p, n, of});
                                   if (onAttempt) onAttempt(p, n);
-                              }},
+                              },
+                          .block = onBlock,
+                          .backup = onBackup},
             .backupDir = backupDir,
             .productId = "0A-1B-2C-3D-4E-5F",
             .confirm = confirm};
@@ -174,6 +176,8 @@ struct UpgradeRig {
     std::function<void(UpgradePhase)> onPhase;
     std::function<void(UpgradePhase, int attempt)> onAttempt;
     std::function<bool(const UpgradePlan&)> confirm;
+    std::function<void(UpgradePhase, uint32_t offset, uint32_t length)> onBlock;
+    std::function<void(const std::filesystem::path&, bool resumed)> onBackup;
     struct Attempt {
         UpgradePhase phase;
         int attempt;

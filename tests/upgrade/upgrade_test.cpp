@@ -61,6 +61,44 @@ TEST_F(UpgradeFixture, LoaderThenFirmwareFollowsTheWorkedExamples) {
     EXPECT_EQ(engine->mode(), EngineMode::App);
 }
 
+// Every block of both images is told as it is done, and the backup as soon as it exists: before
+// the first flash block it guards is written, in a fresh series and in a resumed one.
+TEST_F(UpgradeFixture, BlocksAndTheBackupAreToldBeforeTheyMatter) {
+    Attach();
+    TempDir dir;
+    backupDir = dir.path;
+    std::vector<std::pair<UpgradePhase, uint32_t>> blocks;
+    // The first run stops after the first firmware block it writes: the next run resumes.
+    onBlock = [&](UpgradePhase p, uint32_t offset, uint32_t) {
+        blocks.emplace_back(p, offset);
+        if (p == UpgradePhase::Firmware && offset == 9216 && blocks.size() < 20) stop = true;
+    };
+    std::vector<size_t> writesWhenTold;
+    std::vector<bool> resumedWhenTold;
+    onBackup = [&](const std::filesystem::path& file, bool resumed) {
+        EXPECT_TRUE(std::filesystem::exists(file));
+        EXPECT_EQ(file, result.backupPath.empty() ? file : result.backupPath);
+        size_t flashWrites = 0;
+        for (const auto& [address, length] : engine->blockWrites()) {
+            flashWrites += engine->mode() == EngineMode::Loader && address >= 9216;
+        }
+        writesWhenTold.push_back(flashWrites);
+        resumedWhenTold.push_back(resumed);
+    };
+    const auto firmware = MakeImage(12288, 90);
+    EXPECT_EQ(Upgrade(firmware, MakeImage(2048, 91)), UpgradeOutcome::Stopped);
+    std::vector<std::pair<UpgradePhase, uint32_t>> expected{{UpgradePhase::Loader, 0},
+                                                            {UpgradePhase::Loader, 1024}};
+    for (uint32_t offset = 0; offset <= 9216; offset += 1024) {
+        expected.emplace_back(UpgradePhase::Firmware, offset);
+    }
+    EXPECT_EQ(blocks, expected);
+    EXPECT_EQ(Upgrade(firmware, MakeImage(2048, 91)), UpgradeOutcome::Success);
+    EXPECT_EQ(writesWhenTold, (std::vector<size_t>{0, 1})) << "the second run's first write was "
+                                                              "the first run's";
+    EXPECT_EQ(resumedWhenTold, (std::vector<bool>{false, true}));
+}
+
 TEST(ForEachBlockTest, CutsTheImageIntoBlocksOfTheSizeAndARemainder) {
     using Blocks = std::vector<std::pair<uint32_t, uint32_t>>;
     struct Case {
@@ -274,7 +312,7 @@ TEST_F(UpgradeFixture, StopInLoaderPhaseSendsNoStartLoader) {
 // The restart waits run to their end; the stop takes effect before the first firmware block.
 TEST_F(UpgradeFixture, StopDuringLoaderRestartTakesEffectAtTheFirstFirmwareBlock) {
     Attach();
-    onPhase = [this](UpgradePhase p) {
+    onAttempt = [this](UpgradePhase p, int) {
         if (p == UpgradePhase::WaitingForLoader) stop = true;
     };
     EXPECT_EQ(Upgrade(MakeImage(20480, 17), MakeImage(1024, 18)), UpgradeOutcome::Stopped);
@@ -283,9 +321,28 @@ TEST_F(UpgradeFixture, StopDuringLoaderRestartTakesEffectAtTheFirstFirmwareBlock
     EXPECT_EQ(Requests(CommandCode::BlockRead).size(), 1u);  // the loader block's read-back
 }
 
+// A stop that comes with the last loader block, even once the phase has moved on, keeps the
+// engine in its application: StartLoader is not sent.
+TEST_F(UpgradeFixture, StopWithTheLastLoaderBlockSendsNoStartLoader) {
+    for (const bool atThePhase : {false, true}) {
+        SCOPED_TRACE(atThePhase);
+        if (engine) bus.Unplug(engine);
+        Attach();
+        onProgress = [this, atThePhase](int p) {
+            if (p == 50 && !atThePhase) stop = true;
+        };
+        onPhase = [this, atThePhase](UpgradePhase p) {
+            if (p == UpgradePhase::WaitingForLoader && atThePhase) stop = true;
+        };
+        EXPECT_EQ(Upgrade(MakeImage(20480, 21), MakeImage(2048, 22)), UpgradeOutcome::Stopped);
+        EXPECT_EQ(engine->startLoaderCount(), 0);
+        EXPECT_FALSE(stop);
+    }
+}
+
 TEST_F(UpgradeFixture, NoBlockSizeAfterStopIsReportedAsFailure) {
     Attach();
-    onPhase = [this](UpgradePhase p) {
+    onAttempt = [this](UpgradePhase p, int) {
         if (p != UpgradePhase::WaitingForLoader) return;
         stop = true;
         engine->setBlockSize(0);
@@ -406,7 +463,9 @@ TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
 
     ASSERT_FALSE(result.backupPath.empty()) << result.backupError;
     EXPECT_EQ(result.backupPath.parent_path(), *backupDir);
-    EXPECT_EQ(result.backupPath.filename().string().rfind("kq7300-backup-0002a0000000-0A1B2C3D4E5F-", 0), 0u);
+    EXPECT_EQ(
+        result.backupPath.filename().string().rfind("kq7300-backup-0002a0000000-0A1B2C3D4E5F-", 0),
+        0u);
     std::ifstream in(result.backupPath, std::ios::binary);
     const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)), {});
     ASSERT_EQ(saved.size(), firmware.size());

@@ -3,12 +3,14 @@
 // language question and the About box, in English and in Simplified Chinese. For each picture
 // it prints "shot NAME X Y WIDTH HEIGHT" (the window's place on the screen) and waits for a line
 // on its input, while the script takes the picture.
+#include <filesystem>
 #include <iostream>
 #include <string>
 
 #include "devlink/link.h"
 #include "emulator/virtual_bus.h"
 #include "l10n/settings.h"
+#include "upgrade/history.h"
 #include "win32ui/main_window.h"
 #include "win32ui/small_dialogs.h"
 #include "window_driver.h"
@@ -55,6 +57,19 @@ int main() {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     const std::string scratch = kq::os::Utf8(temp);
+    // A history of one run of the virtual engine, for the System page's last-upgrade line.
+    const std::filesystem::path history = kq::os::PathFromUtf8(scratch + "kq7300-shots.jsonl");
+    std::error_code ignored;
+    std::filesystem::remove(history, ignored);
+    kq::HistoryEntry run;
+    run.time = "2026-01-15T10:30:00+01:00";
+    run.serial = kq::kEngineInstance;
+    run.productId = "0A-1B-2C-3D-4E-5F";
+    run.place = "virtual-1";
+    run.image = "firmware-2.1.enc";
+    run.outcome = "success";
+    std::string historyError;
+    kq::AppendHistory(history, run, historyError);
     const char* names[] = {"led", "flip", "system"};
     for (const char* language : {"English", "SimpChinese"}) {
         const bool chinese = std::string(language) == "SimpChinese";
@@ -71,6 +86,7 @@ int main() {
             kq::PageFlags flags;
             NoProcesses processes;
             kq::PageContext context{link, settings, flags, processes, "", {}};
+            context.historyFile = history;
             MainWindow window(context, &bus);
             if (!window.Create()) return 1;
             kq::testing::Settle(window);
@@ -81,7 +97,7 @@ int main() {
                     return 1;
                 }
             }
-            AboutView about(window.translator());
+            AboutView about(settings);
             about.Create(window.hwnd());
             about.Show(true);
             if (!Shoot(about.hwnd(), "about-" + suffix)) return 1;
@@ -91,5 +107,6 @@ int main() {
         question.Show(true);
         if (!Shoot(question.hwnd(), "language-" + suffix)) return 1;
     }
+    std::filesystem::remove(history, ignored);
     return 0;
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -141,6 +142,29 @@ std::string StatusText(HANDLE process, HWND main, int part) {
     return os::Utf8(text);
 }
 
+// Waits for the next box of the upgrade's (its question, its result) and gives its texts; null
+// when none came.
+HWND UpgradeBox(DWORD pid, HWND main, std::chrono::milliseconds limit = 20s) {
+    HWND box = nullptr;
+    WaitFor([&] { return (box = TopLevelOf(pid, "Firmware upgrade", main)) != nullptr; }, limit);
+    return box;
+}
+
+// Presses a box's button that reads text, as a click tells the box; then waits for the box to
+// go. False when it has no such button or stays.
+bool Press(HWND box, const std::string& text) {
+    HWND button = Descendant(box, [&](HWND w) { return TextOf(w) == text; });
+    if (!button) return false;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+    return WaitFor([&] { return !IsWindow(box); });
+}
+
+bool StartsOneWith(const std::vector<std::string>& texts, const std::string& start) {
+    return std::any_of(texts.begin(), texts.end(),
+                       [&](const std::string& t) { return t.starts_with(start); });
+}
+
 struct Process {
     PROCESS_INFORMATION info{};
     ~Process() {
@@ -218,28 +242,34 @@ TEST(ToolProcessTest, ConnectsWritesUpgradesStopsAndRestarts) {
         return ReadBytes(trace).find("> 07 00 01 00 32 ") != std::string::npos;
     })) << ReadBytes(trace);
 
-    // The file name as the browse button would put it, then Upgrade and at once Stop: no
-    // message, the bar back at 0.
+    // The file name as the browse button would put it, then Upgrade: the question first; Upgrade
+    // there, and at once Stop: the message says so, the bar is back
+    // at 0.
     SendMessageW(Control(main, IDC_FILE_NAME), WM_SETTEXT, 0,
                  reinterpret_cast<LPARAM>(os::Wide(firmware).c_str()));
     Click(main, IDC_UPGRADE);
+    HWND box = UpgradeBox(pid, main);
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(StartsOneWith(TextsBelow(box), "Upgrade the firmware of this light engine?"));
+    ASSERT_TRUE(Press(box, "Upgrade"));
     ASSERT_TRUE(WaitFor([&] { return Enabled(main, IDC_STOP); }));
     Click(main, IDC_STOP);
+    ASSERT_TRUE(box = UpgradeBox(pid, main, 60s));
+    EXPECT_TRUE(StartsOneWith(TextsBelow(box), "The firmware upgrade was stopped."))
+        << ::testing::PrintToString(TextsBelow(box));
+    ASSERT_TRUE(Press(box, "OK"));
     EXPECT_TRUE(WaitFor([&] { return Enabled(main, IDC_UPGRADE) && !Enabled(main, IDC_STOP); }));
-    EXPECT_EQ(TopLevelOf(pid, "", main), nullptr) << "no message after a stop";
     EXPECT_EQ(Progress(main), 0);
 
     // Again, to the end: the message comes with the bar at 100.
     ASSERT_TRUE(WaitFor([&] { return TextOf(Control(main, IDC_FILE_NAME)) == firmware; }));
     Click(main, IDC_UPGRADE);
-    HWND box = nullptr;
-    ASSERT_TRUE(
-        WaitFor([&] { return (box = TopLevelOf(pid, "Firmware upgrade", main)) != nullptr; }, 60s));
+    ASSERT_TRUE(box = UpgradeBox(pid, main));
+    ASSERT_TRUE(Press(box, "Upgrade"));
+    ASSERT_TRUE(box = UpgradeBox(pid, main, 60s));
     EXPECT_EQ(Progress(main), 100);
-    const std::vector<std::string> texts = TextsBelow(box);
-    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
-        return t.starts_with("Firmware upgrade succeeded.");
-    }));
+    EXPECT_TRUE(StartsOneWith(TextsBelow(box), "Firmware upgrade succeeded."))
+        << ::testing::PrintToString(TextsBelow(box));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(WaitFor([&] { return Progress(main) == 0 && Enabled(main, IDC_UPGRADE); }));
     EXPECT_NE(ReadBytes(trace).find("> 05 00 FD "), std::string::npos) << "the finish was sent";

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -117,11 +118,14 @@ const std::map<int, std::vector<Control>>& Templates() {
           {"Button", -1, "System.FirmWareUpGrate"},
           {"Static", -1, "System.Language"},
           {"ComboBox", IDC_LANGUAGE_COMBO, nullptr},
-          {"Button", IDC_RESTART, "System.confirm"},
+          {"Button", IDC_RESTART, "System.Restart"},
           {"Button", -1, ""},
+          {"Static", IDC_LANGUAGE_NOTE, nullptr},
           {"Button", IDC_BROWSE, "...."},
           {"msctls_progress32", IDC_PROGRESS, "Progress1"},
-          {"Button", IDC_STOP, "System.Stop"}}},
+          {"Button", IDC_STOP, "System.Stop"},
+          {"Static", IDC_UPGRADE_PHASE, nullptr},
+          {"Static", IDC_LAST_UPGRADE, nullptr}}},
         {IDD_FLIP_DIALOG,
          {{"Button", IDC_FLIP_X, "FLIP.x"},
           {"Button", IDC_FLIP_Y, "FLIP.y"},
@@ -193,11 +197,25 @@ void ExpectTextsUncut(HWND page) {
         if (kind != "Static" && !(kind == "Button" && !isGroup(c) && !(style & BS_BITMAP))) {
             continue;
         }
+        if (kind == "Static" && (style & SS_TYPEMASK) == SS_ICON) continue;
         const std::wstring text = WideText(c);
         if (text.empty()) continue;
         HDC dc = GetDC(c);
         const HGDIOBJ old =
             SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(c, WM_GETFONT, 0, 0)));
+        if (WrapsText(c)) {
+            // Broken between words, it must fit the label's lines.
+            RECT room{};
+            GetClientRect(c, &room);
+            RECT wrapped = room;
+            DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &wrapped,
+                      DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+            SelectObject(dc, old);
+            ReleaseDC(c, dc);
+            EXPECT_LE(wrapped.bottom, room.bottom) << os::Utf8(text);
+            EXPECT_LE(wrapped.right, room.right) << os::Utf8(text);
+            continue;
+        }
         SIZE extent{};
         GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
         SelectObject(dc, old);
@@ -232,7 +250,7 @@ TEST_P(ToolWindowTest, WindowFollowsEveryPageItShows) {
     GetWindowRect(window.hwnd(), &start);
     const std::map<const DialogWindow*, SIZE> templateSizes{{&window.ledPage, {290, 93}},
                                                             {&window.flipPage, {187, 38}},
-                                                            {&window.systemPage, {305, 90}}};
+                                                            {&window.systemPage, {305, 126}}};
     for (int tab : {0, 2, 1, 0, 1, 2}) {
         SCOPED_TRACE(tab);
         SelectTab(window, tab);
@@ -309,6 +327,35 @@ TEST_P(ToolWindowTest, AnEngineAtStartShowsItsIdAndCurrent) {
     EXPECT_EQ(window.ledPage.GetPosition(IDC_CURRENT_SLIDER), 65);
     EXPECT_EQ(window.ledPage.GetText(IDC_CURRENT_EDIT), "65");
     EXPECT_EQ(link_.DevicePresent, 1);
+}
+
+// The System page's note says when a language choice takes effect; the About box names the
+// version in the window's language.
+TEST_P(ToolWindowTest, LanguageNoteAndAboutVersion) {
+    MainWindow& window = Window();
+    SelectTab(window, 2);
+    SystemPageView& system = window.systemPage;
+    EXPECT_EQ(system.GetText(IDC_LANGUAGE_NOTE), "");
+    for (int index : {chinese() ? 0 : 1, chinese() ? 1 : 0}) {
+        SCOPED_TRACE(index);
+        const bool other = index != (chinese() ? 1 : 0);
+        system.SetSelection(IDC_LANGUAGE_COMBO, index);
+        SendMessageW(system.hwnd(), WM_COMMAND, MAKEWPARAM(IDC_LANGUAGE_COMBO, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(system.Item(IDC_LANGUAGE_COMBO)));
+        EXPECT_EQ(system.GetText(IDC_LANGUAGE_NOTE),
+                  other ? window.Translate("System.LanguageAfterRestart") : "");
+    }
+    ExpectTextsUncut(system.hwnd());
+
+    AboutView about(settings_);
+    ASSERT_TRUE(about.Create(window.hwnd()));
+    EXPECT_EQ(WindowTextOf(about.hwnd()), chinese() ? "关于 KQ7300" : "About KQ7300");
+    const std::string version = window.Translate("About.Version");
+    const std::string shown = about.Text(IDC_ABOUT_VERSION);
+    EXPECT_TRUE(shown.starts_with(version.substr(0, version.find("%1")))) << shown;
+    EXPECT_EQ(shown.find('%'), std::string::npos) << shown;
+    EXPECT_GT(shown.size(), version.size() - 2);
+    ExpectTextsUncut(about.hwnd());
 }
 
 TEST_P(ToolWindowTest, EnterAndEscapeCloseNothing) {
@@ -509,21 +556,25 @@ TEST_F(EngineTest, AWriteGoesIntoTheTrace) {
     EXPECT_NE(text.str().find("> 07 00 01 00 41 "), std::string::npos) << text.str();
 }
 
-// Failures are told in a box that the main window owns, in the page's words; Enter and Escape
-// on the page do not press anything meanwhile.
+// Failures are told in a box that the main window owns, in the page's words; a page not shown
+// names itself in the title. Enter and Escape on the page do not press anything meanwhile.
 TEST_F(EngineTest, AFailureIsToldInABoxOfTheMainWindow) {
     MainWindow& w = Window();
-    for (const auto& [page, id] :
-         std::initializer_list<std::pair<DialogWindow*, int>>{{&w.ledPage, IDC_CURRENT_WRITE},
-                                                              {&w.ledPage, IDC_POWER_SWITCH},
-                                                              {&w.flipPage, IDC_FLIP_DO}}) {
-        SCOPED_TRACE(id);
+    struct Case {
+        DialogWindow* page;
+        int id;
+        const char* title;
+    };
+    for (const Case& c : {Case{&w.ledPage, IDC_CURRENT_WRITE, "Communication error"},
+                          Case{&w.ledPage, IDC_POWER_SWITCH, "Communication error"},
+                          Case{&w.flipPage, IDC_FLIP_DO, "Flip — Communication error"}}) {
+        SCOPED_TRACE(c.id);
         SeenBox seen;
         DialogAnswer answer(PressOk(seen));
-        Click(*page, id);
+        Click(*c.page, c.id);
         EXPECT_TRUE(PumpUntil([&] { return answer.answered() && !w.worker().busy(); }));
         EXPECT_EQ(seen.owner, w.hwnd());
-        EXPECT_EQ(seen.title, "Communication error");
+        EXPECT_EQ(seen.title, c.title);
         EXPECT_TRUE(Contains(seen.texts, w.Translate("WarningUart.CommunicationFail")));
     }
     EXPECT_EQ(Sent(), std::vector<Bytes>{});
@@ -570,18 +621,37 @@ class UpgradeTest : public EngineTest {
         const std::vector<uint8_t> image = Image(12288, 'F');
         WriteBytes(firmware_, std::string(image.begin(), image.end()));
     }
-    // Chooses the firmware and presses Upgrade, on the System page.
-    void StartUpgrade() {
+    // Chooses the firmware, presses Upgrade on the System page and answers its question with
+    // Upgrade, once the phase line says that nothing has been written yet; the dialogs after it
+    // get the answers after, in their order.
+    void StartUpgrade(std::vector<std::function<void(HWND)>> after = {}) {
         MainWindow& w = Window();
         SelectTab(w, 2);
         w.systemPage.SetText(IDC_FILE_NAME, firmware_);
+        bool confirmed = false;
+        std::string phase;
+        std::vector<std::string> texts;
+        after.insert(after.begin(), [&](HWND question) {
+            confirmed = true;
+            phase = w.systemPage.GetText(IDC_UPGRADE_PHASE);
+            texts = DialogAnswer::TextsOf(question);
+            if (!PressButton(question, "Upgrade")) PostMessageW(question, WM_COMMAND, IDOK, 0);
+        });
+        answers_.emplace(std::move(after));
         Click(w.systemPage, IDC_UPGRADE);
+        EXPECT_FALSE(w.systemPage.IsEnabled(IDC_UPGRADE)) << "off at once";
+        ASSERT_TRUE(PumpUntil([&] { return confirmed; }));
+        EXPECT_EQ(phase, w.Translate("System.Phase.Confirming"));
+        ASSERT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
+            return t.starts_with("Upgrade the firmware of this light engine?") &&
+                   t.find("firmware 固件.bin") != std::string::npos;
+        })) << ::testing::PrintToString(texts);
     }
     // An upgrade held in its wait after StartLoader, until the gate opens.
-    void StartUpgradeHeld(GateSleeper& gate) {
+    void StartUpgradeHeld(GateSleeper& gate, std::vector<std::function<void(HWND)>> after = {}) {
         context_.upgradeWaits = &gate;
         engine_ = Plug("reboot-ms=0");
-        StartUpgrade();
+        StartUpgrade(std::move(after));
         ASSERT_TRUE(PumpUntil([&] { return Window().systemPage.IsEnabled(IDC_STOP); }));
         ASSERT_TRUE(gate.WaitEntered());
     }
@@ -592,23 +662,24 @@ class UpgradeTest : public EngineTest {
     int Progress() { return Window().systemPage.GetPosition(IDC_PROGRESS); }
 
     std::string firmware_;
+    std::optional<DialogAnswer> answers_;
 };
 
 // The bar runs to 100, the message says so at 100 and the bar goes back to 0 after it; LED and
 // Flip are off while it runs.
 TEST_F(UpgradeTest, RunsToTheEndAndSaysSo) {
+    context_.historyFile = dir_ / "history.jsonl";
     engine_ = Plug("reboot-ms=0");
     MainWindow& w = Window();
+    EXPECT_EQ(w.systemPage.GetText(IDC_LAST_UPGRADE), w.Translate("System.LastUpgradeNone"));
     SeenBox seen;
     int progressAtMessage = -1;
     bool pagesOffDuringUpgrade = false;
-    DialogAnswer answer([&](HWND box) {
+    ASSERT_NO_FATAL_FAILURE(StartUpgrade({[&](HWND box) {
         progressAtMessage = Progress();
         pagesOffDuringUpgrade = !w.flipPage.IsEnabled(IDC_FLIP_DO);
         PressOk(seen)(box);
-    });
-    StartUpgrade();
-    EXPECT_FALSE(w.systemPage.IsEnabled(IDC_UPGRADE)) << "off at once";
+    }}));
     ASSERT_TRUE(WaitForUpgradeEnd());
     EXPECT_EQ(progressAtMessage, 100);
     EXPECT_TRUE(pagesOffDuringUpgrade);
@@ -623,33 +694,52 @@ TEST_F(UpgradeTest, RunsToTheEndAndSaysSo) {
     EXPECT_TRUE(w.flipPage.IsEnabled(IDC_FLIP_DO));
     EXPECT_EQ(engine_->finishUpgradeCount(), 1);
     EXPECT_TRUE(Status(0).ends_with("Device connected")) << "looked at again afterwards";
+    // The history's line of this run, for this engine.
+    const std::string last = w.systemPage.GetText(IDC_LAST_UPGRADE);
+    EXPECT_TRUE(last.starts_with("Last upgrade: ")) << last;
+    EXPECT_TRUE(last.ends_with(", firmware 固件.bin, succeeded")) << last;
 }
 
-// Stop ends the run at the next block with no message; the engine stays in its loader, and the
-// status bar says so.
+// Stop ends the run at the next block; the phase line says the stop waits for the wait, the
+// message where the engine is left (its loader), and the status bar agrees.
 TEST_F(UpgradeTest, StopsWhenTold) {
     GateSleeper gate;
-    ASSERT_NO_FATAL_FAILURE(StartUpgradeHeld(gate));
+    SeenBox seen;
+    ASSERT_NO_FATAL_FAILURE(StartUpgradeHeld(gate, {PressOk(seen)}));
     MainWindow& w = Window();
     Click(w.systemPage, IDC_STOP);
     EXPECT_FALSE(w.systemPage.IsEnabled(IDC_STOP)) << "off at once";
+    EXPECT_NE(
+        w.systemPage.GetText(IDC_UPGRADE_PHASE).find(w.Translate("System.Phase.StopAfterWait")),
+        std::string::npos)
+        << w.systemPage.GetText(IDC_UPGRADE_PHASE);
     gate.Open();
     ASSERT_TRUE(WaitForUpgradeEnd());
-    PumpFor(std::chrono::milliseconds(100));
-    EXPECT_EQ(SystemDialogShown(), nullptr) << "no message after a stop";
+    EXPECT_TRUE(answers_->answered());
+    EXPECT_EQ(seen.owner, w.hwnd());
+    EXPECT_TRUE(Contains(seen.texts, w.Translate("WarningSystem.StoppedInLoader")) ||
+                std::any_of(seen.texts.begin(), seen.texts.end(), [&](const std::string& t) {
+                    return t.starts_with(w.Translate("WarningSystem.StoppedInLoader"));
+                }));
+    EXPECT_EQ(w.systemPage.GetText(IDC_UPGRADE_PHASE), "");
     EXPECT_EQ(Progress(), 0);
     EXPECT_TRUE(w.systemPage.IsEnabled(IDC_UPGRADE));
     EXPECT_EQ(engine_->finishUpgradeCount(), 0);
     EXPECT_EQ(Status(0), "Device in its loader");
 }
 
-// Closing mid-upgrade asks first, in a question the main window owns; keeping on keeps the
-// window, stopping closes it.
+// Closing mid-upgrade asks first, in a question the main window owns, in the words of where the
+// upgrade is; keeping on keeps the window, stopping closes it and ends the worker.
 TEST_F(UpgradeTest, ClosingDuringAnUpgradeAsksFirst) {
-    GateSleeper gate;
-    ASSERT_NO_FATAL_FAILURE(StartUpgradeHeld(gate));
+    // Real waits: the engine never comes back, so the worker sits in its search for the loader,
+    // which closing cuts short.
+    context_.upgradeWaits = nullptr;
+    engine_ = Plug("reboot-ms=0,fault=no-return");
+    ASSERT_NO_FATAL_FAILURE(StartUpgrade());
+    answers_.reset();
     MainWindow& w = Window();
-    Settle();
+    ASSERT_TRUE(PumpUntil(
+        [&] { return w.logic().m_systemPage.upgradeStage() == UpgradeStage::WaitingForLoader; }));
     struct Case {
         const char* button;
         bool closes;
@@ -661,22 +751,18 @@ TEST_F(UpgradeTest, ClosingDuringAnUpgradeAsksFirst) {
         DialogAnswer answer([&](HWND question) {
             owner = GetWindow(question, GW_OWNER);
             texts = DialogAnswer::TextsOf(question);
-            for (HWND b : Children(question)) {
-                if (WindowTextOf(b) != c.button) continue;
-                PostMessageW(question, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(b), BN_CLICKED),
-                             reinterpret_cast<LPARAM>(b));
-            }
-            // The stop waits for the worker, which waits here.
-            if (c.closes) gate.Open();
+            PressButton(question, c.button);
         });
         SendMessageW(w.hwnd(), WM_CLOSE, 0, 0);
         EXPECT_TRUE(PumpUntil([&] { return answer.answered(); }));
         PumpFor(std::chrono::milliseconds(50));
         EXPECT_EQ(owner, w.hwnd());
+        EXPECT_TRUE(Contains(texts, w.Translate("WarningSystem.CloseDuringUpgrade")));
         EXPECT_EQ(w.ended(), c.closes);
         EXPECT_EQ(IsWindowVisible(w.hwnd()) != FALSE, !c.closes);
     }
     EXPECT_EQ(w.logic().m_systemPage.m_pUpgradeThread, nullptr) << "never outlives the page";
+    EXPECT_EQ(engine_->startLoaderCount(), 1);
 }
 
 // The restart starts the program again and closes this window through its own close path; a

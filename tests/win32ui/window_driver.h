@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <string>
 #include <utility>
@@ -128,22 +129,27 @@ inline HWND SystemDialogShown() {
     return shown;
 }
 
-// Answers the next dialog of the system's that this thread shows, from inside that dialog's own
-// loop: answer gets the dialog once it is shown.
+// Answers the next dialogs of the system's that this thread shows, from inside each dialog's
+// own loop and in their order: each answer gets its dialog once it is shown. A series answers
+// dialogs that follow each other faster than a test could set up the next answer.
 class DialogAnswer {
   public:
-    explicit DialogAnswer(std::function<void(HWND dialog)> answer) {
-        pending() = std::move(answer);
+    explicit DialogAnswer(std::function<void(HWND dialog)> answer)
+        : DialogAnswer(std::vector<std::function<void(HWND)>>{std::move(answer)}) {}
+    explicit DialogAnswer(std::vector<std::function<void(HWND dialog)>> answers) {
+        pending().assign(answers.begin(), answers.end());
+        last() = nullptr;
         timer_ = SetTimer(nullptr, 0, 50, &DialogAnswer::Look);
     }
     ~DialogAnswer() {
         KillTimer(nullptr, timer_);
-        pending() = nullptr;
+        pending().clear();
     }
     DialogAnswer(const DialogAnswer&) = delete;
     DialogAnswer& operator=(const DialogAnswer&) = delete;
 
-    bool answered() const { return !pending(); }
+    // Every answer given.
+    bool answered() const { return pending().empty(); }
 
     static std::vector<std::string> TextsOf(HWND dialog) {
         std::vector<std::string> texts;
@@ -152,15 +158,22 @@ class DialogAnswer {
     }
 
   private:
-    static std::function<void(HWND)>& pending() {
-        static std::function<void(HWND)> answer;
-        return answer;
+    static std::deque<std::function<void(HWND)>>& pending() {
+        static std::deque<std::function<void(HWND)>> answers;
+        return answers;
+    }
+    // The dialog answered last, which may still show while it closes.
+    static HWND& last() {
+        static HWND dialog = nullptr;
+        return dialog;
     }
     static void CALLBACK Look(HWND, UINT, UINT_PTR, DWORD) {
         HWND shown = SystemDialogShown();
-        if (!pending() || !shown) return;
+        if (pending().empty() || !shown || shown == last()) return;
         // Taken out first: the answer may run a loop of its own.
-        std::function<void(HWND)> answer = std::exchange(pending(), nullptr);
+        std::function<void(HWND)> answer = std::move(pending().front());
+        pending().pop_front();
+        last() = shown;
         answer(shown);
     }
 
@@ -180,6 +193,17 @@ inline std::function<void(HWND)> PressOk(SeenBox& seen) {
         seen.texts = DialogAnswer::TextsOf(box);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
     };
+}
+
+// Presses the button of a question that reads text; false when it has none.
+inline bool PressButton(HWND dialog, const std::string& text) {
+    for (HWND b : Children(dialog)) {
+        if (win32ui::WindowTextOf(b) != text) continue;
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(b), BN_CLICKED),
+                     reinterpret_cast<LPARAM>(b));
+        return true;
+    }
+    return false;
 }
 
 inline bool Contains(const std::vector<std::string>& texts, const std::string& text) {

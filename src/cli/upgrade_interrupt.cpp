@@ -1,0 +1,298 @@
+#include "cli/upgrade_interrupt.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "os/file.h"
+#include "os/os.h"
+
+namespace kq {
+namespace {
+
+// Everything said here, in one place. Each is written as it stands from a signal handler.
+constexpr const char* kStopAfterBlock =
+    "\nstopping after the current block... (Ctrl-C again to quit at once)\n";
+constexpr const char* kTermStopAfterBlock =
+    "\nSIGTERM: stopping after the current block... (SIGTERM or Ctrl-C again to quit at once)\n";
+constexpr const char* kNothingToStop =
+    "\nthe engine is finishing the upgrade; there is nothing left to stop (Ctrl-C again to quit "
+    "at once)\n";
+constexpr const char* kInterruptedNothingWritten =
+    "\ninterrupted: nothing was written to the engine\n";
+constexpr const char* kInterruptedInApplication =
+    "\ninterrupted: the engine keeps its application firmware\n";
+constexpr const char* kInterruptedInLoader =
+    "\ninterrupted: the engine is left in its loader until an upgrade completes\n";
+constexpr const char* kInterruptedFinishing =
+    "\ninterrupted: the engine had already been told to finish the upgrade\n";
+constexpr const char* kBackupIs = "the engine's previous firmware is saved as ";
+constexpr const char* kBackupResumed =
+    "(it continues an earlier run's backup: the bytes the engine held before the first of "
+    "these runs)\n";
+constexpr const char* kRestore = "to put it back, upgrade with that file\n";
+constexpr const char* kNoBackup = "no byte of the engine's firmware was replaced: no backup\n";
+
+std::atomic<bool>* g_stop = nullptr;
+std::atomic<int> g_stage{static_cast<int>(UpgradeStage::NothingWritten)};
+std::atomic<int> g_cause{static_cast<int>(StopCause::None)};
+std::atomic<bool> g_runOver{true};
+
+char g_backup[4096];
+std::atomic<size_t> g_backupLength{0};
+std::atomic<bool> g_backupResumed{false};
+
+// Two slots, so the one a handler may be reading is never the one being written.
+struct PreparedLine {
+    char file[4096];
+    char text[16384];  // "\n", the line, "\n"
+    size_t length;
+};
+PreparedLine g_lines[2];
+std::atomic<int> g_line{-1};
+
+static_assert(std::atomic<size_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+              std::atomic<bool>::is_always_lock_free);
+
+#ifdef _WIN32
+void Say(const char* text, size_t length) {
+    // Straight to the handle, past the C library's locks, which the interrupted thread may hold;
+    // lines end as those of the text-mode stderr. A lost message is no reason to stop.
+    std::string lines;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] == '\n') lines += '\r';
+        lines += text[i];
+    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), lines.data(), static_cast<DWORD>(lines.size()),
+              &written, nullptr);
+}
+
+void AppendPrepared() {
+    const int index = g_line.exchange(-1);
+    if (index < 0) return;
+    const PreparedLine& p = g_lines[index];
+    std::error_code ec;
+    os::AppendLine(os::PathFromUtf8(p.file), std::string_view(p.text + 1, p.length - 2), ec);
+}
+#else
+void Say(const char* text, size_t length) {
+    // Only write(2) may be used here; a lost message is no reason to stop.
+    const ssize_t ignored = write(STDERR_FILENO, text, length);
+    (void)ignored;
+}
+
+// As os::AppendLine, with nothing but async-signal-safe calls.
+void AppendPrepared() {
+    const int index = g_line.exchange(-1);
+    if (index < 0) return;
+    const PreparedLine& p = g_lines[index];
+    const int fd = open(p.file, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    struct stat st {};
+    char last = '\n';
+    const bool cut = fstat(fd, &st) == 0 && st.st_size > 0 &&
+                     pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+    const size_t from = cut ? 0 : 1;
+    const ssize_t ignored = write(fd, p.text + from, p.length - from);
+    (void)ignored;
+    fsync(fd);
+    close(fd);
+}
+#endif
+
+void Say(const char* text) {
+    Say(text, std::strlen(text));
+}
+
+UpgradeStage Stage() {
+    return static_cast<UpgradeStage>(g_stage.load());
+}
+
+void SayBackup() {
+    const size_t length = g_backupLength.load(std::memory_order_acquire);
+    if (length == 0) {
+        Say(kNoBackup);
+        return;
+    }
+    Say(kBackupIs);
+    Say(g_backup, length);
+    Say("\n");
+    if (g_backupResumed.load()) Say(kBackupResumed);
+    Say(kRestore);
+}
+
+// The first Ctrl-C asks for a stop at the next block and says so at once; a second one ends the
+// program now, for a stop that would otherwise wait out the loader's restart, and says in what
+// state the engine is left. Every byte a written block replaced is in the backup already.
+void Interrupted(StopCause cause) {
+    if (g_stop == nullptr) return;
+    if (!g_stop->exchange(true)) {
+        g_cause = static_cast<int>(cause);
+        switch (Stage()) {
+            case UpgradeStage::Asking:
+                Say("\n");  // the question is answered "no"
+                break;
+            case UpgradeStage::Finishing:
+                Say(kNothingToStop);
+                break;
+            default:
+                Say(cause == StopCause::Terminate ? kTermStopAfterBlock : kStopAfterBlock);
+                break;
+        }
+        return;
+    }
+    switch (Stage()) {
+        case UpgradeStage::Asking:
+        case UpgradeStage::NothingWritten:
+            Say(kInterruptedNothingWritten);
+            break;
+        case UpgradeStage::StillInApplication:
+            Say(kInterruptedInApplication);
+            break;
+        case UpgradeStage::InLoader:
+            Say(kInterruptedInLoader);
+            break;
+        case UpgradeStage::Finishing:
+            Say(kInterruptedFinishing);
+            break;
+    }
+    SayBackup();
+    AppendPrepared();
+    _exit(cause == StopCause::Terminate ? 128 + 15 : 128 + 2);
+}
+
+#ifdef _WIN32
+// The system gives a closing console's processes about five seconds before it ends them.
+constexpr DWORD kCloseWaitMs = 4500;
+
+// Runs on a thread of its own, which the system starts for each event.
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    switch (type) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            Interrupted(StopCause::Interrupt);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            if (g_stop != nullptr && !g_stop->exchange(true)) {
+                g_cause = static_cast<int>(StopCause::Close);
+            }
+            for (DWORD waited = 0; waited < kCloseWaitMs && !g_runOver; waited += 50) Sleep(50);
+            if (!g_runOver) AppendPrepared();
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+void Install() {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+void Uninstall() {
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+}
+#else
+extern "C" void OnSignal(int signal) {
+    Interrupted(signal == SIGTERM ? StopCause::Terminate : StopCause::Interrupt);
+}
+
+struct sigaction g_previousInt {};
+struct sigaction g_previousTerm {};
+struct sigaction g_previousHup {};
+
+void Install() {
+    // No SA_RESTART: a question waiting for its answer learns of Ctrl-C.
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &g_previousInt);
+    sigaction(SIGTERM, &action, &g_previousTerm);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGHUP, &ignore, &g_previousHup);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+void Uninstall() {
+    sigaction(SIGINT, &g_previousInt, nullptr);
+    sigaction(SIGTERM, &g_previousTerm, nullptr);
+    sigaction(SIGHUP, &g_previousHup, nullptr);
+}
+#endif
+
+}  // namespace
+
+UpgradeInterrupts::UpgradeInterrupts(std::atomic<bool>& stopRequested) {
+    stopRequested = false;
+    g_stage = static_cast<int>(UpgradeStage::NothingWritten);
+    g_cause = static_cast<int>(StopCause::None);
+    g_backupLength = 0;
+    g_backupResumed = false;
+    g_line = -1;
+    g_runOver = false;
+    g_stop = &stopRequested;
+    Install();
+}
+
+UpgradeInterrupts::~UpgradeInterrupts() {
+    Uninstall();
+    g_runOver = true;
+    g_line = -1;
+    g_stop = nullptr;
+}
+
+void UpgradeInterrupts::Stage(UpgradeStage stage) {
+    g_stage = static_cast<int>(stage);
+}
+
+UpgradeStage UpgradeInterrupts::stage() const {
+    return kq::Stage();
+}
+
+void UpgradeInterrupts::Backup(const std::filesystem::path& file, bool resumed) {
+    const std::string name = os::Utf8Of(file);
+    g_backupLength.store(0, std::memory_order_release);
+    const size_t length = std::min(name.size(), sizeof g_backup);
+    std::memcpy(g_backup, name.data(), length);
+    g_backupResumed = resumed;
+    g_backupLength.store(length, std::memory_order_release);
+}
+
+void UpgradeInterrupts::PrepareHistory(const std::filesystem::path& file, std::string_view line) {
+    const std::string name = os::Utf8Of(file);
+    if (line.empty() || name.empty()) {
+        g_line = -1;
+        return;
+    }
+    const int index = g_line.load() == 0 ? 1 : 0;
+    PreparedLine& p = g_lines[index];
+    if (name.size() >= sizeof p.file || line.size() + 2 > sizeof p.text) {
+        g_line = -1;
+        return;
+    }
+    std::memcpy(p.file, name.c_str(), name.size() + 1);
+    p.text[0] = '\n';
+    std::memcpy(p.text + 1, line.data(), line.size());
+    p.text[line.size() + 1] = '\n';
+    p.length = line.size() + 2;
+    g_line.store(index, std::memory_order_release);
+}
+
+StopCause UpgradeInterrupts::cause() const {
+    return static_cast<StopCause>(g_cause.load());
+}
+
+}  // namespace kq
