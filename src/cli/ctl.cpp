@@ -8,6 +8,7 @@
 #include <ostream>
 #include <utility>
 
+#include "cli/ctl_text.h"
 #include "cli/engine_commands.h"
 #include "cli/help_format.h"
 #include "cli/history_command.h"
@@ -44,9 +45,14 @@ constexpr const char* kExitCodes =
     "  130  a second Ctrl-C ended an upgrade at once\n"
     "  143  SIGTERM stopped an upgrade";
 
-// CLI11's own messages in the form of the program's other errors.
+// A usage error and the way to help, as a user is told them.
+std::string UsageError(std::string_view what) {
+    return Say(CtlText::Error, {what}) + '\n' + Say(CtlText::RunHelp) + '\n';
+}
+
+// CLI11's own messages (in English) in the form of the program's other errors.
 std::string FailureMessage(const CLI::App*, const CLI::Error& e) {
-    return std::string("error: ") + e.what() + "\nRun with --help for more information.\n";
+    return UsageError(e.what());
 }
 
 }  // namespace
@@ -93,7 +99,7 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
         if (args[i] == "--virtual-engine" && next.find('=') == std::string::npos &&
             !next.starts_with('-') &&
             app.get_subcommands([&](const CLI::App* c) { return c->get_name() == next; }).empty()) {
-            err << "error: unknown command " << next << "\nRun with --help for more information.\n";
+            err << UsageError(Say(CtlText::UnknownCommand, {next}));
             return kExitUsage;
         }
     }
@@ -102,13 +108,12 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
         app.parse(reversed);
         const std::vector<std::string> extra = app.remaining();
         if (!chosen && !extra.empty() && !extra.front().starts_with('-')) {
-            err << "error: unknown command " << extra.front()
-                << "\nRun with --help for more information.\n";
+            err << UsageError(Say(CtlText::UnknownCommand, {extra.front()}));
             return kExitUsage;
         }
         if (!extra.empty()) throw CLI::ExtrasError(extra);
         if (!chosen) {
-            err << "error: no command given\nRun with --help for more information.\n";
+            err << UsageError(Say(CtlText::NoCommand));
             return kExitUsage;
         }
         // list shows a place on the bus where it can; an interface path is taken as before.
@@ -142,8 +147,9 @@ int RunCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream
     out.flush();
     if (out) return code;
     const int why = errno;
-    err << "error: cannot write the output"
-        << (why != 0 ? std::string(": ") + std::strerror(why) : "") << '\n';
+    err << Say(CtlText::Error, {why != 0 ? Say(CtlText::CannotWriteBecause, {std::strerror(why)})
+                                         : Say(CtlText::CannotWrite)})
+        << '\n';
     return code == kExitOk ? kExitFailed : code;
 }
 

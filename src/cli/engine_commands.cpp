@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "cli/ctl.h"
+#include "cli/ctl_text.h"
 #include "cli/json.h"
 #include "devlink/commands.h"
 #include "res/resource.h"
@@ -19,21 +20,25 @@ const std::string kCurrentRange = "0-" + std::to_string(KQ_LED_CURRENT_MAX);
 // The LED current as the window's box takes it: decimal digits only (leading zeros too), 0 to
 // the maximum.
 std::string CheckCurrent(const std::string& text) {
-    const std::string range = "0 to " + std::to_string(KQ_LED_CURRENT_MAX);
+    const std::string highest = std::to_string(KQ_LED_CURRENT_MAX);
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-        return "'" + text + "' is not a number; N is " + range + ", in decimal digits";
+        return Say(CtlText::NotANumber, {text, highest});
     }
     const size_t first = std::min(text.find_first_not_of('0'), text.size());
     if (text.size() - first > 3 || std::stoi("0" + text.substr(first)) > KQ_LED_CURRENT_MAX) {
-        return text + " is outside " + range;
+        return Say(CtlText::OutsideRange, {text, highest});
     }
     return {};
 }
 
-int Done(CtlSession& s, bool ok, const char* what) {
+void SayError(CtlSession& s, CtlText text) {
+    s.err() << Say(CtlText::Error, {Say(text)}) << '\n';
+}
+
+int Done(CtlSession& s, bool ok, CtlText what) {
     if (ok) return kExitOk;
     if (const int busy = s.ExplainIfBusy()) return busy;
-    s.err() << "error: no answer from the engine while " << what << '\n';
+    s.err() << Say(CtlText::Error, {Say(CtlText::NoAnswerWhile, {Say(what)})}) << '\n';
     return kExitFailed;
 }
 
@@ -45,18 +50,18 @@ int FindApplication(CtlSession& s, CommandSet& commands) {
         case EngineState::Application:
             return kExitOk;
         case EngineState::Loader:
-            s.err() << "error: the engine is running its loader, not its firmware; run the "
-                       "firmware upgrade (again)\n";
+            SayError(s, CtlText::InLoader);
             return kExitFailed;
         case EngineState::None:
         case EngineState::Silent:
             break;
     }
     if (const int busy = s.ExplainIfBusy()) return busy;
-    s.err() << "error: the engine does not answer\n";
+    SayError(s, CtlText::NoAnswer);
     return kExitFailed;
 }
 
+// As --json names it.
 const char* ModeName(EngineState state) {
     switch (state) {
         case EngineState::Application:
@@ -70,15 +75,30 @@ const char* ModeName(EngineState state) {
     return "no-answer";
 }
 
+CtlText ModeText(EngineState state) {
+    switch (state) {
+        case EngineState::Application:
+            return CtlText::ModeApplication;
+        case EngineState::Loader:
+            return CtlText::ModeLoader;
+        case EngineState::None:
+        case EngineState::Silent:
+            break;
+    }
+    return CtlText::ModeNoAnswer;
+}
+
 std::optional<int> ReadCurrent(CtlSession& s, CommandSet& commands) {
     uint8_t value = 0;
     if (!commands.GetLedCurrent(value)) {
-        if (!s.ExplainIfBusy()) s.err() << "error: the engine did not report its LED current\n";
+        if (!s.ExplainIfBusy()) SayError(s, CtlText::NoCurrent);
         return std::nullopt;
     }
     if (value > KQ_LED_CURRENT_MAX) {
-        s.err() << "error: the engine reported an LED current of " << static_cast<int>(value)
-                << ", outside " << kCurrentRange << '\n';
+        s.err() << Say(CtlText::Error,
+                       {Say(CtlText::CurrentOutside,
+                            {std::to_string(static_cast<int>(value)), kCurrentRange})})
+                << '\n';
         return std::nullopt;
     }
     return value;
@@ -89,7 +109,7 @@ struct StatusReport {
     bool connected = false;
     std::string path;
     std::string serial;
-    const char* mode = nullptr;
+    std::optional<EngineState> mode;
     std::string productId;
     std::optional<int> current;
 
@@ -98,20 +118,22 @@ struct StatusReport {
             JsonObject json;
             json.Bool("connected", connected);
             if (connected) json.String("path", path).StringOrNull("serial", serial);
-            if (mode) json.String("mode", mode);
+            if (mode) json.String("mode", ModeName(*mode));
             if (!productId.empty()) json.String("product_id", productId);
             if (current) json.Number("led_current", *current);
             s.out() << json.str() << '\n';
             return;
         }
-        s.out() << "connected: " << (connected ? "yes" : "no") << '\n';
+        std::ostream& out = s.out();
+        out << Say(CtlText::StatusConnected, {Say(connected ? CtlText::Yes : CtlText::No)}) << '\n';
         if (connected) {
-            s.out() << "path: " << path << '\n'
-                    << "serial: " << (serial.empty() ? "unknown" : serial) << '\n';
+            out << Say(CtlText::StatusPath, {path}) << '\n'
+                << Say(CtlText::StatusSerial, {serial.empty() ? Say(CtlText::Unknown) : serial})
+                << '\n';
         }
-        if (mode) s.out() << "mode: " << mode << '\n';
-        if (!productId.empty()) s.out() << "product-id: " << productId << '\n';
-        if (current) s.out() << "led-current: " << *current << '\n';
+        if (mode) out << Say(CtlText::StatusMode, {Say(ModeText(*mode))}) << '\n';
+        if (!productId.empty()) out << Say(CtlText::StatusProductId, {productId}) << '\n';
+        if (current) out << Say(CtlText::StatusCurrent, {std::to_string(*current)}) << '\n';
     }
 };
 
@@ -127,15 +149,15 @@ int Status(CtlSession& s) {
     report.serial = s.link().deviceSerial();
     CommandSet commands(s.link());
     const EngineState state = commands.QueryEngineState();
-    report.mode = ModeName(state);
+    report.mode = state;
     int code = kExitOk;
     if (state == EngineState::Silent) {
         // Held by another program is not "no answer": the engine was not asked.
         code = s.ExplainIfBusy();
         if (code) {
-            report.mode = nullptr;
+            report.mode.reset();
         } else {
-            s.err() << "error: the engine does not answer\n";
+            SayError(s, CtlText::NoAnswer);
             code = kExitFailed;
         }
     }
@@ -146,7 +168,7 @@ int Status(CtlSession& s) {
             report.current = ReadCurrent(s, commands);
             if (!report.current) code = s.FailureCode();
         } else if (!(code = s.ExplainIfBusy())) {
-            s.err() << "error: the engine did not report its product id\n";
+            SayError(s, CtlText::NoProductId);
             code = kExitFailed;
         }
     }
@@ -159,7 +181,7 @@ int Current(CtlSession& s, const std::string& text) {
     if (const int code = FindApplication(s, commands); code != kExitOk) return code;
     if (!text.empty()) {
         return Done(s, commands.SetLedCurrent(static_cast<uint8_t>(std::stoi(text))),
-                    "setting the LED current");
+                    CtlText::WhileSettingCurrent);
     }
     const auto value = ReadCurrent(s, commands);
     if (!value) return s.FailureCode();
@@ -184,7 +206,7 @@ void AddEngineCommands(CLI::App& app, CtlCommand& chosen) {
                [power](CtlSession& s) {
                    CommandSet commands(s.link());
                    if (const int code = FindApplication(s, commands); code != kExitOk) return code;
-                   return Done(s, commands.SetPower(*power == "on"), "switching power");
+                   return Done(s, commands.SetPower(*power == "on"), CtlText::WhileSwitchingPower);
                })
         ->add_option("STATE", *power)
         ->required()
@@ -196,7 +218,8 @@ void AddEngineCommands(CLI::App& app, CtlCommand& chosen) {
                    if (const int code = s.FindEngine(); code != kExitOk) return code;
                    CommandSet commands(s.link());
                    if (commands.QueryDeviceMode() == DeviceMode::None) return s.ExplainNotFound();
-                   return Done(s, commands.SetLedSwitch(*led == "on" ? 1 : 0), "switching the LED");
+                   return Done(s, commands.SetLedSwitch(*led == "on" ? 1 : 0),
+                               CtlText::WhileSwitchingLed);
                })
         ->add_option("STATE", *led)
         ->required()
@@ -216,7 +239,7 @@ void AddEngineCommands(CLI::App& app, CtlCommand& chosen) {
                    if (const int code = FindApplication(s, commands); code != kExitOk) return code;
                    const bool x = *axes == "x" || *axes == "xy";
                    const bool y = *axes == "y" || *axes == "xy";
-                   return Done(s, commands.SetFlip(x, y), "setting the mirroring");
+                   return Done(s, commands.SetFlip(x, y), CtlText::WhileSettingMirroring);
                })
         ->add_option("AXES", *axes)
         ->required()

@@ -5,44 +5,55 @@
 #include <ostream>
 #include <set>
 #include <string_view>
+#include <utility>
 
 #include "cli/ctl.h"
+#include "cli/ctl_text.h"
 #include "os/os.h"
 #include "upgrade/history.h"
 
 namespace kq {
 namespace {
 
-// Everything history says, in one place.
-namespace say {
-constexpr const char* kNoFile = "error: no upgrade history: ";
-constexpr const char* kNothing = "no upgrade recorded in ";
-constexpr const char* kDamagedA = "warning: ";
-constexpr const char* kDamagedB = " damaged lines of ";
-constexpr const char* kDamagedC = " were left out";
-constexpr const char* kBytes = " bytes  SHA-256 ";
-constexpr const char* kEngine = "  engine: serial ";
-constexpr const char* kProductId = ", product id ";
-constexpr const char* kAt = ", at ";
-constexpr const char* kUnknown = "unknown";
-constexpr const char* kReason = "  reason: ";
-constexpr const char* kBackup = "  backup: ";
-constexpr const char* kResumed = " (it continues an earlier run's backup)";
-}  // namespace say
+// The stored outcome in the language; one this program does not know as it stands.
+std::string OutcomeText(const std::string& outcome) {
+    for (const auto& [name, text] : {std::pair{"success", CtlText::OutcomeSuccess},
+                                     {"failure", CtlText::OutcomeFailure},
+                                     {"stopped", CtlText::OutcomeStopped},
+                                     {"cancelled", CtlText::OutcomeCancelled},
+                                     {"refused", CtlText::OutcomeRefused}}) {
+        if (outcome == name) return Say(text);
+    }
+    return outcome;
+}
 
-std::string_view OrUnknown(const std::string& text) {
-    return text.empty() ? std::string_view(say::kUnknown) : std::string_view(text);
+// A failure's reason in the language; a reason with more to it (a block, a cause) as the history
+// keeps it, in English.
+std::string ReasonText(const std::string& reason) {
+    for (int f = static_cast<int>(UpgradeFailure::NoModeAnswer);
+         f <= static_cast<int>(UpgradeFailure::NotBack); ++f) {
+        const auto failure = static_cast<UpgradeFailure>(f);
+        if (reason == UpgradeFailureText(failure)) return SayFailure(failure);
+    }
+    return reason;
 }
 
 void PrintEntry(std::ostream& out, const HistoryEntry& e) {
-    out << e.time << "  " << e.outcome << "  " << e.image << "  " << e.imageSize << say::kBytes
-        << e.imageSha256 << '\n'
-        << say::kEngine << OrUnknown(e.serial) << say::kProductId << OrUnknown(e.productId);
-    if (!e.place.empty()) out << say::kAt << e.place;
-    out << '\n';
-    if (!e.reason.empty()) out << say::kReason << e.reason << '\n';
+    const std::string unknown = Say(CtlText::Unknown);
+    out << Say(CtlText::HistoryRun, {e.time, OutcomeText(e.outcome), e.image,
+                                     std::to_string(e.imageSize), e.imageSha256})
+        << "\n  "
+        << Say(CtlText::HistoryEngine,
+               {e.serial.empty() ? unknown : e.serial, e.productId.empty() ? unknown : e.productId,
+                e.place.empty() ? std::string() : Say(CtlText::AtPlace, {e.place})})
+        << '\n';
+    if (!e.reason.empty())
+        out << "  " << Say(CtlText::HistoryReason, {ReasonText(e.reason)}) << '\n';
     if (!e.backup.empty()) {
-        out << say::kBackup << e.backup << (e.backupResumed ? say::kResumed : "") << '\n';
+        out << "  "
+            << Say(e.backupResumed ? CtlText::HistoryBackupResumed : CtlText::HistoryBackup,
+                   {e.backup})
+            << '\n';
     }
 }
 
@@ -51,17 +62,18 @@ int RunHistory(CtlSession& s) {
     if (file.empty()) {
         std::string why;
         AppendHistory(file, {}, why);  // says which variables are missing
-        s.err() << say::kNoFile << why << '\n';
+        s.err() << Say(CtlText::Error, {Say(CtlText::NoHistory, {why})}) << '\n';
         return kExitFailed;
     }
     const HistoryLog log = ReadHistory(file);
     if (!log.error.empty()) {
-        s.err() << "error: " << log.error << '\n';
+        s.err() << Say(CtlText::Error, {log.error}) << '\n';
         return kExitFailed;
     }
     if (log.damaged > 0) {
-        s.err() << say::kDamagedA << log.damaged << say::kDamagedB << os::Utf8Of(file)
-                << say::kDamagedC << '\n';
+        s.err() << Say(CtlText::Warning, {Say(CtlText::DamagedLines,
+                                              {std::to_string(log.damaged), os::Utf8Of(file)})})
+                << '\n';
     }
     const DeviceFilter& filter = s.options().filter;
     // An interface path names an engine present now; its place is what the history keeps.
@@ -84,7 +96,9 @@ int RunHistory(CtlSession& s) {
             PrintEntry(s.out(), entry);
         }
     }
-    if (shown == 0 && !s.json()) s.out() << say::kNothing << os::Utf8Of(file) << '\n';
+    if (shown == 0 && !s.json()) {
+        s.out() << Say(CtlText::NothingRecorded, {os::Utf8Of(file)}) << '\n';
+    }
     return kExitOk;
 }
 

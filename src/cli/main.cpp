@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "cli/ctl.h"
+#include "cli/ctl_text.h"
 
 namespace {
 
@@ -40,5 +41,6 @@ int main(int argc, char** argv) {
     // The output is UTF-8; a console shows it as such without a chcp first.
     SetConsoleOutputCP(CP_UTF8);
 #endif
+    kq::UseLocaleLanguage();
     return kq::RunCtl(Arguments(argc, argv), std::cout, std::cerr);
 }

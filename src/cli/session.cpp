@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/ctl.h"
+#include "cli/ctl_text.h"
 #include "devlink/link.h"
 
 namespace kq {
@@ -19,7 +20,7 @@ CtlSession::~CtlSession() = default;
 int CtlSession::Open() {
     std::string error;
     if (!OpenEngineLink(options_.backend, engine_, &error)) {
-        err_ << "error: " << error << '\n';
+        err_ << Say(CtlText::Error, {error}) << '\n';
         return kExitUsage;
     }
     engine_.link->setFilter(options_.filter);
@@ -50,19 +51,17 @@ int CtlSession::RefuseSeveralEngines() {
     for (const InterfaceEntry& engine : engines) {
         if (engine.serial.empty() || !serials.insert(engine.serial).second) serialsDiffer = false;
     }
-    err_ << "error: " << engines.size();
-    if (!options_.filter.serial.empty()) {
-        err_ << " engines have serial " << options_.filter.serial
-             << "; choose one with --path P:\n";
-    } else if (serialsDiffer) {
-        err_ << " engines are attached; choose one with --serial S or --path P:\n";
-    } else {
-        err_ << " engines are attached and their serials do not tell them apart; choose one with "
-                "--path P:\n";
-    }
+    const std::string count = std::to_string(engines.size());
+    const std::string& serial = options_.filter.serial;
+    const std::string refusal = !serial.empty() ? Say(CtlText::SeveralWithSerial, {count, serial})
+                                : serialsDiffer ? Say(CtlText::SeveralEngines, {count})
+                                                : Say(CtlText::SeveralAlike, {count});
+    err_ << Say(CtlText::Error, {refusal}) << '\n';
     for (const InterfaceEntry& engine : engines) {
-        err_ << "  " << EngineName(engine) << "  serial "
-             << (engine.serial.empty() ? "-" : engine.serial) << '\n';
+        err_ << "  "
+             << Say(CtlText::EngineChoice,
+                    {EngineName(engine), engine.serial.empty() ? "-" : engine.serial})
+             << '\n';
     }
     return kExitUsage;
 }
@@ -101,18 +100,20 @@ bool CtlSession::FindChosenEngine() {
 int CtlSession::ExplainNotFound() {
     switch (engine_.link->lastDiscoveryError()) {
         case OpenError::NoPermission:
-            err_ << "error: an engine is attached but this user may not open it ("
-                 << engine_.link->lastDiscoveryDetail() << ").\n"
+            err_ << Say(CtlText::Error,
+                        {Say(CtlText::NoPermission, {engine_.link->lastDiscoveryDetail()})})
+                 << '\n'
                  << NoPermissionAdvice() << '\n';
             return kExitNoPermission;
         case OpenError::Busy:
             return ExplainBusy(engine_.link->lastDiscoveryDetail());
         case OpenError::Other:
-            err_ << "error: an engine is attached but cannot be opened ("
-                 << engine_.link->lastDiscoveryDetail() << ")\n";
+            err_ << Say(CtlText::Error,
+                        {Say(CtlText::CannotOpen, {engine_.link->lastDiscoveryDetail()})})
+                 << '\n';
             return kExitFailed;
         default:
-            err_ << "error: " << NoEngineText() << '\n';
+            err_ << Say(CtlText::Error, {NoEngineText()}) << '\n';
             return kExitNoEngine;
     }
 }
@@ -127,9 +128,9 @@ int CtlSession::FailureCode() {
 }
 
 int CtlSession::ExplainBusy(const std::string& detail) {
-    err_ << "error: the engine is in use by another program"
-         << (detail.empty() ? "" : " (" + detail + ")")
-         << "; try again when that program is done with it\n";
+    err_ << Say(CtlText::Error,
+                {detail.empty() ? Say(CtlText::Busy) : Say(CtlText::BusyDetail, {detail})})
+         << '\n';
     return kExitBusy;
 }
 
@@ -144,23 +145,21 @@ std::vector<InterfaceEntry> CtlSession::PresentEngines() {
     return engines;
 }
 
-const char* NoPermissionAdvice() {
+std::string NoPermissionAdvice() {
 #ifdef _WIN32
-    return "Check that the engine's driver is installed and that no other program holds the "
-           "engine, then plug it in again.";
+    return Say(CtlText::NoPermissionAdviceWindows);
 #else
-    return "Install the tool's package, which brings the udev rule 70-kq7300.rules (or copy the "
-           "rule into /etc/udev/rules.d); without a desktop session, add the user to the group "
-           "plugdev. Then plug the engine in again.";
+    return Say(CtlText::NoPermissionAdvice);
 #endif
 }
 
 std::string CtlSession::NoEngineText() const {
-    std::string text = "no engine found";
-    if (!options_.filter.serial.empty()) text += " with serial " + options_.filter.serial;
-    if (!options_.filter.path.empty()) text += " at " + options_.filter.path;
-    if (!options_.filter.place.empty()) text += " at " + options_.filter.place;
-    return text;
+    const std::string& serial = options_.filter.serial;
+    const std::string& at =
+        options_.filter.path.empty() ? options_.filter.place : options_.filter.path;
+    if (serial.empty()) return at.empty() ? Say(CtlText::NoEngine) : Say(CtlText::NoEngineAt, {at});
+    return at.empty() ? Say(CtlText::NoEngineWithSerial, {serial})
+                      : Say(CtlText::NoEngineWithSerialAt, {serial, at});
 }
 
 // A word a shell takes as it stands: no quoting, globbing, expansion or separator character.

@@ -82,7 +82,7 @@ class CtlSession {
 };
 
 // What to do when the system refuses this user the engine, in the system's own terms.
-const char* NoPermissionAdvice();
+std::string NoPermissionAdvice();
 
 // The name list and status give an engine and --path takes: its place on the bus where that is
 // a word a shell takes unquoted ("1-1.2", "virtual-1"), else its interface path (Windows).

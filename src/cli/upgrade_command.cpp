@@ -13,14 +13,17 @@
 #include <cstdio>
 #include <initializer_list>
 #include <iostream>
+#include <optional>
 #include <string_view>
 
 #include "cli/ctl.h"
+#include "cli/ctl_text.h"
 #include "cli/json.h"
 #include "cli/upgrade_interrupt.h"
 #include "cli/upgrade_progress.h"
 #include "devlink/commands.h"
 #include "devlink/link.h"
+#include "l10n/text.h"
 #include "os/sha256.h"
 #include "upgrade/backup.h"
 #include "upgrade/history.h"
@@ -30,93 +33,16 @@
 namespace kq {
 namespace {
 
-// Everything upgrade says, in one place; "{}" stands for what Fill puts in, in order.
-namespace say {
-constexpr const char* kNoFileName = "error: no firmware file named";
-constexpr const char* kNoLoader =
-    "error: no loader image: no usbloader.bin or usbloader.enc in {}; put one there or name one "
-    "with --loader FILE";
-constexpr const char* kCannotRead = "error: cannot read {}";
-constexpr const char* kFirmwareSize = "error: {} has {} bytes; a firmware image has 1 to {}";
-constexpr const char* kLoaderSize = "error: {} has {} bytes; a loader image has 1 to {}";
-
-constexpr const char* kPlanTitle = "About to upgrade the engine's firmware:";
-constexpr const char* kPlanEngine = "  engine:    serial {}, product id {}{}";
-constexpr const char* kPlanPlace = ", at {}";
-constexpr const char* kUnknown = "unknown";
-constexpr const char* kUnknownProductId = "unknown (the loader does not tell it)";
-constexpr const char* kPlanFirmware = "  firmware:  {}, {} bytes, SHA-256 {}";
-constexpr const char* kPlanLoader =
-    "  loader:    {}, {} bytes, written first: the engine runs its application and restarts "
-    "into its loader";
-constexpr const char* kPlanNoLoader = "  loader:    not needed: the engine runs its loader";
-constexpr const char* kPlanTime = "  time:      about {} (block size {})";
-constexpr const char* kLongUpgrade =
-    "note: this upgrade takes about {} with the engine's block size of {} bytes; keep the engine "
-    "connected all the while";
-constexpr const char* kQuestion = "Upgrade the firmware now? [y/N] ";
-constexpr const char* kHours = "{} h {} min";
-constexpr const char* kMinutes = "{} min {} s";
-constexpr const char* kSeconds = "{} s";
-
-constexpr const char* kUpgraded = "firmware upgraded";
-constexpr const char* kCancelled = "upgrade cancelled: nothing was written to the engine";
-constexpr const char* kStopped = "upgrade stopped {}: {}";
-constexpr const char* kByCtrlC = "by Ctrl-C";
-constexpr const char* kBySigterm = "by SIGTERM";
-constexpr const char* kByClose = "as the console closed";
-constexpr const char* kFailed = "error: the firmware upgrade failed: {}";
-constexpr const char* kAtBlock = "{} (block at 0x{})";
-constexpr const char* kBecause = "{}: {}";
-constexpr const char* kLeftNothing = "nothing was written to the engine";
-constexpr const char* kLeftApplication = "the engine keeps its application firmware";
-constexpr const char* kLeftLoader =
-    "the engine is left in its loader until an upgrade completes; upgrading again goes on from "
-    "there";
-constexpr const char* kLeftFinished = "the engine had been told to finish the upgrade";
-constexpr const char* kAdviceStayedInLoader =
-    "the firmware was written, but the engine did not start it; upgrade again, or put its "
-    "previous firmware back";
-constexpr const char* kAdviceUnexpectedMode =
-    "the engine answers neither as its application nor as its loader did; see what it says with "
-    "kq7300ctl status";
-constexpr const char* kAdviceNotBack =
-    "unplug the engine and plug it in again, then see what it says with kq7300ctl status";
-constexpr const char* kAdviceOtherEngine =
-    "nothing was written to the other engine; unplug it and upgrade again";
-constexpr const char* kAdviceBusy = "try again when that program is done with it";
-
-constexpr const char* kSaved = "the engine's previous firmware was saved as {}";
-constexpr const char* kSavedResumed =
-    "(it continues an earlier run's backup: the bytes the engine held before the first of these "
-    "runs)";
-constexpr const char* kRestore = "to put it back, upgrade with that file: kq7300ctl upgrade {}";
-constexpr const char* kNoBackup =
-    "no byte of the engine's firmware was replaced, so no backup was needed";
-constexpr const char* kBackupWarning =
-    "warning: the engine's previous firmware could not be saved: {}";
-constexpr const char* kHistoryWarning =
-    "warning: the run could not be recorded in the upgrade history: {}";
-
-// The history's reasons.
+// The reasons the upgrade history keeps, which are the same in every language (as --json).
+namespace history {
 constexpr const char* kDeclined = "declined when asked";
 constexpr const char* kTerminatedWhenAsked = "SIGTERM when asked";
-constexpr const char* kStoppedReason = "stopped {}";
-constexpr const char* kEndedAtOnce = "ended at once by a second Ctrl-C or SIGTERM: {}";
-}  // namespace say
+constexpr const char* kStopped = "stopped %1";
+constexpr const char* kEndedAtOnce = "ended at once by a second Ctrl-C or SIGTERM: %1";
+}  // namespace history
 
-std::string Fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string text;
-    auto value = values.begin();
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern.compare(i, 2, "{}") == 0 && value != values.end()) {
-            text += *value++;
-            ++i;
-        } else {
-            text += pattern[i];
-        }
-    }
-    return text;
+std::string_view English(CtlText text) {
+    return CtlTextEntryOf(text).english;
 }
 
 std::string Hex(uint32_t value) {
@@ -128,10 +54,10 @@ std::string Hex(uint32_t value) {
 std::string Duration(uint64_t ms) {
     const uint64_t s = (ms + 999) / 1000;
     if (s >= 3600) {
-        return Fill(say::kHours, {std::to_string(s / 3600), std::to_string(s / 60 % 60)});
+        return Say(CtlText::Hours, {std::to_string(s / 3600), std::to_string(s / 60 % 60)});
     }
-    if (s >= 60) return Fill(say::kMinutes, {std::to_string(s / 60), std::to_string(s % 60)});
-    return Fill(say::kSeconds, {std::to_string(s)});
+    if (s >= 60) return Say(CtlText::Minutes, {std::to_string(s / 60), std::to_string(s % 60)});
+    return Say(CtlText::Seconds, {std::to_string(s)});
 }
 
 #ifdef _WIN32
@@ -200,31 +126,35 @@ int LoadImages(const UpgradeRequest& request, UpgradeImages& images, std::string
             loaderPath = loaded.path;
             return kExitOk;
         case ImageCheck::NoFileName:
-            err << say::kNoFileName << '\n';
+            err << Say(CtlText::Error, {Say(CtlText::NoFileName)}) << '\n';
             return kExitUsage;
         case ImageCheck::LoaderUnreadable:
             if (request.loader.empty()) {
                 const auto folders = LoaderFolders(ProgramDirectory());
                 std::string places;
                 for (size_t i = 0; i < folders.size(); ++i) {
-                    places += i == 0 ? "" : i + 1 == folders.size() ? " or " : ", ";
-                    places += folders[i].string();
+                    const std::string folder = os::Utf8Of(folders[i]);
+                    places = i == 0                    ? folder
+                             : i + 1 == folders.size() ? Say(CtlText::JoinOr, {places, folder})
+                                                       : Say(CtlText::JoinComma, {places, folder});
                 }
-                err << Fill(say::kNoLoader, {places}) << '\n';
+                err << Say(CtlText::Error, {Say(CtlText::NoLoader, {places})}) << '\n';
                 return kExitUsage;
             }
             [[fallthrough]];
         case ImageCheck::FirmwareUnreadable:
-            err << Fill(say::kCannotRead, {loaded.path}) << '\n';
+            err << Say(CtlText::Error, {Say(CtlText::CannotRead, {loaded.path})}) << '\n';
             return kExitUsage;
         case ImageCheck::FirmwareSize:
-            err << Fill(say::kFirmwareSize, {loaded.path, std::to_string(loaded.size),
-                                             std::to_string(kMaxFirmwareLength)})
+            err << Say(CtlText::Error,
+                       {Say(CtlText::FirmwareSize, {loaded.path, std::to_string(loaded.size),
+                                                    std::to_string(kMaxFirmwareLength)})})
                 << '\n';
             return kExitUsage;
         case ImageCheck::LoaderSize:
-            err << Fill(say::kLoaderSize, {loaded.path, std::to_string(loaded.size),
-                                           std::to_string(kMaxLoaderLength)})
+            err << Say(CtlText::Error,
+                       {Say(CtlText::LoaderSize, {loaded.path, std::to_string(loaded.size),
+                                                  std::to_string(kMaxLoaderLength)})})
                 << '\n';
             return kExitUsage;
     }
@@ -252,46 +182,46 @@ int FailureExitCode(UpgradeFailure failure) {
     }
 }
 
-const char* FailureAdvice(UpgradeFailure failure) {
+std::optional<CtlText> FailureAdvice(UpgradeFailure failure) {
     switch (failure) {
         case UpgradeFailure::StayedInLoader:
-            return say::kAdviceStayedInLoader;
+            return CtlText::AdviceStayedInLoader;
         case UpgradeFailure::UnexpectedMode:
-            return say::kAdviceUnexpectedMode;
+            return CtlText::AdviceUnexpectedMode;
         case UpgradeFailure::NotBack:
-            return say::kAdviceNotBack;
+            return CtlText::AdviceNotBack;
         case UpgradeFailure::OtherEngine:
-            return say::kAdviceOtherEngine;
+            return CtlText::AdviceOtherEngine;
         case UpgradeFailure::EngineBusy:
-            return say::kAdviceBusy;
+            return CtlText::AdviceBusy;
         default:
-            return nullptr;
+            return std::nullopt;
     }
 }
 
-const char* WhereLeft(UpgradeStage stage) {
+CtlText WhereLeft(UpgradeStage stage) {
     switch (stage) {
         case UpgradeStage::Asking:
         case UpgradeStage::NothingWritten:
-            return say::kLeftNothing;
+            return CtlText::LeftNothing;
         case UpgradeStage::StillInApplication:
-            return say::kLeftApplication;
+            return CtlText::LeftApplication;
         case UpgradeStage::InLoader:
-            return say::kLeftLoader;
+            return CtlText::LeftLoader;
         case UpgradeStage::Finishing:
-            return say::kLeftFinished;
+            return CtlText::LeftFinished;
     }
-    return say::kLeftNothing;
+    return CtlText::LeftNothing;
 }
 
-const char* StopCauseText(StopCause cause) {
+CtlText StopCauseText(StopCause cause) {
     switch (cause) {
         case StopCause::Terminate:
-            return say::kBySigterm;
+            return CtlText::BySigterm;
         case StopCause::Close:
-            return say::kByClose;
+            return CtlText::ByClose;
         default:
-            return say::kByCtrlC;
+            return CtlText::ByCtrlC;
     }
 }
 
@@ -383,29 +313,35 @@ class UpgradeRun {
         const bool longRun = plan.estimateMs > kLongUpgradeMs;
         const std::string blockSize = std::to_string(plan.blockSize);
         if (ask_) {
-            const std::string place = plan.place.empty() ? "" : Fill(say::kPlanPlace, {plan.place});
-            err << say::kPlanTitle << '\n'
-                << Fill(say::kPlanEngine,
-                        {plan.serial.empty() ? say::kUnknown : plan.serial,
-                         plan.productId.empty() ? say::kUnknownProductId : plan.productId, place})
+            const std::string place = plan.place.empty() ? "" : Say(CtlText::AtPlace, {plan.place});
+            err << Say(CtlText::PlanTitle) << '\n'
+                << "  "
+                << Say(CtlText::PlanEngine,
+                       {plan.serial.empty() ? Say(CtlText::Unknown) : plan.serial,
+                        plan.productId.empty() ? Say(CtlText::UnknownProductId) : plan.productId,
+                        place})
                 << '\n'
-                << Fill(say::kPlanFirmware,
-                        {os::Utf8Of(PathFromUtf8(request_.firmware).filename()),
-                         std::to_string(images_.firmware.size()), os::Sha256Hex(images_.firmware)})
-                << '\n';
+                << "  "
+                << Say(CtlText::PlanFirmware,
+                       {os::Utf8Of(PathFromUtf8(request_.firmware).filename()),
+                        std::to_string(images_.firmware.size()), os::Sha256Hex(images_.firmware)})
+                << '\n'
+                << "  ";
             if (plan.loaderPhase) {
-                err << Fill(say::kPlanLoader, {os::Utf8Of(PathFromUtf8(loaderPath_).filename()),
-                                               std::to_string(images_.loader.size())})
+                err << Say(CtlText::PlanLoader, {os::Utf8Of(PathFromUtf8(loaderPath_).filename()),
+                                                 std::to_string(images_.loader.size())})
                     << '\n';
             } else {
-                err << say::kPlanNoLoader << '\n';
+                err << Say(CtlText::PlanNoLoader) << '\n';
             }
-            err << Fill(say::kPlanTime, {Duration(plan.estimateMs), blockSize}) << '\n';
+            err << "  " << Say(CtlText::PlanTime, {Duration(plan.estimateMs), blockSize}) << '\n';
         }
-        if (longRun) err << Fill(say::kLongUpgrade, {Duration(plan.estimateMs), blockSize}) << '\n';
+        if (longRun) {
+            err << Say(CtlText::LongUpgrade, {Duration(plan.estimateMs), blockSize}) << '\n';
+        }
         if (!ask_) return true;
         interrupts_->Stage(UpgradeStage::Asking);
-        err << say::kQuestion << std::flush;
+        err << Say(CtlText::Question) << ' ' << std::flush;
         std::string answer;
         const bool yes = ReadAnswer(answer, stop_) && IsYes(answer);
         interrupts_->Stage(UpgradeStage::NothingWritten);
@@ -421,57 +357,63 @@ class UpgradeRun {
 
     Ending Judge(const UpgradeResult& r, StopCause cause) const {
         Ending e;
-        const char* where = WhereLeft(interrupts_->stage());
+        const std::string where = Say(WhereLeft(interrupts_->stage()));
         switch (r.outcome) {
             case UpgradeOutcome::Success:
                 e.history = {"success", ""};
-                e.lines.push_back(say::kUpgraded);
+                e.lines.push_back(Say(CtlText::Upgraded));
                 e.toOut = true;
                 break;
             case UpgradeOutcome::Cancelled:
-                e.history = {"cancelled", cause == StopCause::Terminate ? say::kTerminatedWhenAsked
-                                                                        : say::kDeclined};
+                e.history = {"cancelled", cause == StopCause::Terminate
+                                              ? history::kTerminatedWhenAsked
+                                              : history::kDeclined};
                 e.code = cause == StopCause::Terminate ? kExitTerminated : kExitDeclined;
-                e.lines.push_back(say::kCancelled);
+                e.lines.push_back(Say(CtlText::Cancelled));
                 return e;
             case UpgradeOutcome::Stopped:
-                e.history = {"stopped", Fill(say::kStoppedReason, {StopCauseText(cause)})};
+                e.history = {"stopped",
+                             text::FillPlaces(history::kStopped, {English(StopCauseText(cause))})};
                 e.code = cause == StopCause::Terminate ? kExitTerminated : kExitFailed;
-                e.lines.push_back(Fill(say::kStopped, {StopCauseText(cause), where}));
+                e.lines.push_back(Say(CtlText::Stopped, {Say(StopCauseText(cause)), where}));
                 break;
             case UpgradeOutcome::Failure: {
+                // The history keeps the reason in English; the user reads it in the language.
                 std::string reason = UpgradeFailureText(r.failure);
+                std::string told = SayFailure(r.failure);
+                const auto add = [&](CtlText pattern, std::string_view value) {
+                    reason = text::FillPlaces(English(pattern), {reason, value});
+                    told = Say(pattern, {told, value});
+                };
                 if (!r.backupError.empty() && (r.failure == UpgradeFailure::BackupUnavailable ||
                                                r.failure == UpgradeFailure::BackupNotSaved)) {
-                    reason = Fill(say::kBecause, {reason, r.backupError});
+                    add(CtlText::Because, r.backupError);
                 }
                 if (r.failure == UpgradeFailure::BlockTransfer ||
                     r.failure == UpgradeFailure::BackupNotSaved) {
-                    reason = Fill(say::kAtBlock, {reason, Hex(r.failedAddress)});
+                    add(CtlText::AtBlock, Hex(r.failedAddress));
                 }
                 e.history = {r.failure == UpgradeFailure::BackupUnavailable ? "refused" : "failure",
                              reason};
                 e.code = FailureExitCode(r.failure);
-                e.lines.push_back(Fill(say::kFailed, {reason}));
-                if (const char* advice = FailureAdvice(r.failure)) {
-                    e.lines.push_back(advice);
-                } else {
-                    e.lines.push_back(where);
-                }
+                e.lines.push_back(Say(CtlText::Error, {Say(CtlText::Failed, {told})}));
+                const std::optional<CtlText> advice = FailureAdvice(r.failure);
+                e.lines.push_back(advice ? Say(*advice) : where);
                 break;
             }
         }
         if (!r.backupPath.empty()) {
             const std::string path = os::Utf8Of(r.backupPath);
-            e.lines.push_back(Fill(say::kSaved, {path}));
-            if (r.backupResumed) e.lines.push_back(say::kSavedResumed);
-            e.lines.push_back(Fill(say::kRestore, {path}));
+            e.lines.push_back(Say(CtlText::Saved, {path}));
+            if (r.backupResumed) e.lines.push_back(Say(CtlText::SavedResumed));
+            e.lines.push_back(Say(CtlText::Restore, {path}));
         } else if (r.failure != UpgradeFailure::BackupUnavailable) {
-            e.lines.push_back(say::kNoBackup);
+            e.lines.push_back(Say(CtlText::NoBackup));
         }
         if (!r.backupError.empty() && r.failure != UpgradeFailure::BackupUnavailable &&
             r.failure != UpgradeFailure::BackupNotSaved) {
-            e.lines.push_back(Fill(say::kBackupWarning, {r.backupError}));
+            e.lines.push_back(
+                Say(CtlText::Warning, {Say(CtlText::BackupWarning, {r.backupError})}));
         }
         return e;
     }
@@ -504,8 +446,9 @@ class UpgradeRun {
     // The line a process ended at once leaves, as things stand now.
     void Prepare() {
         if (historyFile_.empty()) return;
-        const RunOutcome outcome{"stopped",
-                                 Fill(say::kEndedAtOnce, {WhereLeft(interrupts_->stage())})};
+        const RunOutcome outcome{
+            "stopped",
+            text::FillPlaces(history::kEndedAtOnce, {English(WhereLeft(interrupts_->stage()))})};
         interrupts_->PrepareHistory(historyFile_, HistoryLine(Entry(outcome)));
     }
 
@@ -515,7 +458,7 @@ class UpgradeRun {
         entry.backupResumed = result.backupResumed;
         std::string error;
         if (!AppendHistory(historyFile_, entry, error)) {
-            s_.err() << Fill(say::kHistoryWarning, {error}) << '\n';
+            s_.err() << Say(CtlText::Warning, {Say(CtlText::HistoryWarning, {error})}) << '\n';
         }
     }
 

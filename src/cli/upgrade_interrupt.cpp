@@ -15,43 +15,35 @@
 #include <string>
 #include <system_error>
 
+#include "cli/ctl_text.h"
 #include "os/file.h"
 #include "os/os.h"
 
 namespace kq {
 namespace {
 
-// Everything said here, in one place. Each is written as it stands from a signal handler.
-constexpr const char* kStopAfterBlock =
-    "\nstopping after the current block... (Ctrl-C again to quit at once)\n";
-constexpr const char* kTermStopAfterBlock =
-    "\nSIGTERM: stopping after the current block... (SIGTERM or Ctrl-C again to quit at once)\n";
-constexpr const char* kNothingToStop =
-    "\nthe engine is finishing the upgrade; there is nothing left to stop (Ctrl-C again to quit "
-    "at once)\n";
-constexpr const char* kInterruptedNothingWritten =
-    "\ninterrupted: nothing was written to the engine\n";
-constexpr const char* kInterruptedInApplication =
-    "\ninterrupted: the engine keeps its application firmware\n";
-constexpr const char* kInterruptedInLoader =
-    "\ninterrupted: the engine is left in its loader until an upgrade completes\n";
-constexpr const char* kInterruptedFinishing =
-    "\ninterrupted: the engine had already been told to finish the upgrade\n";
-constexpr const char* kBackupIs = "the engine's previous firmware is saved as ";
-constexpr const char* kBackupResumed =
-    "(it continues an earlier run's backup: the bytes the engine held before the first of "
-    "these runs)\n";
-constexpr const char* kRestore = "to put it back, upgrade with that file\n";
-constexpr const char* kNoBackup = "no byte of the engine's firmware was replaced: no backup\n";
+// What a handler says, in the language in use, made before the handlers are installed: a
+// handler only writes them as they stand.
+struct Said {
+    std::string stopAfterBlock, termStopAfterBlock, nothingToStop;
+    std::string nothingWritten, inApplication, inLoader, finishing;
+    std::string noBackup;
+};
+Said g_said;
+
+// "\n", the text, "\n": said on a line of its own after the progress line.
+std::string Line(CtlText text) {
+    return '\n' + Say(text) + '\n';
+}
 
 std::atomic<bool>* g_stop = nullptr;
 std::atomic<int> g_stage{static_cast<int>(UpgradeStage::NothingWritten)};
 std::atomic<int> g_cause{static_cast<int>(StopCause::None)};
 std::atomic<bool> g_runOver{true};
 
-char g_backup[4096];
+// The lines that say where the backup is, once there is one.
+char g_backup[8192];
 std::atomic<size_t> g_backupLength{0};
-std::atomic<bool> g_backupResumed{false};
 
 // Two slots, so the one a handler may be reading is never the one being written.
 struct PreparedLine {
@@ -123,14 +115,10 @@ UpgradeStage Stage() {
 void SayBackup() {
     const size_t length = g_backupLength.load(std::memory_order_acquire);
     if (length == 0) {
-        Say(kNoBackup);
+        Say(g_said.noBackup.c_str());
         return;
     }
-    Say(kBackupIs);
     Say(g_backup, length);
-    Say("\n");
-    if (g_backupResumed.load()) Say(kBackupResumed);
-    Say(kRestore);
 }
 
 // The first Ctrl-C asks for a stop at the next block and says so at once; a second one ends the
@@ -145,10 +133,11 @@ void Interrupted(StopCause cause) {
                 Say("\n");  // the question is answered "no"
                 break;
             case UpgradeStage::Finishing:
-                Say(kNothingToStop);
+                Say(g_said.nothingToStop.c_str());
                 break;
             default:
-                Say(cause == StopCause::Terminate ? kTermStopAfterBlock : kStopAfterBlock);
+                Say(cause == StopCause::Terminate ? g_said.termStopAfterBlock.c_str()
+                                                  : g_said.stopAfterBlock.c_str());
                 break;
         }
         return;
@@ -156,16 +145,16 @@ void Interrupted(StopCause cause) {
     switch (Stage()) {
         case UpgradeStage::Asking:
         case UpgradeStage::NothingWritten:
-            Say(kInterruptedNothingWritten);
+            Say(g_said.nothingWritten.c_str());
             break;
         case UpgradeStage::StillInApplication:
-            Say(kInterruptedInApplication);
+            Say(g_said.inApplication.c_str());
             break;
         case UpgradeStage::InLoader:
-            Say(kInterruptedInLoader);
+            Say(g_said.inLoader.c_str());
             break;
         case UpgradeStage::Finishing:
-            Say(kInterruptedFinishing);
+            Say(g_said.finishing.c_str());
             break;
     }
     SayBackup();
@@ -240,8 +229,15 @@ UpgradeInterrupts::UpgradeInterrupts(std::atomic<bool>& stopRequested) {
     g_stage = static_cast<int>(UpgradeStage::NothingWritten);
     g_cause = static_cast<int>(StopCause::None);
     g_backupLength = 0;
-    g_backupResumed = false;
     g_line = -1;
+    g_said = {Line(CtlText::StopAfterBlock),
+              Line(CtlText::TermStopAfterBlock),
+              Line(CtlText::NothingToStop),
+              Line(CtlText::InterruptedNothingWritten),
+              Line(CtlText::InterruptedInApplication),
+              Line(CtlText::InterruptedInLoader),
+              Line(CtlText::InterruptedFinishing),
+              Say(CtlText::NoBackupMade) + '\n'};
     g_runOver = false;
     g_stop = &stopRequested;
     Install();
@@ -263,11 +259,12 @@ UpgradeStage UpgradeInterrupts::stage() const {
 }
 
 void UpgradeInterrupts::Backup(const std::filesystem::path& file, bool resumed) {
-    const std::string name = os::Utf8Of(file);
+    std::string lines = Say(CtlText::BackupIs, {os::Utf8Of(file)}) + '\n';
+    if (resumed) lines += Say(CtlText::SavedResumed) + '\n';
+    lines += Say(CtlText::RestoreWithFile) + '\n';
     g_backupLength.store(0, std::memory_order_release);
-    const size_t length = std::min(name.size(), sizeof g_backup);
-    std::memcpy(g_backup, name.data(), length);
-    g_backupResumed = resumed;
+    const size_t length = std::min(lines.size(), sizeof g_backup);
+    std::memcpy(g_backup, lines.data(), length);
     g_backupLength.store(length, std::memory_order_release);
 }
 

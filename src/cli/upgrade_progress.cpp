@@ -4,32 +4,33 @@
 #include <ostream>
 #include <string>
 
+#include "cli/ctl_text.h"
 #include "cli/json.h"
 
 namespace kq {
 namespace {
 
-// Everything said here, in one place.
-const char* PhaseText(UpgradePhase phase) {
+std::string PhaseText(UpgradePhase phase) {
     switch (phase) {
         case UpgradePhase::Loader:
-            return "writing the loader";
+            return Say(CtlText::PhaseLoader);
         case UpgradePhase::WaitingForLoader:
-            return "waiting for the engine to restart into its loader";
+            return Say(CtlText::PhaseWaitingForLoader);
         case UpgradePhase::Firmware:
-            return "writing the firmware";
+            return Say(CtlText::PhaseFirmware);
         case UpgradePhase::Finishing:
-            return "waiting for the engine to restart";
+            return Say(CtlText::PhaseFinishing);
         case UpgradePhase::Checking:
-            return "checking the engine";
+            return Say(CtlText::PhaseChecking);
     }
     return "";
 }
-std::string TryText(int attempt, int attempts) {
-    return ": try " + std::to_string(attempt) + " of " + std::to_string(attempts);
+std::string TryLine(UpgradePhase phase, int attempt, int attempts) {
+    return Say(CtlText::PhaseTry,
+               {PhaseText(phase), std::to_string(attempt), std::to_string(attempts)});
 }
 std::string PositionLine(int percent) {
-    return "progress " + std::to_string(percent) + "%";
+    return Say(CtlText::Progress, {std::to_string(percent)});
 }
 
 bool WritesBlocks(UpgradePhase phase) {
@@ -67,7 +68,7 @@ class TextProgress final : public UpgradeProgress {
     }
 
     void Attempt(UpgradePhase phase, int attempt, int attempts) override {
-        const std::string line = PhaseText(phase) + TryText(attempt, attempts);
+        const std::string line = TryLine(phase, attempt, attempts);
         if (terminal_) {
             Draw(line);
         } else {

@@ -16,6 +16,7 @@
 #include <ostream>
 
 #include "cli/ctl.h"
+#include "cli/ctl_text.h"
 #include "cli/json.h"
 #include "devlink/link.h"
 #include "usb/backend.h"
@@ -56,20 +57,33 @@ std::string EngineJson(const InterfaceEntry& entry, const OpenResult& opened) {
         .str();
 }
 
+CtlText OpenErrorWords(OpenError e) {
+    switch (e) {
+        case OpenError::NoPermission:
+            return CtlText::OpenNoPermission;
+        case OpenError::Busy:
+            return CtlText::OpenBusy;
+        case OpenError::Absent:
+            return CtlText::OpenAbsent;
+        case OpenError::None:
+        case OpenError::Other:
+            break;
+    }
+    return CtlText::OpenOther;
+}
+
 void PrintEngine(std::ostream& out, const InterfaceEntry& entry, const OpenResult& opened,
                  bool searchMayTake) {
-    out << EngineName(entry) << "  serial " << (entry.serial.empty() ? "-" : entry.serial) << "  "
-        << (entry.location.empty() ? "location unknown" : entry.location) << "  ";
-    if (opened.ok()) {
-        out << "can be opened";
-    } else {
-        out << "cannot be opened: " << OpenErrorText(opened.error)
-            << (opened.detail.empty() ? "" : " (" + opened.detail + ")");
-    }
+    const std::string why = Say(OpenErrorWords(opened.error));
+    const std::string open = opened.ok() ? Say(CtlText::ListCanOpen)
+                             : opened.detail.empty()
+                                 ? Say(CtlText::ListCannotOpen, {why})
+                                 : Say(CtlText::ListCannotOpenDetail, {why, opened.detail});
+    out << Say(CtlText::ListEngine,
+               {EngineName(entry), entry.serial.empty() ? "-" : entry.serial,
+                entry.location.empty() ? Say(CtlText::ListLocationUnknown) : entry.location, open});
     // Listed because it looks like an engine, yet the engine search would pass it by.
-    if (!searchMayTake) {
-        out << "  not used: the search takes an engine with serial " << kEngineInstance;
-    }
+    if (!searchMayTake) out << "  " << Say(CtlText::ListNotUsed, {kEngineInstance});
     out << '\n';
 }
 
@@ -96,16 +110,16 @@ int List(CtlSession& s) {
     }
     if (s.json()) s.out() << JsonObject().Raw("engines", JsonArray(objects)).str() << '\n';
     if (engines.empty()) {
-        s.err() << "error: " << s.NoEngineText() << '\n';
+        s.err() << Say(CtlText::Error, {s.NoEngineText()}) << '\n';
         return kExitNoEngine;
     }
     if (usable == 0 && denied > 0) {
-        s.err() << "error: this user may not open the engine.\n" << NoPermissionAdvice() << '\n';
+        s.err() << Say(CtlText::Error, {Say(CtlText::ListNoPermission)}) << '\n'
+                << NoPermissionAdvice() << '\n';
         return kExitNoPermission;
     }
     if (usable == 0 && busy > 0) {
-        s.err() << "error: the engine is in use by another program; try again when that program "
-                   "is done with it\n";
+        s.err() << Say(CtlText::Error, {Say(CtlText::Busy)}) << '\n';
         return kExitBusy;
     }
     return kExitOk;
@@ -251,12 +265,12 @@ bool MonitorWake::Wait(bool& interrupted) {
 
 int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, bool json) {
     if (!source) {
-        err << "error: this system reports no device arrivals or removals\n";
+        err << Say(CtlText::Error, {Say(CtlText::NoHotplug)}) << '\n';
         return kExitFailed;
     }
     MonitorWake wake;
     if (!wake.ok()) {
-        err << "error: cannot create a pipe\n";
+        err << Say(CtlText::Error, {Say(CtlText::NoPipe)}) << '\n';
         return kExitFailed;
     }
 
@@ -271,7 +285,7 @@ int MonitorEngines(HotplugSource* source, std::ostream& out, std::ostream& err, 
         }
         wake.Event();
     });
-    err << "watching for engines to arrive and leave; interrupt to end\n" << std::flush;
+    err << Say(CtlText::Watching) << '\n' << std::flush;
 
     bool stopping = false;
     while (!stopping && wake.Wait(stopping)) {

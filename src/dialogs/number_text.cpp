@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "l10n/text.h"
+
 namespace kq {
 namespace {
 
@@ -36,22 +38,8 @@ std::string FillPlaces(std::string_view text, std::string_view first, std::strin
     return second.empty() ? FillPlaces(text, {first}) : FillPlaces(text, {first, second});
 }
 
-// One pass over the text, so that a value is never filled in again.
 std::string FillPlaces(std::string_view text, std::initializer_list<std::string_view> values) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
-            const auto index = static_cast<size_t>(text[i + 1] - '1');
-            if (index < values.size()) {
-                out += *(values.begin() + index);
-                ++i;
-                continue;
-            }
-        }
-        out += text[i];
-    }
-    return out;
+    return text::FillPlaces(text, values);
 }
 
 }  // namespace kq

@@ -213,12 +213,20 @@ std::vector<ConfigPair> Settings::ReadConfigSection(const std::string& section) 
 }
 
 std::string Settings::Translate(std::string_view key) const {
+    const size_t dot = key.find('.');
+    return Translate(key, dot == std::string_view::npos ? key : key.substr(dot + 1));
+}
+
+std::string Settings::Translate(std::string_view key, std::string_view fallback) const {
     if (!CurrentLanguageFile.empty()) {
         std::string text = texts_.Lookup(CurrentLanguageFile, key, kTranslationBuffer);
         if (!text.empty()) return text;
     }
-    const size_t dot = key.find('.');
-    return std::string(dot == std::string_view::npos ? key : key.substr(dot + 1));
+    return std::string(fallback);
+}
+
+void Settings::UseLanguage(std::string_view name) {
+    CurrentLanguageFile = IsPlainName(name) ? LanguageFileIn(programDir_, name) : std::string();
 }
 
 // Keyed on the file's name alone: the language stays the same for the life of the main window,

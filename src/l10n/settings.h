@@ -166,6 +166,11 @@ class Settings {
 
     // A key's text in the current language (UTF-8), or the text after its first ".".
     std::string Translate(std::string_view key) const;
+    // The same, or `fallback` when the language file is missing or has no text for the key.
+    std::string Translate(std::string_view key, std::string_view fallback) const;
+    // Makes the language file of that name beside the program the current one, storing nothing:
+    // for a program whose language follows the locale (the command line).
+    void UseLanguage(std::string_view name);
 
     std::string CurrentLanguageFile;
 

@@ -314,4 +314,22 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// One pass over the text, so that a value is never filled in again.
+std::string FillPlaces(std::string_view text, std::initializer_list<std::string_view> values) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+            const auto index = static_cast<size_t>(text[i + 1] - '1');
+            if (index < values.size()) {
+                out += *(values.begin() + index);
+                ++i;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
 }  // namespace kq::text

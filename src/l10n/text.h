@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -40,5 +41,9 @@ std::string_view TrimBlanks(std::string_view s);
 
 // ASCII case-insensitive equality, the way section and key names are matched.
 bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// Each "%1" to "%9" of a language text replaced by its value, as the texts' translators write
+// them: values[0] for "%1", and so on. A place with no value stays.
+std::string FillPlaces(std::string_view text, std::initializer_list<std::string_view> values);
 
 }  // namespace kq::text

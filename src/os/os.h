@@ -49,6 +49,11 @@ std::string ExecutablePath();
 // The system's language: the primary language id in the low 8 bits (0x04 Chinese, 0x09
 // English, others as they come).
 unsigned SystemDefaultLanguage();
+#ifdef _WIN32
+// The language of the user's interface, in the same form: Windows' display language. Elsewhere
+// the locale variables alone say it.
+unsigned UserInterfaceLanguage();
+#endif
 
 // The folder for the user's own copy of Config.ini, with a trailing separator; empty when it
 // cannot be told.

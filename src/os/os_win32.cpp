@@ -117,6 +117,10 @@ unsigned SystemDefaultLanguage() {
     return GetSystemDefaultLCID();
 }
 
+unsigned UserInterfaceLanguage() {
+    return GetUserDefaultUILanguage();
+}
+
 std::string UserConfigDir() {
     const wchar_t* appData = _wgetenv(L"APPDATA");
     if (appData == nullptr || *appData == L'\0') return {};

@@ -21,7 +21,7 @@ shortcuts() { find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs/KQ7300.lnk'
 # was (each has a product code of its own).
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 for code in $("$wine" reg query "$uninstall" 2>/dev/null | grep -o '{[0-9A-Fa-f-]*}' || true); do
-    if "$wine" reg query "$uninstall\\$code" /v DisplayName 2>/dev/null | grep -q KQ7300; then
+    if "$wine" reg query "$uninstall\\$code" /v DisplayName 2>/dev/null | grep KQ7300 >/dev/null; then
         "$wine" msiexec /x "$code" /qn || true
     fi
 done
@@ -33,7 +33,7 @@ for file in kq7300tool.exe kq7300ctl.exe Config.ini Language/English.lang \
     [[ -f $folder/$file ]] || fail "not installed: $file"
 done
 for exe in kq7300tool.exe kq7300ctl.exe; do
-    if x86_64-w64-mingw32-objdump -h "$folder/$exe" | grep -q '\.debug'; then
+    if x86_64-w64-mingw32-objdump -h "$folder/$exe" | grep '\.debug' >/dev/null; then
         fail "$exe is not stripped"
     fi
 done
