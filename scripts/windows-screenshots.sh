@@ -8,11 +8,7 @@ cd "$(dirname "$0")/.."
 source scripts/windows-xvfb.sh
 dir=${1:-build-windows}
 bash scripts/windows-build.sh "$dir" >/dev/null
-bash scripts/windows-prefix.sh "$dir/wine-prefix"
-export WINEPREFIX=$(realpath "$dir/wine-prefix") WINEDEBUG=-all
-start_xvfb
-# This prefix's wine programs go before the X server they draw on.
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; kill "$XVFB_PID" 2>/dev/null || true' EXIT
+wine_display "$dir"
 
 mkdir -p docs
 coproc shots { /usr/lib/wine/wine64 "$dir/bin/win32ui_screenshots.exe"; }

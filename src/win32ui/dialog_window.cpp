@@ -1,4 +1,4 @@
-#include "win32ui/dialog_view.h"
+#include "win32ui/dialog_window.h"
 
 #include <commctrl.h>
 
@@ -14,7 +14,7 @@ namespace {
 using os::Utf8;
 using os::Wide;
 
-// Which view a window belongs to, whatever its class; DWLP_USER would do for dialogs only.
+// Which object a window belongs to, whatever its class; DWLP_USER would do for dialogs only.
 constexpr wchar_t kViewProperty[] = L"kq7300.view";
 
 std::wstring ClassOf(HWND window) {
@@ -25,39 +25,34 @@ std::wstring ClassOf(HWND window) {
 
 // Controls whose text is the user's or the program's data, never a key.
 bool HoldsData(HWND control) {
-    const std::wstring name = ClassOf(control);
-    return CompareStringOrdinal(name.c_str(), -1, WC_EDITW, -1, TRUE) == CSTR_EQUAL ||
-           CompareStringOrdinal(name.c_str(), -1, WC_COMBOBOXW, -1, TRUE) == CSTR_EQUAL ||
-           CompareStringOrdinal(name.c_str(), -1, STATUSCLASSNAMEW, -1, TRUE) == CSTR_EQUAL;
-}
-
-bool IsClass(HWND control, const wchar_t* name) {
-    return CompareStringOrdinal(ClassOf(control).c_str(), -1, name, -1, TRUE) == CSTR_EQUAL;
+    return IsWindowClass(control, WC_EDITW) || IsWindowClass(control, WC_COMBOBOXW) ||
+           IsWindowClass(control, STATUSCLASSNAMEW);
 }
 
 // Controls that can give up width to a neighbour whose text needs it.
 bool Stretches(HWND control) {
-    return IsClass(control, WC_EDITW) || IsClass(control, WC_COMBOBOXW) ||
-           IsClass(control, TRACKBAR_CLASSW) || IsClass(control, PROGRESS_CLASSW);
+    return IsWindowClass(control, WC_EDITW) || IsWindowClass(control, WC_COMBOBOXW) ||
+           IsWindowClass(control, TRACKBAR_CLASSW) || IsWindowClass(control, PROGRESS_CLASSW);
 }
 
 bool IsGroupBox(HWND control) {
     const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
-    return IsClass(control, WC_BUTTONW) && (style & BS_TYPEMASK) == BS_GROUPBOX;
+    return IsWindowClass(control, WC_BUTTONW) && (style & BS_TYPEMASK) == BS_GROUPBOX;
 }
 
 // The width a control needs to show its text uncut, in pixels; 0 for one that shows no text
-// of its own in a line (pictures, group boxes, lists, edit boxes).
+// of its own in a line (pictures, group boxes, lists, edit boxes, lines that wrap).
 int TextNeed(HWND control, unsigned dpi) {
     const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
     int padding = 0;
-    if (IsClass(control, WC_STATICW)) {
+    if (WrapsText(control)) return 0;
+    if (IsWindowClass(control, WC_STATICW)) {
         const DWORD type = style & SS_TYPEMASK;
         if (type != SS_LEFT && type != SS_CENTER && type != SS_RIGHT && type != SS_LEFTNOWORDWRAP &&
             type != SS_SIMPLE) {
             return 0;
         }
-    } else if (IsClass(control, WC_BUTTONW)) {
+    } else if (IsWindowClass(control, WC_BUTTONW)) {
         if (style & (BS_BITMAP | BS_ICON)) return 0;
         switch (style & BS_TYPEMASK) {
             case BS_PUSHBUTTON:
@@ -102,6 +97,22 @@ bool SameRow(const RECT& a, const RECT& b) {
 
 }  // namespace
 
+bool WrapsText(HWND control) {
+    if (!IsWindowClass(control, WC_STATICW)) return false;
+    const DWORD type = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE)) & SS_TYPEMASK;
+    if (type != SS_LEFT && type != SS_CENTER && type != SS_RIGHT) return false;
+    HDC dc = GetDC(control);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    RECT r{};
+    GetClientRect(control, &r);
+    return r.bottom - r.top >= 2 * metrics.tmHeight;
+}
+
 void FitTexts(HWND parent) {
     const unsigned dpi = DpiOf(parent);
     std::vector<Placed> controls;
@@ -129,8 +140,18 @@ void FitTexts(HWND parent) {
             }
         }
         const LONG limit = next ? std::min(c.rect.right, next->rect.left) : c.rect.right;
-        if (limit - c.rect.left >= need) continue;
-        c.rect.right = std::max(c.rect.right, c.rect.left + need);
+        if (limit - c.rect.left >= need) {
+            // A label reaching under its neighbour would paint over it (siblings do not clip
+            // each other): it ends where the neighbour starts.
+            if (limit < c.rect.right) {
+                c.rect.right = limit;
+                SetWindowPos(c.control, nullptr, 0, 0, c.rect.right - c.rect.left,
+                             c.rect.bottom - c.rect.top,
+                             SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+            }
+            continue;
+        }
+        c.rect.right = c.rect.left + need;
         SetWindowPos(c.control, nullptr, 0, 0, c.rect.right - c.rect.left,
                      c.rect.bottom - c.rect.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
         if (!next) continue;
@@ -159,23 +180,23 @@ void FitTexts(HWND parent) {
     }
 }
 
-DialogView::DialogView(int templateId, Translator translate)
+DialogWindow::DialogWindow(int templateId, Translator translate)
     : templateId_(templateId), translate_(std::move(translate)) {}
 
-DialogView::~DialogView() {
+DialogWindow::~DialogWindow() {
     if (hwnd_) DestroyWindow(hwnd_);
 }
 
-bool DialogView::Create(HWND parent) {
+bool DialogWindow::Create(HWND parent) {
     if (hwnd_) return true;
     ended_ = false;
     // hwnd_ is set by WM_INITDIALOG, which runs inside this call.
     CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId_), parent,
-                       &DialogView::DialogProc, reinterpret_cast<LPARAM>(this));
+                       &DialogWindow::DialogProc, reinterpret_cast<LPARAM>(this));
     return hwnd_ != nullptr;
 }
 
-INT_PTR DialogView::DoModal(HWND owner) {
+INT_PTR DialogWindow::DoModal(HWND owner) {
     if (!hwnd_ && !Create(owner)) return -1;
     ended_ = false;
     const bool disabledOwner = owner && IsWindowEnabled(owner);
@@ -197,12 +218,12 @@ INT_PTR DialogView::DoModal(HWND owner) {
     return result_;
 }
 
-void DialogView::EndDialog(INT_PTR result) {
+void DialogWindow::EndModal(INT_PTR result) {
     result_ = result;
     ended_ = true;
 }
 
-void DialogView::TranslateWindow() {
+void DialogWindow::TranslateTexts() {
     if (!captionKey_) captionKey_ = WindowTextOf(hwnd_);
     if (!captionKey_->empty()) ShowTextOf(hwnd_, Translate(*captionKey_));
     for (HWND child = GetWindow(hwnd_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
@@ -213,7 +234,7 @@ void DialogView::TranslateWindow() {
     FitTexts(hwnd_);
 }
 
-void DialogView::SetTextKey(int id, std::string_view key) {
+void DialogWindow::ShowKey(int id, std::string_view key) {
     if (id == 0) {
         captionKey_ = std::string(key);
         ShowTextOf(hwnd_, Translate(key));
@@ -222,8 +243,9 @@ void DialogView::SetTextKey(int id, std::string_view key) {
     SetKeyOf(Item(id), std::string(key));
 }
 
-void DialogView::SetText(int id, std::string_view utf8) {
+void DialogWindow::ShowData(int id, std::string_view utf8) {
     HWND control = id == 0 ? hwnd_ : Item(id);
+    if (!control) return;
     if (id == 0) {
         captionKey_ = std::string();
     } else {
@@ -232,65 +254,58 @@ void DialogView::SetText(int id, std::string_view utf8) {
     ShowTextOf(control, utf8);
 }
 
-void DialogView::SetKeyOf(HWND control, std::optional<std::string> key) {
+void DialogWindow::SetKeyOf(HWND control, std::optional<std::string> key) {
     if (!control) return;
     auto& entry = keys_[control];
     entry = std::move(key);
     if (entry) ShowTextOf(control, Translate(*entry));
 }
 
-void DialogView::ShowTextOf(HWND control, std::string_view utf8) {
+void DialogWindow::ShowTextOf(HWND control, std::string_view utf8) {
     // Setting an unchanged text would only repaint (and report a change of an edit box).
     if (!control || WindowTextOf(control) == utf8) return;
     SetWindowTextW(control, Wide(utf8).c_str());
 }
 
-std::string DialogView::Text(int id) const {
+std::string DialogWindow::Text(int id) const {
     return WindowTextOf(id == 0 ? hwnd_ : Item(id));
 }
 
-void DialogView::AddListEntry(int id, std::string_view key) {
-    SendMessageW(Item(id), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(Translate(key)).c_str()));
+void DialogWindow::Enable(int id, bool enabled) {
+    HWND control = Item(id);
+    if (!control) return;
+    wanted_[control] = enabled;
+    if (allEnabled_) EnableWindow(control, enabled ? TRUE : FALSE);
 }
 
-void DialogView::SetListSel(int id, int index) {
-    SendMessageW(Item(id), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-}
-
-int DialogView::ListSel(int id) const {
-    return static_cast<int>(SendMessageW(Item(id), CB_GETCURSEL, 0, 0));
-}
-
-int DialogView::ListCount(int id) const {
-    return static_cast<int>(SendMessageW(Item(id), CB_GETCOUNT, 0, 0));
-}
-
-void DialogView::SetCheck(int id, bool checked) {
-    SendMessageW(Item(id), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
-}
-
-bool DialogView::IsChecked(int id) const {
-    return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-void DialogView::Enable(int id, bool enabled) {
-    if (HWND control = Item(id)) EnableWindow(control, enabled ? TRUE : FALSE);
-}
-
-bool DialogView::IsEnabled(int id) const {
+bool DialogWindow::IsEnabled(int id) const {
     HWND control = Item(id);
     return control && IsWindowEnabled(control);
 }
 
-void DialogView::Show(bool visible) {
+void DialogWindow::EnableAll(bool enabled) {
+    if (!hwnd_ || enabled == allEnabled_) return;
+    allEnabled_ = enabled;
+    for (HWND child = GetWindow(hwnd_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (!enabled) {
+            wanted_.try_emplace(child, IsWindowEnabled(child) != FALSE);
+            EnableWindow(child, FALSE);
+        } else {
+            const auto it = wanted_.find(child);
+            EnableWindow(child, it == wanted_.end() || it->second ? TRUE : FALSE);
+        }
+    }
+}
+
+void DialogWindow::Show(bool visible) {
     if (hwnd_) ShowWindow(hwnd_, visible ? SW_SHOW : SW_HIDE);
 }
 
-bool DialogView::IsVisible() const {
+bool DialogWindow::IsVisible() const {
     return hwnd_ && IsWindowVisible(hwnd_);
 }
 
-void DialogView::Centre() {
+void DialogWindow::Centre() {
     RECT window{};
     GetWindowRect(hwnd_, &window);
     HWND owner = GetWindow(hwnd_, GW_OWNER);
@@ -309,30 +324,30 @@ void DialogView::Centre() {
     SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-DialogView* DialogView::FromHandle(HWND window) {
-    return window ? static_cast<DialogView*>(GetPropW(window, kViewProperty)) : nullptr;
+DialogWindow* DialogWindow::FromHandle(HWND window) {
+    return window ? static_cast<DialogWindow*>(GetPropW(window, kViewProperty)) : nullptr;
 }
 
-void DialogView::OnCommand(int id, int, HWND) {
-    if (id == IDOK || id == IDCANCEL) EndDialog(id);
+void DialogWindow::OnCommand(int id, int, HWND) {
+    if (id == IDOK || id == IDCANCEL) EndModal(id);
 }
 
-LRESULT DialogView::OnNotify(const NMHDR&) {
+LRESULT DialogWindow::OnNotify(const NMHDR&) {
     return 0;
 }
 
-bool DialogView::OnMessage(UINT, WPARAM, LPARAM, INT_PTR&) {
+bool DialogWindow::OnMessage(UINT, WPARAM, LPARAM, INT_PTR&) {
     return false;
 }
 
-bool DialogView::PreTranslateMessage(MSG&) {
+bool DialogWindow::PreTranslateMessage(MSG&) {
     return false;
 }
 
-INT_PTR CALLBACK DialogView::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    DialogView* view = FromHandle(window);
+INT_PTR CALLBACK DialogWindow::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DialogWindow* view = FromHandle(window);
     if (message == WM_INITDIALOG) {
-        view = reinterpret_cast<DialogView*>(lParam);
+        view = reinterpret_cast<DialogWindow*>(lParam);
         view->hwnd_ = window;
         SetPropW(window, kViewProperty, view);
     }
@@ -342,16 +357,17 @@ INT_PTR CALLBACK DialogView::DialogProc(HWND window, UINT message, WPARAM wParam
         view->hwnd_ = nullptr;
         view->keys_.clear();
         view->captionKey_.reset();
+        view->wanted_.clear();
+        view->allEnabled_ = true;
         return FALSE;
     }
     return view->Handle(message, wParam, lParam);
 }
 
-INT_PTR DialogView::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR DialogWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
-            OnInitDialog();
-            return TRUE;  // the dialog manager puts the focus on the first tab stop
+            return OnInitDialog() ? TRUE : FALSE;
         case WM_COMMAND:
             OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
             return TRUE;
@@ -380,9 +396,9 @@ bool IsEnterOrEscape(const MSG& message) {
 }
 
 bool DispatchUiMessage(MSG& message) {
-    DialogView* top = nullptr;
+    DialogWindow* top = nullptr;
     for (HWND w = message.hwnd; w; w = GetAncestor(w, GA_PARENT)) {
-        DialogView* view = DialogView::FromHandle(w);
+        DialogWindow* view = DialogWindow::FromHandle(w);
         if (!view) continue;
         if (view->PreTranslateMessage(message)) return false;
         top = view;
@@ -402,6 +418,11 @@ void PumpUiMessages() {
         }
         DispatchUiMessage(message);
     }
+}
+
+bool IsWindowClass(HWND window, const wchar_t* name) {
+    return window &&
+           CompareStringOrdinal(ClassOf(window).c_str(), -1, name, -1, TRUE) == CSTR_EQUAL;
 }
 
 std::string WindowTextOf(HWND window) {

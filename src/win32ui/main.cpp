@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "os/os.h"
+#include "cli/ctl.h"
 #include "l10n/settings.h"
+#include "os/os.h"
+#include "upgrade/backup.h"
+#include "upgrade/history.h"
 #include "usb/backend.h"
-#include "win32ui/tool_window.h"
+#include "win32ui/tool_app.h"
 
 namespace {
 
@@ -60,7 +63,7 @@ void Answer(const std::string& text, bool error) {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     CLI::App cli{"Controls the KQ7300 light engine: power, LED, current, mirroring, firmware.",
                  "kq7300tool"};
-    cli.set_version_flag("--version", std::string("kq7300tool ") + KQ_VERSION,
+    cli.set_version_flag("-V,--version", std::string("kq7300tool ") + KQ_VERSION,
                          "Print the version and exit");
     kq::BackendOptions options;
     kq::AddBackendOptions(cli, options);
@@ -75,13 +78,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         std::ostringstream out, err;
         cli.exit(e, out, err);
         Answer(error ? err.str() : out.str(), error);
-        return error ? 2 : 0;
+        return error ? kq::kExitUsage : kq::kExitOk;
     }
-    kq::Backend backend;
+    kq::EngineLink engine;
     std::string problem;
-    if (!kq::MakeBackend(options, backend, &problem)) {
-        Answer("error: --virtual-engine: " + problem + "\n", true);
-        return 2;
+    if (!kq::OpenEngineLink(options, engine, &problem)) {
+        Answer("error: " + problem + "\n", true);
+        return kq::kExitUsage;
     }
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TAB_CLASSES | ICC_BAR_CLASSES |
@@ -90,13 +93,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     kq::ModulePathsRecord paths;
     kq::SystemLocale locale;
-    kq::Settings settings(paths.moduleDir(), locale, kq::Settings::DefaultUserDir());
-    const kq::win32ui::Translator translate = [&settings](std::string_view key) {
-        return settings.Translate(key);
-    };
-    if (!settings.LanguageFilePath(paths.moduleDir()))
-        kq::win32ui::AskLanguage(settings, translate);
-    kq::win32ui::ToolWindow window(settings, translate);
-    window.Run();
+    kq::Settings settings(paths.moduleDir(), locale, kq::Settings::DefaultUserDir(),
+                          kq::SystemConfig::OfThisBuild());
+    kq::PageFlags flags;
+    kq::win32ui::SystemProcesses processes;
+    kq::PageContext context{*engine.link,
+                            settings,
+                            flags,
+                            processes,
+                            paths.fullPath(),
+                            args,
+                            nullptr,
+                            kq::UpgradeBackupDirectory(),
+                            kq::UpgradeHistoryFile()};
+    kq::win32ui::ToolApp tool(context, engine.backend.hotplug, paths.moduleDir());
+    tool.InitInstance();
     return 0;
 }

@@ -1,75 +1,81 @@
 #pragma once
 
-#include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "win32ui/dialog_view.h"
+#include "devlink/platform.h"
+#include "dialogs/main_dlg.h"
+#include "res/resource.h"
+#include "win32ui/page_views.h"
+#include "win32ui/ui_waker.h"
+#include "win32ui/win32_view.h"
 
 namespace kq::win32ui {
 
-// The main window (template 102): the tab control holding the pages, and the two-part status
-// bar below it. The window sizes itself around the page shown.
-class MainView final : public DialogView {
+// The main window (template 102) over its logic, which it owns: the tab control holding the
+// pages, the two-part status bar below it, the About box and the busy cursor. The window sizes
+// itself around the page shown. Its logic initialises it while the window is created
+// (WM_INITDIALOG), before it is first shown.
+class MainWindow final : public View<kq::MainView> {
+    // First of all members: the pages' views attach to its pages, and it outlives them.
+    CMainDlg logic_;
+    const Settings& settings_;
+    UiWaker waker_;
+
   public:
-    struct Events {
-        // The user chose another tab (its index); the window still shows the page before.
-        std::function<void(int tab)> onSelChange;
-        // Every way of closing: the close box, Alt+F4, the system menu, WM_CLOSE.
-        std::function<void()> onClose;
-        // The system menu's About item, or F1.
-        std::function<void()> onAbout;
-        // WM_DEVICECHANGE, as the system sends it (the record may be null).
-        std::function<void(WPARAM event, LPARAM record)> onDeviceChange;
-        // The window and its status bar exist, before the window is first shown: the time to
-        // create the pages and fill the tabs.
-        std::function<void()> onInitDialog;
-    };
+    // hotplug may be null (no arrivals and removals).
+    MainWindow(PageContext& context, HotplugSource* hotplug);
+    ~MainWindow() override;
 
-    explicit MainView(Translator translate, Events events = {});
-    ~MainView() override;
-
-    // The parent the pages are created with.
-    HWND tabControl() const;
+    CMainDlg& logic() { return logic_; }
+    LinkWorker& worker() { return logic_.worker(); }
+    HWND tabControl() const { return Item(IDC_TAB); }
     HWND statusBar() const { return statusBar_; }
-
-    // Adds a tab at the end with the translation of titleKey, showing page (a child window of
-    // tabControl()); the page starts hidden.
-    void AddTab(std::string_view titleKey, DialogView& page);
     int TabCount() const;
-    int CurrentTab() const { return current_; }
-    DialogView* PageOf(int tab) const;
+    // The view of the page on tab index; null when there is no such tab.
+    DialogWindow* PageAt(int index);
+    // Whether the busy cursor shows (a request has taken longer than a glance).
+    bool busyCursorShown() const { return busyShown_; }
 
-    // Hides the page shown so far, selects the tab, moves its page to the tab control's body,
-    // fits the tab control around it and the window around both, and shows it. The window's
-    // top-left corner stays where it is.
-    void ShowPage(int tab);
+    // MainView
+    void AddItem(int id, const std::string& text) override;
+    void SetSelection(int id, int index) override;
+    int GetSelection(int id) const override;
+    void SetCaption(const std::string& text) override;
+    void SetStatusParts(const std::vector<int>& rightEdges) override;
+    void FitStatusPart(int part, const std::vector<std::string>& texts) override;
+    void SetStatusText(int part, const std::string& text) override;
+    std::string GetStatusText(int part) const override;
+    void CreatePage(int templateId) override;
+    void LayoutPage(int templateId) override;
+    void ShowPage(int templateId, bool shown) override;
+    void EnablePage(int templateId, bool enabled) override;
+    void ShowBusy(bool busy) override;
+    void HideWindow() override;
 
-    // Status bar part 0 or 1.
-    void SetStatusText(int part, std::string_view utf8);
-    std::string StatusText(int part) const;
-    // Widens part 0 (120 pixels at 100 %) where one of the texts it will show needs more.
-    void FitStatusPart(const std::vector<std::string>& texts);
+    LedPageView ledPage;
+    SystemPageView systemPage;
+    FlipPageView flipPage;
 
   protected:
-    void OnInitDialog() override;
+    bool OnInitDialog() override;
     void OnCommand(int id, int code, HWND control) override;
     LRESULT OnNotify(const NMHDR& header) override;
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
     bool PreTranslateMessage(MSG& message) override;
 
   private:
-    void LayoutCurrentPage();
-    void SetStatusParts();
+    DialogWindow* Page(int templateId);
+    void ApplyStatusParts();
+    void OnAbout();
 
-    Events events_;
     HWND statusBar_ = nullptr;
     HICON bigIcon_ = nullptr;
     HICON smallIcon_ = nullptr;
-    std::vector<DialogView*> pages_;
-    int current_ = 0;
-    std::vector<std::string> part0Texts_;  // what part 0 must have room for
+    int laidOut_ = 0;  // the template id of the page the window is sized around
+    std::vector<int> rightEdges_;
+    std::vector<std::vector<std::string>> fitTexts_;  // per part: what it must have room for
+    bool busyShown_ = false;
 };
 
 }  // namespace kq::win32ui

@@ -1,165 +1,136 @@
 #include "win32ui/page_views.h"
 
-#include <commctrl.h>
-#include <uxtheme.h>
-
-#include "resource.h"
+#include "l10n/settings.h"
+#include "res/resource.h"
 
 namespace kq::win32ui {
-namespace {
 
-void Call(const std::function<void()>& handler) {
-    if (handler) handler();
+Translator TranslatorOf(const Settings& settings) {
+    return [&settings](std::string_view key) { return settings.Translate(key); };
 }
 
-}  // namespace
-
-void PageView::OnInitDialog() {
-    // The page takes the tab control's background where a theme gives it one.
-    EnableThemeDialogTexture(hwnd(), ETDT_ENABLETAB);
-    TranslateWindow();
+Translator TranslatorOf(CPageDlg& logic) {
+    return TranslatorOf(logic.context().settings);
 }
 
-void PageView::OnCommand(int, int, HWND) {}
-
-bool PageView::PreTranslateMessage(MSG& message) {
-    return IsEnterOrEscape(message);
+LedPageView::LedPageView(CLedDlg& logic)
+    : PageView(IDD_LED_DIALOG, TranslatorOf(logic)), logic_(logic) {
+    logic_.Attach(this);
 }
 
-LedPageView::LedPageView(Translator translate, Events events)
-    : PageView(IDD_LED_DIALOG, std::move(translate)), events_(std::move(events)) {}
-
-void LedPageView::OnInitDialog() {
-    PageView::OnInitDialog();
-    SetSliderRange(0, KQ_LED_CURRENT_MAX);
-}
-
-void LedPageView::SetSliderRange(int low, int high) {
-    HWND slider = Item(IDC_CURRENT_SLIDER);
-    SendMessageW(slider, TBM_SETRANGEMIN, FALSE, low);
-    SendMessageW(slider, TBM_SETRANGEMAX, TRUE, high);
-}
-
-void LedPageView::SetSliderPos(int position) {
-    SendMessageW(Item(IDC_CURRENT_SLIDER), TBM_SETPOS, TRUE, position);
-}
-
-int LedPageView::SliderPos() const {
-    return static_cast<int>(SendMessageW(Item(IDC_CURRENT_SLIDER), TBM_GETPOS, 0, 0));
-}
-
-void LedPageView::EnableCurrentControls(bool enabled) {
-    for (int id = IDC_CURRENT_SLIDER; id <= IDC_CURRENT_READ; ++id) Enable(id, enabled);
-}
-
-void LedPageView::FocusCurrentBox() {
-    HWND box = Item(IDC_CURRENT_EDIT);
-    SetFocus(box);
-    SendMessageW(box, EM_SETSEL, 0, -1);
+LedPageView::~LedPageView() {
+    logic_.Attach(nullptr);
+    if (hwnd()) DestroyWindow(hwnd());
 }
 
 void LedPageView::OnCommand(int id, int code, HWND) {
     if (id == IDC_CURRENT_EDIT) {
-        if (code == EN_CHANGE) Call(events_.onCurrentTextChange);
+        // Typed or set: the logic hears of every change, as of typing.
+        if (code == EN_CHANGE) logic_.OnCurrentTextChange();
         return;
     }
     if (code != BN_CLICKED) return;
     switch (id) {
         case IDC_LED_SWITCH:
-            return Call(events_.onLedSwitch);
+            return logic_.OnLedSwitch();
         case IDC_POWER_SWITCH:
-            return Call(events_.onPowerSwitch);
+            return logic_.OnPowerSwitch();
         case IDC_CURRENT_WRITE:
-            return Call(events_.onWrite);
+            return logic_.OnWrite();
         case IDC_CURRENT_READ:
-            return Call(events_.onRead);
+            return logic_.OnRead();
         default:
             return;
     }
 }
 
-LRESULT LedPageView::OnNotify(const NMHDR& header) {
-    if (header.idFrom == IDC_CURRENT_SLIDER && header.code == NM_RELEASEDCAPTURE) {
-        Call(events_.onSliderRelease);
-    }
-    return 0;
-}
-
 bool LedPageView::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR&) {
-    // A trackbar reports the user's moves only; TB_ENDTRACK repeats the last of them.
-    if (message != WM_HSCROLL || reinterpret_cast<HWND>(lParam) != Item(IDC_CURRENT_SLIDER)) {
-        return false;
-    }
-    if (LOWORD(wParam) != TB_ENDTRACK && events_.onSliderMoved) events_.onSliderMoved(SliderPos());
+    // A trackbar reports the user's moves only (mouse, keys, wheel); TB_ENDTRACK repeats the
+    // last of them.
+    HWND slider = Item(IDC_CURRENT_SLIDER);
+    if (message != WM_HSCROLL || reinterpret_cast<HWND>(lParam) != slider) return false;
+    if (LOWORD(wParam) != TB_ENDTRACK) logic_.OnSliderMoved(GetPosition(IDC_CURRENT_SLIDER));
     return true;
 }
 
 bool LedPageView::PreTranslateMessage(MSG& message) {
     if (message.hwnd == Item(IDC_CURRENT_EDIT)) {
-        if (message.message == WM_LBUTTONDOWN) Call(events_.onCurrentBoxPress);
+        // Before the box places its caret.
+        if (message.message == WM_LBUTTONDOWN) logic_.OnCurrentBoxPressed();
+        // Enter in the box checks the number instead of being swallowed with the page's others.
         if (message.message == WM_KEYDOWN && message.wParam == VK_RETURN) {
-            Call(events_.onCurrentEnter);
+            logic_.OnCurrentEnter();
             return true;
         }
     }
     return PageView::PreTranslateMessage(message);
 }
 
-FlipPageView::FlipPageView(Translator translate, Events events)
-    : PageView(IDD_FLIP_DIALOG, std::move(translate)), events_(std::move(events)) {}
+FlipPageView::FlipPageView(CFlipDlg& logic)
+    : PageView(IDD_FLIP_DIALOG, TranslatorOf(logic)), logic_(logic) {
+    logic_.Attach(this);
+}
+
+FlipPageView::~FlipPageView() {
+    logic_.Attach(nullptr);
+    if (hwnd()) DestroyWindow(hwnd());
+}
 
 void FlipPageView::OnCommand(int id, int code, HWND) {
     if (code != BN_CLICKED) return;
     switch (id) {
         case IDC_FLIP_DO:
-            return Call(events_.onFlipDo);
+            return logic_.OnFlipDo();
         case IDC_FLIP_X:
-            if (events_.onFlipX) events_.onFlipX(IsChecked(IDC_FLIP_X));
-            return;
+            return logic_.OnFlipX();
         case IDC_FLIP_Y:
-            if (events_.onFlipY) events_.onFlipY(IsChecked(IDC_FLIP_Y));
-            return;
+            return logic_.OnFlipY();
         default:
             return;
     }
 }
 
-SystemPageView::SystemPageView(Translator translate, Events events)
-    : PageView(IDD_SYSTEM_DIALOG, std::move(translate)), events_(std::move(events)) {}
+SystemPageView::SystemPageView(CSystemDlg& logic)
+    : PageView(IDD_SYSTEM_DIALOG, TranslatorOf(logic)), logic_(logic) {
+    logic_.Attach(this);
+}
 
 SystemPageView::~SystemPageView() {
+    logic_.Attach(nullptr);
     // The button lets go of the picture with the window.
     if (hwnd()) DestroyWindow(hwnd());
     if (browseBitmap_) DeleteObject(browseBitmap_);
 }
 
-void SystemPageView::OnInitDialog() {
-    PageView::OnInitDialog();
+void SystemPageView::SetButtonImage(int id, int bitmapId) {
+    HWND button = Item(id);
+    if (!button) return;
     // The picture's light grey becomes the button face of the system's colours.
-    browseBitmap_ =
-        static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_BROWSE),
+    const auto bitmap =
+        static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(bitmapId),
                                         IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS));
-    SendMessageW(Item(IDC_BROWSE), BM_SETIMAGE, IMAGE_BITMAP,
-                 reinterpret_cast<LPARAM>(browseBitmap_));
+    if (!bitmap) return;
+    SendMessageW(button, BM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap));
+    if (browseBitmap_) DeleteObject(browseBitmap_);
+    browseBitmap_ = bitmap;
+    SetKeyOf(button, std::nullopt);  // the picture, not the "...." behind it
 }
 
-void SystemPageView::SetProgress(int percent) {
-    SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
-}
-
-int SystemPageView::Progress() const {
-    return static_cast<int>(SendMessageW(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
+// Later, through the main window's own close path: a posted close, as a user's.
+bool SystemPageView::CloseMainWindow() {
+    HWND main = hwnd() ? GetAncestor(hwnd(), GA_ROOT) : nullptr;
+    if (!main || main == hwnd()) return false;
+    return PostMessageW(main, WM_CLOSE, 0, 0) != FALSE;
 }
 
 void SystemPageView::OnCommand(int id, int code, HWND) {
     switch (id) {
         case IDC_FILE_NAME:
-            if (code == EN_CHANGE) Call(events_.onFileNameChange);
+            if (code == EN_CHANGE) logic_.OnFileNameChange();
             return;
         case IDC_LANGUAGE_COMBO:
-            if (code == CBN_SELCHANGE && events_.onLanguageSelChange) {
-                events_.onLanguageSelChange(ListSel(IDC_LANGUAGE_COMBO));
-            }
+            // The user's choice only: a selection the program sets is not reported.
+            if (code == CBN_SELCHANGE) logic_.OnLanguageSelChange();
             return;
         default:
             break;
@@ -167,16 +138,23 @@ void SystemPageView::OnCommand(int id, int code, HWND) {
     if (code != BN_CLICKED) return;
     switch (id) {
         case IDC_UPGRADE:
-            return Call(events_.onUpgrade);
+            return logic_.OnUpgrade();
         case IDC_STOP:
-            return Call(events_.onStop);
+            return logic_.OnStop();
         case IDC_BROWSE:
-            return Call(events_.onBrowse);
+            return logic_.OnBrowse();
         case IDC_RESTART:
-            return Call(events_.onRestart);
+            return logic_.OnRestart();
         default:
             return;
     }
+}
+
+bool SystemPageView::OnMessage(UINT message, WPARAM, LPARAM, INT_PTR& result) {
+    // The page stays while its upgrade runs.
+    if (message != WM_CLOSE || logic_.OnClose()) return false;
+    result = 0;
+    return true;
 }
 
 }  // namespace kq::win32ui

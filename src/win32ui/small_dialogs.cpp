@@ -1,26 +1,45 @@
 #include "win32ui/small_dialogs.h"
 
-#include "resource.h"
+#include "res/resource.h"
+#include "win32ui/page_views.h"
 
 namespace kq::win32ui {
 
-AboutView::AboutView(Translator translate) : DialogView(IDD_ABOUTBOX, std::move(translate)) {}
-
-void AboutView::OnInitDialog() {
-    Centre();
+AboutView::AboutView(const Settings& settings)
+    : View(IDD_ABOUTBOX, TranslatorOf(settings)), logic_(settings) {
+    logic_.Attach(this);
 }
 
-LanguageView::LanguageView(Translator translate, Events events)
-    : DialogView(IDD_LANGUAGE_DIALOG, std::move(translate)), events_(std::move(events)) {}
-
-void LanguageView::OnInitDialog() {
-    TranslateWindow();
-    Centre();
+AboutView::~AboutView() {
+    logic_.Attach(nullptr);
 }
 
-void LanguageView::OnCommand(int id, int code, HWND control) {
-    if (id == IDOK && events_.onOK) events_.onOK(ListSel(IDC_LANGUAGE_LIST));
-    DialogView::OnCommand(id, code, control);
+bool AboutView::OnInitDialog() {
+    logic_.OnInitDialog();
+    Centre();
+    return true;
+}
+
+LanguageDialog::LanguageDialog(Settings& settings)
+    : View(IDD_LANGUAGE_DIALOG, TranslatorOf(settings)), logic_(settings) {
+    logic_.Attach(this);
+}
+
+LanguageDialog::~LanguageDialog() {
+    logic_.Attach(nullptr);
+    if (hwnd()) DestroyWindow(hwnd());
+}
+
+bool LanguageDialog::OnInitDialog() {
+    logic_.OnInitDialog();
+    Centre();
+    return true;
+}
+
+void LanguageDialog::OnCommand(int id, int code, HWND control) {
+    // Enter presses OK, the default button.
+    if (id == IDOK) return logic_.OnOK();
+    View::OnCommand(id, code, control);
 }
 
 }  // namespace kq::win32ui

@@ -1,39 +1,42 @@
 #pragma once
 
-#include <functional>
+#include "dialogs/about_dlg.h"
+#include "dialogs/language_dlg.h"
+#include "win32ui/win32_view.h"
 
-#include "win32ui/dialog_view.h"
+namespace kq {
+class Settings;
+}
 
 namespace kq::win32ui {
 
-// The About box (template 100): the icon, the program's name and an OK button. Its texts are
-// shown as the template has them.
-class AboutView final : public DialogView {
+// The About box (template 100) over CAboutDlg, which it owns: the icon, the program's name and
+// version, what it is for, and an OK button, in the window's language.
+class AboutView final : public View<DialogView> {
   public:
-    explicit AboutView(Translator translate);
+    explicit AboutView(const Settings& settings);
+    ~AboutView() override;
 
   protected:
-    void OnInitDialog() override;
+    bool OnInitDialog() override;
+
+  private:
+    CAboutDlg logic_;
 };
 
-// The language question of the first start (template 139): one list of the languages. OK
-// reports the chosen entry and ends the dialog; Cancel, Escape and the close box end it with
-// nothing reported.
-class LanguageView final : public DialogView {
+// The language question of the first start (template 139) over CLanguageDlg, which it owns:
+// OK stores the choice; Cancel, Escape and the close box end it with nothing stored.
+class LanguageDialog final : public View<DialogView> {
   public:
-    struct Events {
-        // The entry selected when OK was pressed; -1 for none.
-        std::function<void(int index)> onOK;
-    };
-
-    explicit LanguageView(Translator translate, Events events = {});
+    explicit LanguageDialog(Settings& settings);
+    ~LanguageDialog() override;
 
   protected:
-    void OnInitDialog() override;
+    bool OnInitDialog() override;
     void OnCommand(int id, int code, HWND control) override;
 
   private:
-    Events events_;
+    CLanguageDlg logic_;
 };
 
 }  // namespace kq::win32ui

@@ -1,46 +1,48 @@
 #pragma once
 
-#include "win32ui/main_view.h"
-#include "win32ui/page_views.h"
-#include "win32ui/small_dialogs.h"
+#include <functional>
+#include <string>
+#include <vector>
 
-namespace kq {
-class Settings;
-}
+#include "devlink/platform.h"
+#include "dialogs/context.h"
+#include "dialogs/tool_app.h"
 
 namespace kq::win32ui {
 
-// The main window with its three pages, wired as far as the windows themselves go: the pages
-// in the tab control (LED, Flip, System), tab changes with the window sized around the page,
-// the status bar's first texts, the About box and closing. The pages' and the main window's
-// rules (what a button does, the tabs the settings offer, the engine's state) are not here:
-// they come in through the views' events and show operations.
-class ToolWindow {
+class DialogWindow;
+
+// Start-up with the Win32 windows: the language question when Config.ini names none, then the
+// main window for the life of the program.
+class ToolApp final : public StartUpView {
   public:
-    ToolWindow(Settings& settings, Translator translate);
+    ToolApp(PageContext& context, HotplugSource* hotplug, std::string moduleDir);
 
-    // Creates the windows; the main window shows at once (its template is visible).
-    bool Create();
-    // Runs the main window until it closes.
-    void Run();
+    // Always false: the program ends when the main window has closed.
+    bool InitInstance();
 
-    MainView main;
-    LedPageView led;
-    SystemPageView system;
-    FlipPageView flip;
+    // Called with each window once it exists, just before its modal run (tests answer the
+    // windows through it).
+    std::function<void(DialogWindow&)> beforeModal;
+
+    void RunLanguageDialog() override;
+    void ShowMessage(const Message& message) override;
+    void RunMainWindow() override;
 
   private:
-    void OnInitDialog();
-    void OnSelChange(int tab);
-    void OnAbout();
-
-    Settings& settings_;
-    Translator translate_;
+    PageContext& context_;
+    HotplugSource* hotplug_;
+    std::string moduleDir_;
 };
 
-// The question of the first start, when Config.ini names no language: the two languages, the
-// system's preselected; OK stores the choice and makes it the language in use. A choice that
-// could not be stored is said once.
-void AskLanguage(Settings& settings, const Translator& translate);
+// The restart: a new instance of this program with the command line this one was given, as
+// Windows keeps it (GetCommandLineW), which the logic's copy of the arguments came from; the
+// same start-up information, environment and folder.
+class SystemProcesses final : public ProcessStarter {
+  public:
+    bool StartDetached(const std::string& program,
+                       const std::vector<std::string>& arguments) override;
+    void ExitNow(int code) override;
+};
 
 }  // namespace kq::win32ui

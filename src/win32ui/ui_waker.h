@@ -1,29 +1,33 @@
 #pragma once
 
-#include <functional>
-#include <memory>
+#include <windows.h>
+
+namespace kq {
+class UiQueue;
+}
 
 namespace kq::win32ui {
 
-// Runs work on the thread that made the poster (the UI thread), handed over from any thread:
-// the hook by which results of the device work come back to the windows. Work still waiting
-// when the poster goes is dropped, and so is work posted after that.
-class UiPoster {
+// The Win32 side of a UI queue: its wake hook posts a private message to a message-only window
+// of the thread that made the waker (the UI thread), whose handler runs the queue. Every modal
+// loop of that thread (message boxes, the file dialog) dispatches it too, so results keep
+// arriving while a box is open. The message carries nothing: what travels between the threads
+// goes through the queue's own lock.
+class UiWaker {
   public:
-    using Post = std::function<void(std::function<void()>)>;
+    explicit UiWaker(UiQueue& queue);
+    // On the UI thread; the queue gets no more wakes from it.
+    ~UiWaker();
+    UiWaker(const UiWaker&) = delete;
+    UiWaker& operator=(const UiWaker&) = delete;
 
-    UiPoster();
-    // On the UI thread.
-    ~UiPoster();
-    UiPoster(const UiPoster&) = delete;
-    UiPoster& operator=(const UiPoster&) = delete;
-
-    // The hook to give to workers; it may outlive the poster (it then drops what it gets).
-    Post hook() const;
+    HWND window() const { return window_; }
 
   private:
-    struct Shared;
-    std::shared_ptr<Shared> shared_;
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    UiQueue& queue_;
+    HWND window_ = nullptr;
 };
 
 }  // namespace kq::win32ui

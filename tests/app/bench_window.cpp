@@ -26,6 +26,7 @@
 #include "l10n/settings.h"
 #include "pages/window_tools.h"
 #include "res/resource.h"
+#include "tests/dialogs/bench_figures.h"
 
 namespace kq {
 namespace {
@@ -47,15 +48,6 @@ struct NoFiles final : FileDialogProvider {
                                            const QString&) override {
         return std::nullopt;
     }
-};
-struct NoProcesses final : ProcessStarter {
-    bool StartDetached(const std::string&, const std::vector<std::string>&) override {
-        return false;
-    }
-    void ExitNow(int) override {}
-};
-struct EnglishLocale final : LocaleSource {
-    unsigned SystemDefaultLanguage() const override { return kLangEnglish; }
 };
 
 // The largest gap between the ticks of a fast timer on the UI thread.
@@ -108,32 +100,17 @@ void Settle(QtMainWindow& window,
     loop.exec();
 }
 
-struct Scenario {
-    const char* name;
-    const char* engine;     // virtual engine settings
-    bool unplugMidCommand;  // the engine is pulled 100 ms into each action
-};
-
-using Figures = std::map<std::string, double>;
-
-class Bench {
+class Bench : testing::BenchWorld {
   public:
-    Bench(const Scenario& scenario, const std::string& programDir)
-        : scenario_(scenario), settings_(programDir, locale_), context_{link_,  settings_,
-                                                                        flags_, processes_,
-                                                                        "",     {}} {
-        settings_.CurrentLanguageFile = programDir + "Language/English.lang";
-        std::string error;
-        engine_ = bus_.Plug(*ParseEngineSettings(scenario.engine, &error));
-    }
+    Bench(const testing::BenchScenario& scenario, const std::string& programDir)
+        : BenchWorld(scenario, programDir, programDir + "Language/English.lang") {}
 
-    Figures Run() {
-        Figures figures;
-        StallMeter meter;
+    testing::BenchFigures Run() {
+        testing::BenchFigures figures;
         {
             // Start: from constructing the window to its first paint.
             const auto start = Clock::now();
-            meter.Reset();
+            meter_.Reset();
             window_ = std::make_unique<QtMainWindow>(context_, services_, &bus_);
             window_->OnInitDialog();
             PaintWatch watch(*window_);
@@ -146,62 +123,22 @@ class Bench {
             poll.start(1);
             loop.exec();
             figures["start to first paint"] = Ms(watch.when - start);
-            Settle(*window_);
-            figures["start (longest block)"] = meter.WorstMs();
+            Settle();
+            figures["start (longest block)"] = meter_.WorstMs();
         }
-        QtMainWindow& w = *window_;
-        auto measure = [&](const std::string& name, const std::function<void()>& action) {
-            meter.Reset();
-            std::thread puller;
-            if (scenario_.unplugMidCommand) {
-                puller = std::thread([this] {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                    bus_.Unplug(engine_);
-                });
-            }
-            action();
-            Settle(w);
-            if (puller.joinable()) puller.join();
-            Settle(w);
-            figures[name] = std::max(figures[name], meter.WorstMs());
-            if (scenario_.unplugMidCommand && !bus_.IsPresent(engine_)) {
-                bus_.Replug(engine_);
-                Settle(w);
-            }
-        };
-        auto click = [&](int id) { FindControl<QPushButton>(&w, id)->click(); };
-        QTabBar* tabs = w.m_tab->tabBar();
-
-        measure("tab switch", [&] { tabs->setCurrentIndex(1); });
-        measure("tab switch", [&] { tabs->setCurrentIndex(2); });
-        measure("tab switch", [&] { tabs->setCurrentIndex(0); });
-        measure("LED Read", [&] { click(IDC_CURRENT_READ); });
-        w.ledPage.m_editCurrent->setText("60");
-        measure("LED Write", [&] { click(IDC_CURRENT_WRITE); });
-        measure("LED switch", [&] { click(IDC_LED_SWITCH); });
-        measure("LED switch", [&] { click(IDC_LED_SWITCH); });
-        measure("Power", [&] { click(IDC_POWER_SWITCH); });
-        measure("Power", [&] { click(IDC_POWER_SWITCH); });
-        tabs->setCurrentIndex(1);
-        Settle(w);
-        measure("Flip Apply", [&] { click(IDC_FLIP_DO); });
-        tabs->setCurrentIndex(0);
-        Settle(w);
-        bus_.Unplug(engine_);
-        Settle(w);
-        if (scenario_.unplugMidCommand) {
-            // The arrival itself is what is measured here, not a pull during it.
-            meter.Reset();
-            bus_.Replug(engine_);
-            Settle(w);
-            figures["arrival"] = meter.WorstMs();
-        } else {
-            measure("arrival", [&] { bus_.Replug(engine_); });
-        }
+        RunActions(*this, figures);
         figures["messages shown"] = messages_.shown;
         window_.reset();
         return figures;
     }
+
+    // The driver of RunActions.
+    void ResetMeter() { meter_.Reset(); }
+    double WorstMs() { return meter_.WorstMs(); }
+    void Settle() { kq::Settle(*window_); }
+    void SelectTab(int index) { window_->m_tab->tabBar()->setCurrentIndex(index); }
+    void Click(int id) { FindControl<QPushButton>(window_.get(), id)->click(); }
+    void SetCurrentText(const char* text) { window_->ledPage.m_editCurrent->setText(text); }
 
   private:
     struct PaintWatch : QObject {
@@ -218,18 +155,10 @@ class Bench {
         Clock::time_point when = Clock::now();
     };
 
-    Scenario scenario_;
-    VirtualBus bus_;  // its own real-time sleeper: a silent engine costs its real timeouts
-    DeviceLink link_{bus_};
-    std::shared_ptr<VirtualEngine> engine_;
-    EnglishLocale locale_;
-    Settings settings_;
-    PageFlags flags_;
+    StallMeter meter_;
     CountingPresenter messages_;
     NoFiles files_;
     QtServices services_{messages_, files_};
-    NoProcesses processes_;
-    PageContext context_;
     std::unique_ptr<QtMainWindow> window_;
 };
 
@@ -251,9 +180,6 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const std::string programDir = QCoreApplication::applicationDirPath().toStdString() + "/";
-    const kq::Scenario scenarios[] = {{"working", "", false},
-                                      {"mute", "mode=mute", false},
-                                      {"unplugged mid-command", "mode=mute", true}};
     {
         // The process's first window pays for fonts and style once; keep that out of the figures.
         QPushButton warmUp("warm-up");
@@ -262,30 +188,10 @@ int main(int argc, char** argv) {
         QTimer::singleShot(200, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    std::vector<kq::Figures> results;
-    for (const auto& scenario : scenarios) {
+    std::vector<kq::testing::BenchFigures> results;
+    for (const auto& scenario : kq::testing::kBenchScenarios) {
         results.push_back(kq::Bench(scenario, programDir).Run());
     }
-    const char* rows[] = {"start to first paint",
-                          "start (longest block)",
-                          "tab switch",
-                          "LED Read",
-                          "LED Write",
-                          "LED switch",
-                          "Power",
-                          "Flip Apply",
-                          "arrival"};
-    std::printf("longest UI-thread block per action, ms (start: time to first paint)\n");
-    std::printf("%-24s", "action");
-    for (const auto& s : scenarios) std::printf("%24s", s.name);
-    std::printf("\n");
-    for (const char* row : rows) {
-        std::printf("%-24s", row);
-        for (auto& r : results) std::printf("%24.1f", r[row]);
-        std::printf("\n");
-    }
-    std::printf("%-24s", "messages shown");
-    for (auto& r : results) std::printf("%24.0f", r["messages shown"]);
-    std::printf("\n");
+    kq::testing::PrintBenchFigures(std::move(results));
     return 0;
 }

@@ -1,17 +1,35 @@
 // Shows the Win32 windows one after the other for scripts/windows-screenshots.sh: the main
-// window on each page, the language question and the About box, in English and in Simplified
-// Chinese. For each picture it prints "shot NAME X Y WIDTH HEIGHT" (the window's place on the
-// screen) and waits for a line on its input, while the script takes the picture.
+// window on each page over a virtual engine (connected, its id and LED current shown), the
+// language question and the About box, in English and in Simplified Chinese. For each picture
+// it prints "shot NAME X Y WIDTH HEIGHT" (the window's place on the screen) and waits for a line
+// on its input, while the script takes the picture.
+#include <filesystem>
 #include <iostream>
 #include <string>
 
-#include "win32ui/tool_window.h"
+#include "devlink/link.h"
+#include "emulator/virtual_bus.h"
+#include "l10n/settings.h"
+#include "upgrade/history.h"
+#include "win32ui/main_window.h"
+#include "win32ui/small_dialogs.h"
 #include "window_driver.h"
 
 namespace {
 
 using namespace kq::win32ui;
-using kq::testing::FixedLocale;
+
+struct FixedLocale final : kq::LocaleSource {
+    unsigned SystemDefaultLanguage() const override { return language; }
+    unsigned language = kq::kLangEnglish;
+};
+
+struct NoProcesses final : kq::ProcessStarter {
+    bool StartDetached(const std::string&, const std::vector<std::string>&) override {
+        return false;
+    }
+    void ExitNow(int) override {}
+};
 
 // Lets the windows paint, then hands over to the script.
 bool Shoot(HWND window, const std::string& name) {
@@ -21,10 +39,7 @@ bool Shoot(HWND window, const std::string& name) {
     SendMessageW(window, WM_NCACTIVATE, TRUE, 0);
     RedrawWindow(window, nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    for (int i = 0; i < 5; ++i) {
-        PumpUiMessages();
-        Sleep(20);
-    }
+    kq::testing::PumpFor(std::chrono::milliseconds(100));
     RECT r{};
     GetWindowRect(window, &r);
     std::cout << "shot " << name << ' ' << r.left << ' ' << r.top << ' ' << r.right - r.left << ' '
@@ -42,37 +57,56 @@ int main() {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     const std::string scratch = kq::os::Utf8(temp);
+    // A history of one run of the virtual engine, for the System page's last-upgrade line.
+    const std::filesystem::path history = kq::os::PathFromUtf8(scratch + "kq7300-shots.jsonl");
+    std::error_code ignored;
+    std::filesystem::remove(history, ignored);
+    kq::HistoryEntry run;
+    run.time = "2026-01-15T10:30:00+01:00";
+    run.serial = kq::kEngineInstance;
+    run.productId = "0A-1B-2C-3D-4E-5F";
+    run.place = "virtual-1";
+    run.image = "firmware-2.1.enc";
+    run.outcome = "success";
+    std::string historyError;
+    kq::AppendHistory(history, run, historyError);
     const char* names[] = {"led", "flip", "system"};
     for (const char* language : {"English", "SimpChinese"}) {
         const bool chinese = std::string(language) == "SimpChinese";
-        FixedLocale locale(chinese ? kq::kLangChinese : kq::kLangEnglish);
+        FixedLocale locale;
+        locale.language = chinese ? kq::kLangChinese : kq::kLangEnglish;
         kq::Settings settings(scratch, locale);
         settings.CurrentLanguageFile = paths.moduleDir() + "Language\\" + language + ".lang";
-        const Translator translate = [&settings](std::string_view key) {
-            return settings.Translate(key);
-        };
-        std::string suffix = chinese ? "simpchinese" : "english";
+        const std::string suffix = chinese ? "simpchinese" : "english";
         {
-            ToolWindow window(settings, translate);
+            kq::VirtualBus bus;
+            std::string error;
+            bus.Plug(*kq::ParseEngineSettings("current=65", &error));
+            kq::DeviceLink link(bus);
+            kq::PageFlags flags;
+            NoProcesses processes;
+            kq::PageContext context{link, settings, flags, processes, "", {}};
+            context.historyFile = history;
+            MainWindow window(context, &bus);
             if (!window.Create()) return 1;
-            for (int tab = 0; tab < window.main.TabCount(); ++tab) {
-                kq::testing::SelectTab(window.main, tab);
-                if (!Shoot(window.main.hwnd(), std::string("main-") + names[tab] + "-" + suffix)) {
+            kq::testing::Settle(window);
+            for (int tab = 0; tab < window.TabCount(); ++tab) {
+                kq::testing::SelectTab(window, tab);
+                kq::testing::Settle(window);
+                if (!Shoot(window.hwnd(), std::string("main-") + names[tab] + "-" + suffix)) {
                     return 1;
                 }
             }
-            AboutView about(translate);
-            about.Create(window.main.hwnd());
+            AboutView about(settings);
+            about.Create(window.hwnd());
             about.Show(true);
             if (!Shoot(about.hwnd(), "about-" + suffix)) return 1;
         }
-        LanguageView question(translate);
+        LanguageDialog question(settings);
         question.Create();
-        question.AddListEntry(IDC_LANGUAGE_LIST, "ConfigGeneral.English");
-        question.AddListEntry(IDC_LANGUAGE_LIST, "ConfigGeneral.SimpChinese");
-        question.SetListSel(IDC_LANGUAGE_LIST, chinese ? 1 : 0);
         question.Show(true);
         if (!Shoot(question.hwnd(), "language-" + suffix)) return 1;
     }
+    std::filesystem::remove(history, ignored);
     return 0;
 }
