@@ -26,7 +26,7 @@
 #include "l10n/settings.h"
 #include "pages/window_tools.h"
 #include "res/resource.h"
-#include "tests/dialogs/bench_figures.h"
+#include "tests/support/bench_figures.h"
 
 namespace kq {
 namespace {
@@ -100,13 +100,13 @@ void Settle(QtMainWindow& window,
     loop.exec();
 }
 
-class Bench : testing::BenchWorld {
+class Bench : test::BenchWorld {
   public:
-    Bench(const testing::BenchScenario& scenario, const std::string& programDir)
+    Bench(const test::BenchScenario& scenario, const std::string& programDir)
         : BenchWorld(scenario, programDir, programDir + "Language/English.lang") {}
 
-    testing::BenchFigures Run() {
-        testing::BenchFigures figures;
+    test::BenchFigures Run() {
+        test::BenchFigures figures;
         {
             // Start: from constructing the window to its first paint.
             const auto start = Clock::now();
@@ -188,10 +188,10 @@ int main(int argc, char** argv) {
         QTimer::singleShot(200, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    std::vector<kq::testing::BenchFigures> results;
-    for (const auto& scenario : kq::testing::kBenchScenarios) {
+    std::vector<kq::test::BenchFigures> results;
+    for (const auto& scenario : kq::test::kBenchScenarios) {
         results.push_back(kq::Bench(scenario, programDir).Run());
     }
-    kq::testing::PrintBenchFigures(std::move(results));
+    kq::test::PrintBenchFigures(std::move(results));
     return 0;
 }

@@ -12,9 +12,9 @@
 #include "app/tab_ctrl.h"
 #include "pages/window_tools.h"
 #include "res/resource.h"
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class MainWindowTest : public WindowTest {
@@ -295,4 +295,4 @@ TEST_F(MainWindowTest, RestartClosesTheMainWindow) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -14,10 +14,10 @@
 #include "app/tool_app.h"
 #include "pages/window_tools.h"
 #include "res/resource.h"
-#include "resource_ids.h"
-#include "window_fixture.h"
+#include "tests/support/resource_ids.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class LanguageDialogTest : public WindowTest {
@@ -151,4 +151,4 @@ TEST_F(LanguageDialogTest, TheAboutBoxNamesTheVersionInTheWindowsLanguage) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -13,7 +13,7 @@
 
 #include "cli/ctl.h"
 #include "tests/cli/watched_buffer.h"
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/upgrade_fixture.h"
 
 namespace kq::test {
 namespace {
@@ -38,7 +38,7 @@ class ConsoleInterruptTest : public ::testing::Test {
         return text.str();
     }
 
-    TempDir temp;
+    TempFolder temp;
 };
 
 TEST_F(ConsoleInterruptTest, CtrlCStopsTheUpgradeAtTheNextBlockWithoutFinishing) {

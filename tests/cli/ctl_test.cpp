@@ -10,7 +10,7 @@
 #include "cli/json.h"
 #include "devlink/discovery.h"
 #include "tests/cli/json_check.h"
-#include "tests/os/env_guard.h"
+#include "tests/support/env_guard.h"
 #include "upgrade/image_files.h"
 
 namespace kq {
@@ -190,7 +190,7 @@ TEST(CtlTest, MissingLoaderNamesTheFoldersAndTheOption) {
                           ("kq-ctl-fw-" + std::to_string(::getpid()) + ".bin");
     const auto trace = firmware.string() + ".trace";
     std::ofstream(firmware) << "firmware";
-    testing::EnvGuard env;
+    test::EnvGuard env;
     const std::string data = firmware.string() + ".data";
 #ifdef _WIN32
     env.Set("LOCALAPPDATA", data);

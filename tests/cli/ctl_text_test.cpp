@@ -10,7 +10,7 @@
 #include "cli/ctl.h"
 #include "l10n/settings.h"
 #include "os/os.h"
-#include "tests/os/env_guard.h"
+#include "tests/support/env_guard.h"
 #include "upgrade/image_files.h"
 
 namespace kq {
@@ -66,7 +66,7 @@ TEST(CtlLanguageTest, FollowsTheLocaleAsGettextDoes) {
 }
 
 TEST(CtlLanguageTest, ReadsTheVariablesOfTheProcess) {
-    testing::EnvGuard env;
+    test::EnvGuard env;
     env.Set("LANGUAGE", "fr:zh_CN");
     env.Set("LC_ALL", std::nullopt);
     env.Set("LC_MESSAGES", "de_DE.UTF-8");
@@ -273,7 +273,7 @@ TEST_F(BothLanguages, UpgradeAndHistorySpeakChinese) {
     const std::string loader = os::Utf8Of(dir / "loader.bin");
     std::ofstream(firmware) << std::string(600, 'f');
     std::ofstream(loader) << std::string(100, 'l');
-    testing::EnvGuard env;
+    test::EnvGuard env;
     env.Set("XDG_DATA_HOME", os::Utf8Of(dir / "data"));
     env.Set("XDG_STATE_HOME", os::Utf8Of(dir / "state"));
 #ifdef _WIN32

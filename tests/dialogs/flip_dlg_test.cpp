@@ -1,9 +1,9 @@
 #include "dialogs/flip_dlg.h"
 
-#include "dialog_fixture.h"
 #include "res/resource.h"
+#include "tests/support/dialog_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class FlipDlgTest : public DialogTest {
@@ -95,4 +95,4 @@ TEST_F(FlipDlgTest, ReselectionShowsTheMembersAndApplyWaitsForTheLink) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -2,13 +2,13 @@
 
 #include <kq_version.h>
 
-#include "dialog_fixture.h"
 #include "dialogs/about_dlg.h"
 #include "dialogs/tool_app.h"
 #include "os/os.h"
 #include "res/resource.h"
+#include "tests/support/dialog_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class LanguageDlgTest : public DialogWorld {
@@ -145,4 +145,4 @@ TEST_F(LanguageDlgTest, TheAboutBoxNamesTheVersionInTheLanguageInUse) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

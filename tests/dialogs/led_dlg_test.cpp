@@ -1,9 +1,9 @@
 #include "dialogs/led_dlg.h"
 
-#include "dialog_fixture.h"
 #include "res/resource.h"
+#include "tests/support/dialog_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 const Bytes kMode{0xFE};
@@ -337,4 +337,4 @@ TEST_F(LedDlgTest, APageThatIsGoneGetsNoResults) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <thread>
 
-#include "dialog_fixture.h"
+#include "tests/support/dialog_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class LinkWorkerTest : public DialogWorld {
@@ -111,4 +111,4 @@ TEST_F(LinkWorkerTest, BusyListenersInOrderWhileTheirOwnerLives) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

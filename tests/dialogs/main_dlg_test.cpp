@@ -2,10 +2,10 @@
 
 #include <thread>
 
-#include "dialog_fixture.h"
 #include "res/resource.h"
+#include "tests/support/dialog_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 using Texts = std::vector<std::string>;
@@ -725,4 +725,4 @@ TEST_F(MainDlgTest, ShuttingDownWhileARequestRuns) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "dialog_fixture.h"
 #include "os/sha256.h"
 #include "res/resource.h"
+#include "tests/support/dialog_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 using Texts = std::vector<std::string>;
@@ -705,4 +705,4 @@ TEST_F(SystemDlgRealWaitsTest, ClosingMidUpgradeStopsAndWaitsForTheWorker) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

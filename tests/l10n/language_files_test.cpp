@@ -6,12 +6,12 @@
 
 #include "l10n/settings.h"
 #include "l10n/text.h"
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace kq {
 namespace {
 
-using kq::testing::ReadBytes;
+using kq::test::ReadBytes;
 
 const char* const kProgramKeys[] = {
     "Tab.Led",

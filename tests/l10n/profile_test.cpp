@@ -17,16 +17,16 @@
 
 #include "l10n/settings.h"
 #include "l10n/text.h"
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace kq::profile {
 namespace {
 
-using kq::testing::CountFiles;
-using kq::testing::PathOf;
-using kq::testing::ReadBytes;
-using kq::testing::TempDir;
-using kq::testing::WriteBytes;
+using kq::test::CountFiles;
+using kq::test::PathOf;
+using kq::test::ReadBytes;
+using kq::test::TempDir;
+using kq::test::WriteBytes;
 
 class ProfileTest : public ::testing::Test {
   protected:

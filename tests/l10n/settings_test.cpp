@@ -15,16 +15,16 @@
 #include <functional>
 #include <optional>
 
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace kq {
 namespace {
 
-using kq::testing::LanguagePath;
-using kq::testing::PathOf;
-using kq::testing::ReadBytes;
-using kq::testing::TempDir;
-using kq::testing::WriteBytes;
+using kq::test::LanguagePath;
+using kq::test::PathOf;
+using kq::test::ReadBytes;
+using kq::test::TempDir;
+using kq::test::WriteBytes;
 
 class FakeLocale final : public LocaleSource {
   public:
@@ -567,7 +567,7 @@ TEST(UserConfigCopy, ChangesGoToTheUsersCopyWhenTheConfigIsReadOnly) {
 TEST(UserConfigCopy, TheUsersFolderIsInAppData) {
     const wchar_t* appData = _wgetenv(L"APPDATA");
     ASSERT_NE(appData, nullptr);
-    EXPECT_EQ(Settings::DefaultUserDir(), kq::testing::Utf8Of(appData) + "\\kq7300\\");
+    EXPECT_EQ(Settings::DefaultUserDir(), kq::test::Utf8Of(appData) + "\\kq7300\\");
 }
 #else
 // Modes that keep an ordinary user out, tried by a child process that has become one (fork and

@@ -15,17 +15,17 @@
 #include <vector>
 
 #include "os/os.h"
-#include "tests/l10n/temp_dir.h"
-#include "tests/os/child_process.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kq::os {
 namespace {
 
 namespace fs = std::filesystem;
-using kq::testing::PathOf;
-using kq::testing::ReadBytes;
-using kq::testing::TempDir;
-using kq::testing::WriteBytes;
+using kq::test::PathOf;
+using kq::test::ReadBytes;
+using kq::test::TempDir;
+using kq::test::WriteBytes;
 
 std::span<const uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -140,7 +140,7 @@ TEST_F(FileTest, RenameNoReplaceKeepsWhatHasTheName) {
 
 TEST_F(FileTest, PlaceChecksSayWhy) {
     EXPECT_TRUE(MayCreateFiles(Path(""), ec)) << ec.message();
-    EXPECT_EQ(kq::testing::CountFiles(dir_.path()), 0u);  // the probe is gone again
+    EXPECT_EQ(kq::test::CountFiles(dir_.path()), 0u);  // the probe is gone again
     uint64_t free = 0;
     ASSERT_TRUE(FreeSpace(Path(""), free, ec)) << ec.message();
     const fs::space_info space = fs::space(Path(""));
@@ -223,7 +223,7 @@ TEST_F(FileTest, ProcessesAppendingAtOnceNeverMixTheirLines) {
     constexpr int kLines = 100;
     constexpr size_t kLength = 6000;
     const fs::path log = Path("log");
-    EXPECT_TRUE(kq::testing::AllChildrenSucceed(kProcesses, [&](int p) {
+    EXPECT_TRUE(kq::test::AllChildrenSucceed(kProcesses, [&](int p) {
         std::error_code error;
         for (int n = 0; n < kLines; ++n) {
             if (!AppendLine(log, LineOf(p, n, kLength), error)) return 1;
@@ -236,7 +236,7 @@ TEST_F(FileTest, ProcessesAppendingAtOnceNeverMixTheirLines) {
 // The reason is the failing call's own, not what a later call left in errno ("Success").
 TEST_F(FileTest, AFailedWriteSaysWhyItFailed) {
     const std::string path = dir_.file("big");
-    const int code = kq::testing::ExitCodeOfChild([&] {
+    const int code = kq::test::ExitCodeOfChild([&] {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{4096, 4096};
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -258,13 +258,13 @@ TEST_F(FileTest, AnOrdinaryUserCannotCreateFilesInAnotherUsersFolder) {
     chmod(dir_.file("own").c_str(), 0777);
     const fs::path dir = PathOf(dir_.path());
     const fs::path own = Path("own");
-    const int code = kq::testing::ExitCodeAsOrdinaryUser([&] {
+    const int code = kq::test::ExitCodeAsOrdinaryUser([&] {
         std::error_code error;
         if (MayCreateFiles(dir, error) || error != std::errc::permission_denied) return 1;
         if (AppendLine(dir / "log", "x", error) || error != std::errc::permission_denied) return 2;
         return MayCreateFiles(own, error) ? 0 : 3;
     });
-    if (code == kq::testing::kNoOrdinaryUser) GTEST_SKIP() << "cannot become an ordinary user";
+    if (code == kq::test::kNoOrdinaryUser) GTEST_SKIP() << "cannot become an ordinary user";
     EXPECT_EQ(code, 0);
 }
 #endif

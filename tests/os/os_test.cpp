@@ -10,14 +10,14 @@
 #include <string>
 
 #include "os/sha256.h"
-#include "tests/l10n/temp_dir.h"
-#include "tests/os/env_guard.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/temp_dir.h"
 
 namespace kq::os {
 namespace {
 
 namespace fs = std::filesystem;
-using kq::testing::EnvGuard;
+using kq::test::EnvGuard;
 
 std::span<const uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -100,9 +100,9 @@ TEST(UserDirsTest, SystemDataDirsFollowXdgDataDirs) {
 // Where a link leads, followed link by link: relative ones from their own folder, to the end
 // also when nothing is there.
 TEST(LinkTargetTest, FollowsTheChainToItsEnd) {
-    const kq::testing::TempDir dir;
+    const kq::test::TempDir dir;
     const std::string d = dir.path();
-    kq::testing::WriteBytes(d + "file", "x");
+    kq::test::WriteBytes(d + "file", "x");
     fs::create_directory(d + "sub");
     fs::create_symlink(d + "file", d + "absolute");
     fs::create_symlink("../file", d + "sub/relative");
@@ -123,12 +123,12 @@ TEST(LinkTargetTest, FollowsTheChainToItsEnd) {
 // A write through a link that leads nowhere yet creates the file at its end; the link stays a
 // link, and one that never ends is refused.
 TEST(LinkTargetTest, WritesGoThroughLinksThatLeadNowhere) {
-    const kq::testing::TempDir dir;
+    const kq::test::TempDir dir;
     const std::string d = dir.path();
     fs::create_symlink("real.ini", d + "Config.ini");
     EXPECT_TRUE(ReplaceContent(d + "Config.ini", "[s]\nk=1\n"));
     EXPECT_TRUE(fs::is_symlink(d + "Config.ini"));
-    EXPECT_EQ(kq::testing::ReadBytes(d + "real.ini"), "[s]\nk=1\n");
+    EXPECT_EQ(kq::test::ReadBytes(d + "real.ini"), "[s]\nk=1\n");
 
     fs::create_symlink(d + "loop.ini", d + "loop.ini");
     EXPECT_FALSE(ReplaceContent(d + "loop.ini", "x"));

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QStyle>
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 QIcon Standard() {
@@ -63,4 +63,4 @@ TEST(DeferredIconTest, LooksAndSizesAsTheIconItStandsFor) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -5,9 +5,9 @@
 #include "pages/qt_flip_page.h"
 #include "pages/window_tools.h"
 #include "res/resource.h"
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class FlipPageTest : public WindowTest {
@@ -60,4 +60,4 @@ TEST_F(FlipPageTest, ReselectionKeepsTheBoxesAndTheirTexts) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

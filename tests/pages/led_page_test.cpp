@@ -8,9 +8,9 @@
 #include "pages/qt_led_page.h"
 #include "pages/window_tools.h"
 #include "res/resource.h"
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 const Bytes kMode{0xFE};
@@ -220,4 +220,4 @@ TEST_F(LedPageTest, ATypedNumberIsTakenOnlyWhenItIsUsed) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -3,9 +3,9 @@
 #include <thread>
 
 #include "pages/qt_services.h"
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 // Qt's side of the hand-over: tasks posted from another thread run on the waker's thread, from
@@ -56,4 +56,4 @@ TEST(QtUiWakerTest, ResultsOfTheLinkWorkerArriveThroughTheEventLoop) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -6,9 +6,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 struct KeyCase {
@@ -55,4 +55,4 @@ INSTANTIATE_TEST_SUITE_P(Keys, QtQuestionTest,
                                                    Answer::Reject}));
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -1,12 +1,12 @@
-#include "resource_ids.h"
+#include "tests/support/resource_ids.h"
 
 #include "pages/qt_flip_page.h"
 #include "pages/qt_led_page.h"
 #include "pages/qt_system_page.h"
 #include "res/resource.h"
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class ResourceIdsTest : public WindowTest {};
@@ -37,4 +37,4 @@ TEST_F(ResourceIdsTest, ThePageFormsCarryTheNamedIds) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

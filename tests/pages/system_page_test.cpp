@@ -8,9 +8,9 @@
 #include "pages/qt_system_page.h"
 #include "pages/window_tools.h"
 #include "res/resource.h"
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class SystemPageTest : public WindowTest {
@@ -128,4 +128,4 @@ TEST_F(SystemPageTest, RestartStartsTheSameCommandLineThenClosesTheWindow) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

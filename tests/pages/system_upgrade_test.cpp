@@ -10,9 +10,9 @@
 #include "pages/qt_system_page.h"
 #include "pages/window_tools.h"
 #include "res/resource.h"
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class SystemUpgradeTest : public WindowTest {
@@ -136,4 +136,4 @@ TEST_F(SystemUpgradeTest, ThePhaseLineUnderTheBar) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

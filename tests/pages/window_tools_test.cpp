@@ -7,9 +7,9 @@
 
 #include "pages/qt_flip_page.h"
 #include "res/resource.h"
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 class TranslateWindowTest : public WindowTest {};
@@ -43,4 +43,4 @@ TEST_F(TranslateWindowTest, TranslatesFromTheCreationKeyAndLeavesDataAlone) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test

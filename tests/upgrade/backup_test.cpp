@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "os/os.h"
-#include "tests/os/child_process.h"
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/upgrade_fixture.h"
 
 namespace kq::test {
 namespace {
@@ -70,7 +70,7 @@ class BackupTest : public ::testing::Test {
         EXPECT_TRUE(std::equal(bytes.begin() + kStart, bytes.end(), old.begin() + kStart));
     }
 
-    TempDir temp;
+    TempFolder temp;
     const fs::path dir = temp.path / "data" / "kq7300";
     const BackupOwner engine{"0002a0000000", "0A-1B-2C-3D-4E-5F", "virtual-1"};
     const std::vector<uint8_t> old = MakeImage(40000, 31);
@@ -314,7 +314,7 @@ TEST_F(BackupTest, ThreeHundredProcessesAndThreadsSavingAtOnceLoseNothing) {
     constexpr int kProcesses = 30;
     constexpr int kThreadsEach = 10;
     fs::create_directories(dir);
-    EXPECT_TRUE(kq::testing::AllChildrenSucceed(kProcesses, [&](int p) {
+    EXPECT_TRUE(kq::test::AllChildrenSucceed(kProcesses, [&](int p) {
         std::atomic<int> failed{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreadsEach; ++t) {
@@ -398,7 +398,7 @@ TEST_F(BackupTest, ARunKilledAtAnyMomentLeavesEveryReplacedByte) {
 }
 
 TEST_F(BackupTest, AFailedSaveSaysWhyAndClaimsNothing) {
-    const int code = kq::testing::ExitCodeOfChild([&] {
+    const int code = kq::test::ExitCodeOfChild([&] {
         signal(SIGXFSZ, SIG_IGN);
         std::string why;
         auto backup = FirmwareBackup::Open(dir, engine, 40000, why, FixedSecond());
@@ -420,14 +420,14 @@ TEST_F(BackupTest, AFailedSaveSaysWhyAndClaimsNothing) {
 TEST_F(BackupTest, AFolderTheUserMayNotWriteIsRefused) {
     fs::create_directories(dir);
     chmod(dir.c_str(), 0755);
-    const int code = kq::testing::ExitCodeAsOrdinaryUser([&] {
+    const int code = kq::test::ExitCodeAsOrdinaryUser([&] {
         std::string why;
         const bool refused = !FirmwareBackup::Open(dir, engine, 40000, why, FixedSecond());
         const std::string expected = "cannot write in the backup folder " + os::Utf8Of(dir) + ": " +
                                      std::make_error_code(std::errc::permission_denied).message();
         return refused && why == expected ? 0 : 1;
     });
-    if (code == kq::testing::kNoOrdinaryUser) GTEST_SKIP() << "cannot become an ordinary user";
+    if (code == kq::test::kNoOrdinaryUser) GTEST_SKIP() << "cannot become an ordinary user";
     EXPECT_EQ(code, 0);
 }
 #endif

@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/upgrade_fixture.h"
 #include "upgrade/backup.h"
 
 int main() {
     using namespace kq;
     using Clock = std::chrono::steady_clock;
     const char* where = std::getenv("BENCH_DIR");
-    test::TempDir temp;
+    test::TempFolder temp;
     const auto dir = (where ? std::filesystem::path(where) : temp.path) / "kq7300-bench-backup";
     const std::vector<uint8_t> image = test::MakeImage(129024, 3);
     for (const uint32_t block : {1024u, 4096u}) {

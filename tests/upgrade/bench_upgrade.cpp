@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "emulator/virtual_bus.h"
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/upgrade_fixture.h"
 #include "upgrade/upgrade.h"
 
 namespace kq {
@@ -118,7 +118,7 @@ int Main() {
         return 1;
     }
     // A backup folder on the disk the temporary folder is on, as a user's data folder would be.
-    test::TempDir backups;
+    test::TempFolder backups;
     const auto loader = test::MakeImage(10240, 1);
     const auto firmware = test::MakeImage(129024, 2);
     bool ok =

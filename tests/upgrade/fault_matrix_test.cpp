@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/upgrade_fixture.h"
 
 namespace kq::test {
 namespace {
@@ -124,7 +124,7 @@ struct AuditedRig : UpgradeRig {
         engine->setFlash(OldFlash());
         backupDir = folder.path;
     }
-    TempDir folder{FastTemporaryFolder()};
+    TempFolder folder{FastTemporaryFolder()};
 };
 
 // What every run must show, whatever went wrong: success only when the engine is seen back in

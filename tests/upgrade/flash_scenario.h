@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/upgrade_fixture.h"
 
 namespace kq::test {
 

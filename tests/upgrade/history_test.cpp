@@ -12,9 +12,9 @@
 
 #include "os/os.h"
 #include "os/sha256.h"
-#include "tests/os/child_process.h"
-#include "tests/os/env_guard.h"
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/upgrade_fixture.h"
 
 namespace kq::test {
 namespace {
@@ -37,7 +37,7 @@ class HistoryTest : public ::testing::Test {
                                 1796649300);
     }
 
-    TempDir temp;
+    TempFolder temp;
     const fs::path file = temp.path / "state" / "kq7300" / "history.jsonl";
     std::string error;
 };
@@ -160,7 +160,7 @@ TEST_F(HistoryTest, WhatCannotBeWrittenOrReadIsReported) {
 TEST_F(HistoryTest, ProcessesAppendingAtOnceKeepEveryEntry) {
     constexpr int kProcesses = 3;
     constexpr int kEntries = 100;
-    EXPECT_TRUE(kq::testing::AllChildrenSucceed(kProcesses, [&](int p) {
+    EXPECT_TRUE(kq::test::AllChildrenSucceed(kProcesses, [&](int p) {
         std::string why;
         for (int n = 0; n < kEntries; ++n) {
             const HistoryEntry e =
@@ -183,7 +183,7 @@ TEST_F(HistoryTest, ProcessesAppendingAtOnceKeepEveryEntry) {
 TEST_F(HistoryTest, AnUnwritableFolderIsReportedWithItsReason) {
     fs::create_directories(file.parent_path());
     chmod(file.parent_path().c_str(), 0755);
-    const int code = kq::testing::ExitCodeAsOrdinaryUser([&] {
+    const int code = kq::test::ExitCodeAsOrdinaryUser([&] {
         std::string why;
         if (AppendHistory(file, Entry("", "s", "p", "a.bin"), why)) return 1;
         return why == "cannot write " + os::Utf8Of(file) + ": " +
@@ -191,13 +191,13 @@ TEST_F(HistoryTest, AnUnwritableFolderIsReportedWithItsReason) {
                    ? 0
                    : 2;
     });
-    if (code == kq::testing::kNoOrdinaryUser) GTEST_SKIP() << "cannot become an ordinary user";
+    if (code == kq::test::kNoOrdinaryUser) GTEST_SKIP() << "cannot become an ordinary user";
     EXPECT_EQ(code, 0);
 }
 
 TEST(HistoryTimeTest, LocalTimeWithItsOffset) {
     {
-        kq::testing::EnvGuard env;
+        kq::test::EnvGuard env;
         for (const auto& [zone, text] :
              {std::pair<const char*, const char*>{"UTC0", "1971-02-05T00:00:00+00:00"},
               {"EST5", "1971-02-04T19:00:00-05:00"},
@@ -211,7 +211,7 @@ TEST(HistoryTimeTest, LocalTimeWithItsOffset) {
 }
 
 TEST(HistoryFileTest, IsInTheUsersStateFolder) {
-    kq::testing::EnvGuard env;
+    kq::test::EnvGuard env;
     env.Set("XDG_STATE_HOME", std::string("/state"));
     EXPECT_EQ(UpgradeHistoryFile(), fs::path("/state/kq7300/history.jsonl"));
 }

@@ -8,8 +8,8 @@
 
 #include <fstream>
 
-#include "tests/os/env_guard.h"
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/upgrade_fixture.h"
 
 namespace kq::test {
 namespace {
@@ -35,10 +35,10 @@ class ImageFilesTest : public ::testing::Test {
         env.Set("LOCALAPPDATA", (dir / "home").string());
     }
 
-    TempDir temp;
+    TempFolder temp;
     const fs::path& dir = temp.path;
     UpgradeImages images;
-    kq::testing::EnvGuard env;
+    kq::test::EnvGuard env;
 };
 
 TEST_F(ImageFilesTest, SizeLimitsOfBothImages) {

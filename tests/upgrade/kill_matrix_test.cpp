@@ -45,7 +45,7 @@ int CountRequests(const FlashScenario& scenario, const std::string& mode,
 }
 
 struct KilledRun {
-    std::unique_ptr<TempDir> dir;
+    std::unique_ptr<TempFolder> dir;
     std::unique_ptr<FlashScenario> scenario;
     std::unique_ptr<Ctl> ctl;
     Kind kind;
@@ -53,11 +53,11 @@ struct KilledRun {
 };
 
 TEST(UpgradeKillMatrix, NoCrashNoHangNoReplacedByteMissing) {
-    TempDir base(FastTemporaryFolder());
+    TempFolder base(FastTemporaryFolder());
     Counts counts;
     for (const std::string mode : {"loader", "app"}) {
         const int requests = [&] {
-            TempDir dir(base.path);
+            TempFolder dir(base.path);
             FlashScenario scenario(dir.path);
             return CountRequests(scenario, mode, dir.path / "trace");
         }();
@@ -99,7 +99,7 @@ TEST(UpgradeKillMatrix, NoCrashNoHangNoReplacedByteMissing) {
         };
         for (const Kind& kind : kKinds) {
             for (int request = 1; request <= requests; ++request) {
-                KilledRun run{std::make_unique<TempDir>(base.path), nullptr, nullptr, kind,
+                KilledRun run{std::make_unique<TempFolder>(base.path), nullptr, nullptr, kind,
                               request};
                 run.scenario = std::make_unique<FlashScenario>(run.dir->path);
                 run.ctl = std::make_unique<Ctl>(

@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "os/sha256.h"
+#include "tests/support/upgrade_fixture.h"
 #include "tests/upgrade/ctl_process.h"
 #include "tests/upgrade/flash_scenario.h"
-#include "tests/upgrade/upgrade_fixture.h"
 
 namespace kq::test {
 namespace {
@@ -47,7 +47,7 @@ class UpgradeCommandTest : public ::testing::Test {
 
     std::string TraceOption() const { return "--trace=" + (dir / "trace").string(); }
 
-    TempDir temp;
+    TempFolder temp;
     const fs::path& dir = temp.path;
 };
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <set>
 
-#include "tests/upgrade/upgrade_fixture.h"
+#include "tests/support/upgrade_fixture.h"
 #include "upgrade/backup.h"
 
 namespace kq::test {
@@ -65,7 +65,7 @@ TEST_F(UpgradeFixture, LoaderThenFirmwareFollowsTheWorkedExamples) {
 // the first flash block it guards is written, in a fresh series and in a resumed one.
 TEST_F(UpgradeFixture, BlocksAndTheBackupAreToldBeforeTheyMatter) {
     Attach();
-    TempDir dir;
+    TempFolder dir;
     backupDir = dir.path;
     std::vector<std::pair<UpgradePhase, uint32_t>> blocks;
     // The first run stops after the first firmware block it writes: the next run resumes.
@@ -267,7 +267,7 @@ TEST_F(UpgradeFixture, EngineNotReturningFromStartLoaderFailsAfterFourSearches) 
 }
 
 TEST_F(UpgradeFixture, StopInFirmwarePhaseEndsSilentlyAndTheNextRunSkipsTheLoader) {
-    TempDir dir;
+    TempFolder dir;
     backupDir = dir.path;
     Attach();
     const auto loader = MakeImage(2048, 13);
@@ -450,7 +450,7 @@ TEST_F(UpgradeFixture, FinishThatCannotBeSentIsAFailure) {
 
 // The bytes read back before writing are kept: the same upgrade can put them back.
 TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
-    TempDir dir;
+    TempFolder dir;
     backupDir = dir.path / "data" / "kq7300";
     Attach(InLoader(4096));
     const auto old = MakeImage(20000, 27);
@@ -485,7 +485,7 @@ TEST_F(UpgradeFixture, WrittenUpgradeLeavesABackupThatRestoresTheOldFirmware) {
 
 // A place that cannot take the backup is found out before anything is written, in either phase.
 TEST_F(UpgradeFixture, ABackupThatCannotBeMadeStopsTheRunBeforeItsFirstWrite) {
-    TempDir dir;
+    TempFolder dir;
     std::ofstream(dir.path / "file") << "x";
     for (const EngineMode mode : {EngineMode::App, EngineMode::Loader}) {
         for (const auto& folder : {dir.path / "file" / "below", std::filesystem::path()}) {
@@ -508,7 +508,7 @@ TEST_F(UpgradeFixture, ABackupThatCannotBeMadeStopsTheRunBeforeItsFirstWrite) {
 // The bytes a block replaces are in the backup before the block goes out, and a backup that
 // cannot take them stops the run before that block.
 TEST_F(UpgradeFixture, EveryReplacedByteIsInTheBackupBeforeItsBlockIsWritten) {
-    TempDir dir;
+    TempFolder dir;
     backupDir = dir.path;
     Attach(InLoader(2048));
     const auto old = MakeImage(VirtualEngine::kFlashSize, 31);

@@ -21,7 +21,7 @@
 #include "devlink/link.h"
 #include "emulator/virtual_bus.h"
 #include "l10n/settings.h"
-#include "tests/dialogs/bench_figures.h"
+#include "tests/support/bench_figures.h"
 #include "win32ui/main_window.h"
 #include "window_driver.h"
 
@@ -107,7 +107,7 @@ class BoxCloser {
   private:
     static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam) {
         auto* window = reinterpret_cast<HWND>(wParam);
-        if (code == HCBT_ACTIVATE && testing::ClassName(window) == "#32770" &&
+        if (code == HCBT_ACTIVATE && test::ClassName(window) == "#32770" &&
             !win32ui::DialogWindow::FromHandle(window)) {
             ++shown;
             PostMessageW(window, WM_COMMAND, IDOK, 0);
@@ -118,13 +118,13 @@ class BoxCloser {
 };
 int BoxCloser::shown = 0;
 
-class Bench : testing::BenchWorld {
+class Bench : test::BenchWorld {
   public:
-    Bench(const testing::BenchScenario& scenario, const std::string& programDir, PingMeter& meter)
+    Bench(const test::BenchScenario& scenario, const std::string& programDir, PingMeter& meter)
         : BenchWorld(scenario, programDir, programDir + "Language\\English.lang"), meter_(meter) {}
 
-    testing::BenchFigures Run() {
-        testing::BenchFigures figures;
+    test::BenchFigures Run() {
+        test::BenchFigures figures;
         BoxCloser::shown = 0;
         BoxCloser closer;
         {
@@ -158,15 +158,15 @@ class Bench : testing::BenchWorld {
     // loop sleeps in between: nothing spins.
     void Settle() {
         const auto start = Clock::now();
-        testing::PumpUntil(
-            [&] { return Clock::now() - start >= 100ms && !window_->worker().busy(); }, 4000ms);
+        test::PumpUntil([&] { return Clock::now() - start >= 100ms && !window_->worker().busy(); },
+                        4000ms);
     }
-    void SelectTab(int index) { testing::SelectTab(*window_, index); }
+    void SelectTab(int index) { test::SelectTab(*window_, index); }
     void Click(int id) {
         for (const win32ui::DialogWindow* page :
              {static_cast<win32ui::DialogWindow*>(&window_->ledPage),
               static_cast<win32ui::DialogWindow*>(&window_->flipPage)}) {
-            if (page->Item(id)) testing::Click(*page, id);
+            if (page->Item(id)) test::Click(*page, id);
         }
     }
     void SetCurrentText(const char* text) {
@@ -182,13 +182,13 @@ class Bench : testing::BenchWorld {
 }  // namespace kq
 
 int main() {
-    kq::testing::InitControls();
+    kq::test::InitControls();
     kq::ModulePathsRecord paths;
     kq::PingMeter meter;
-    std::vector<kq::testing::BenchFigures> results;
-    for (const auto& scenario : kq::testing::kBenchScenarios) {
+    std::vector<kq::test::BenchFigures> results;
+    for (const auto& scenario : kq::test::kBenchScenarios) {
         results.push_back(kq::Bench(scenario, paths.moduleDir(), meter).Run());
     }
-    kq::testing::PrintBenchFigures(std::move(results));
+    kq::test::PrintBenchFigures(std::move(results));
     return 0;
 }

@@ -39,7 +39,7 @@ bool Shoot(HWND window, const std::string& name) {
     SendMessageW(window, WM_NCACTIVATE, TRUE, 0);
     RedrawWindow(window, nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    kq::testing::PumpFor(std::chrono::milliseconds(100));
+    kq::test::PumpFor(std::chrono::milliseconds(100));
     RECT r{};
     GetWindowRect(window, &r);
     std::cout << "shot " << name << ' ' << r.left << ' ' << r.top << ' ' << r.right - r.left << ' '
@@ -51,7 +51,7 @@ bool Shoot(HWND window, const std::string& name) {
 }  // namespace
 
 int main() {
-    kq::testing::InitControls();
+    kq::test::InitControls();
     kq::ModulePathsRecord paths;
     // A scratch folder stands for the program's: no Config.ini of anyone's changes the pictures.
     wchar_t temp[MAX_PATH] = {};
@@ -89,10 +89,10 @@ int main() {
             context.historyFile = history;
             MainWindow window(context, &bus);
             if (!window.Create()) return 1;
-            kq::testing::Settle(window);
+            kq::test::Settle(window);
             for (int tab = 0; tab < window.TabCount(); ++tab) {
-                kq::testing::SelectTab(window, tab);
-                kq::testing::Settle(window);
+                kq::test::SelectTab(window, tab);
+                kq::test::Settle(window);
                 if (!Shoot(window.hwnd(), std::string("main-") + names[tab] + "-" + suffix)) {
                     return 1;
                 }

@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "l10n/settings.h"
-#include "l10n/temp_dir.h"
 #include "os/os.h"
 #include "res/resource.h"
+#include "tests/support/temp_dir.h"
 #include "window_tests_main.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -306,8 +306,8 @@ TEST(ToolProcessTest, ConnectsWritesUpgradesStopsAndRestarts) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test
 
 int main(int argc, char** argv) {
-    return kq::testing::RunWindowTests(argc, argv);
+    return kq::test::RunWindowTests(argc, argv);
 }

@@ -15,9 +15,9 @@
 #include <thread>
 #include <utility>
 
-#include "dialog_fixture.h"
-#include "l10n/temp_dir.h"
 #include "l10n/text.h"
+#include "tests/support/dialog_fixture.h"
+#include "tests/support/temp_dir.h"
 #include "win32ui/small_dialogs.h"
 #include "win32ui/system_dialogs.h"
 #include "win32ui/tool_app.h"
@@ -25,7 +25,7 @@
 #include "window_driver.h"
 #include "window_tests_main.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 using namespace win32ui;
@@ -55,11 +55,11 @@ class WindowWorld : public DialogWorld {
         if (!window_) {
             window_ = std::make_unique<MainWindow>(context_, &bus_);
             EXPECT_TRUE(window_->Create());
-            EXPECT_TRUE(kq::testing::Settle(*window_));
+            EXPECT_TRUE(kq::test::Settle(*window_));
         }
         return *window_;
     }
-    void Settle() { EXPECT_TRUE(kq::testing::Settle(Window())); }
+    void Settle() { EXPECT_TRUE(kq::test::Settle(Window())); }
     std::string Status(int part) { return Window().GetStatusText(part); }
 
     std::unique_ptr<MainWindow> window_;
@@ -1082,9 +1082,9 @@ TEST(UiWakerTest, RunsPostedTasksOnTheUiThread) {
 }
 
 }  // namespace
-}  // namespace kq::testing
+}  // namespace kq::test
 
 int main(int argc, char** argv) {
-    kq::testing::InitControls();
-    return kq::testing::RunWindowTests(argc, argv);
+    kq::test::InitControls();
+    return kq::test::RunWindowTests(argc, argv);
 }

@@ -20,7 +20,7 @@
 #include "win32ui/dialog_window.h"
 #include "win32ui/main_window.h"
 
-namespace kq::testing {
+namespace kq::test {
 
 inline void InitControls() {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TAB_CLASSES | ICC_BAR_CLASSES |
@@ -210,4 +210,4 @@ inline bool Contains(const std::vector<std::string>& texts, const std::string& t
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-namespace kq::testing {
+namespace kq::test {
 
 inline constexpr int kSkippedExitCode = 77;
 
@@ -20,4 +20,4 @@ inline int RunWindowTests(int argc, char** argv) {
     return RUN_ALL_TESTS();
 }
 
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -21,7 +21,7 @@
 #include "emulator/virtual_bus.h"
 #include "l10n/settings.h"
 
-namespace kq::testing {
+namespace kq::test {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -257,4 +257,4 @@ class DialogTest : public DialogWorld {
     LinkWorker worker_{link_, ui_.queue()};
 };
 
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -13,6 +13,7 @@
 
 #include "devlink/link.h"
 #include "emulator/virtual_bus.h"
+#include "tests/support/temp_dir.h"
 #include "upgrade/upgrade.h"
 
 namespace kq::test {
@@ -32,26 +33,6 @@ inline std::filesystem::path FastTemporaryFolder() {
     if (std::filesystem::is_directory("/dev/shm", ec)) return "/dev/shm";
     return std::filesystem::temp_directory_path(ec);
 }
-
-// A fresh folder in the system's temporary folder (or in base), removed with everything in it.
-struct TempDir {
-    explicit TempDir(std::filesystem::path base = {}) {
-        std::random_device random;
-        std::error_code ec;
-        if (base.empty()) base = std::filesystem::temp_directory_path(ec);
-        for (int attempt = 0; attempt < 100 && path.empty() && !ec; ++attempt) {
-            const auto candidate = base / ("kq-upgrade-" + std::to_string(random()));
-            if (std::filesystem::create_directory(candidate, ec)) path = candidate;
-        }
-    }
-    ~TempDir() {
-        if (!path.empty()) std::filesystem::remove_all(path);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::filesystem::path path;
-};
 
 inline std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,4 +1,4 @@
-#include "dialog_fixture.h"
+#include "tests/support/dialog_fixture.h"
 
 #include <fstream>
 #include <random>
@@ -6,7 +6,7 @@
 
 #include "os/os.h"
 
-namespace kq::testing {
+namespace kq::test {
 namespace {
 
 constexpr const char* kEnglish = R"([String]
@@ -236,4 +236,4 @@ std::vector<uint8_t> Image(size_t size, uint8_t seed) {
     return image;
 }
 
-}  // namespace kq::testing
+}  // namespace kq::test

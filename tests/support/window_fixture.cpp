@@ -1,9 +1,9 @@
-#include "window_fixture.h"
+#include "tests/support/window_fixture.h"
 
 #include <QApplication>
 #include <QThread>
 
-namespace kq::testing {
+namespace kq::test {
 
 bool WaitForWorker(LinkWorker& worker, std::chrono::seconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -32,7 +32,7 @@ QStringList WindowTest::MessageTexts() const {
     return texts;
 }
 
-}  // namespace kq::testing
+}  // namespace kq::test
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-namespace kq::testing {
+namespace kq::test {
 
 // Runs body in a forked child and gives its exit code; -1 when it did not exit by itself.
 inline int ExitCodeOfChild(const std::function<int()>& body) {
@@ -50,5 +50,5 @@ inline int ExitCodeAsOrdinaryUser(const std::function<int()>& body) {
     });
 }
 
-}  // namespace kq::testing
+}  // namespace kq::test
 #endif

@@ -19,7 +19,7 @@
 #include "l10n/settings.h"
 #include "res/resource.h"
 
-namespace kq::testing {
+namespace kq::test {
 
 struct BenchScenario {
     const char* name;
@@ -157,4 +157,4 @@ class BenchWorld {
     PageContext context_;
 };
 
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -9,11 +9,11 @@
 #include <optional>
 #include <vector>
 
-#include "dialog_fixture.h"
 #include "dialogs/link_worker.h"
 #include "pages/qt_services.h"
+#include "tests/support/dialog_fixture.h"
 
-namespace kq::testing {
+namespace kq::test {
 
 struct RecordingPresenter final : MessagePresenter {
     struct Shown {
@@ -72,4 +72,4 @@ class WindowTest : public DialogWorld {
     LinkWorker linkWorker_{link_, ui_};
 };
 
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -1,8 +1,6 @@
 #pragma once
 
-#ifdef _WIN32
-#include <random>
-#else
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -10,12 +8,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "os/os.h"
 
-namespace kq::testing {
+namespace kq::test {
 
 // The settings layer's names are UTF-8 on every system.
 inline std::filesystem::path PathOf(const std::string& utf8) {
@@ -71,6 +71,28 @@ class TempDir {
     std::string path_;
 };
 
+// The same as a filesystem path, for tests that work in paths rather than the settings layer's
+// UTF-8 names: a fresh folder in the system's temporary folder (or in base), removed with all in
+// it.
+struct TempFolder {
+    explicit TempFolder(std::filesystem::path base = {}) {
+        std::random_device random;
+        std::error_code ec;
+        if (base.empty()) base = std::filesystem::temp_directory_path(ec);
+        for (int attempt = 0; attempt < 100 && path.empty() && !ec; ++attempt) {
+            const auto candidate = base / ("kq-upgrade-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate, ec)) path = candidate;
+        }
+    }
+    ~TempFolder() {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    std::filesystem::path path;
+};
+
 // The path of a language file in a program folder, as the settings layer makes it.
 inline std::string LanguagePath(const std::string& programDir, const std::string& name) {
     return programDir + "Language" + os::kSeparator + name + ".lang";
@@ -97,4 +119,4 @@ inline size_t CountFiles(const std::string& dir) {
     return n;
 }
 
-}  // namespace kq::testing
+}  // namespace kq::test

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace kq::testing {
+namespace kq::test {
 
 // Sets or clears environment variables for one test and puts them back afterwards.
 class EnvGuard {
@@ -39,4 +39,4 @@ class EnvGuard {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-}  // namespace kq::testing
+}  // namespace kq::test

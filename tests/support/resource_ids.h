@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-namespace kq::testing {
+namespace kq::test {
 
 // Every control of a form that carries a resourceId carries the one res/resource.h names for
 // it, and every id named there for the form is carried by its control.
@@ -19,4 +19,4 @@ inline void ExpectResourceIds(const QWidget& root, const std::map<std::string, i
     EXPECT_EQ(carried, expected);
 }
 
-}  // namespace kq::testing
+}  // namespace kq::test
