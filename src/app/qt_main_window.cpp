@@ -15,14 +15,23 @@ namespace {
 constexpr int kStatusHeight = 20;
 constexpr std::chrono::milliseconds kBusyCursorDelay{150};
 
-// The program's icon. Start-up has made it every window's already; decoding it again would
-// cost the window's start a millisecond or two.
-QIcon ProgramIcon() {
+// Start-up has made the program's icon every window's already; decoding it again would cost
+// the window's start a millisecond or two.
+QIcon SharedProgramIcon() {
     const QIcon shared = QApplication::windowIcon();
-    return shared.isNull() ? QIcon(":/icons/kq7300.png") : shared;
+    return shared.isNull() ? ProgramIcon() : shared;
 }
 
 }  // namespace
+
+// Every size is decoded and sent to the window system when a window is created, so the sizes
+// stop at what a task bar or window switcher draws: 256 px alone is 256 KB per window.
+QIcon ProgramIcon() {
+    QIcon icon;
+    for (int size : kProgramIconSizes)
+        icon.addFile(QString(":/icons/%1/kq7300.png").arg(size), QSize(size, size));
+    return icon;
+}
 
 QtMainWindow::QtMainWindow(PageContext& context, QtServices& services, HotplugSource* hotplug,
                            QWidget* parent)
@@ -32,7 +41,7 @@ QtMainWindow::QtMainWindow(PageContext& context, QtServices& services, HotplugSo
       ledPage(logic_.m_ledPage, services),
       systemPage(logic_.m_systemPage, services),
       flipPage(logic_.m_flipPage, services),
-      m_hIcon(ProgramIcon()),
+      m_hIcon(SharedProgramIcon()),
       ui_(std::make_unique<Ui::MainDlg>()) {
     ui_->setupUi(this);
     m_tab = ui_->tabCtrl;

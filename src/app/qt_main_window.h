@@ -22,6 +22,10 @@ class CTabCtrl;
 class CStatusBarCtrl;
 class EnterEscapeFilter;
 
+inline constexpr int kProgramIconSizes[] = {16, 32, 48, 64, 128};
+// The program's icon in each of kProgramIconSizes, the taskbar's and the title bar's alike.
+QIcon ProgramIcon();
+
 // The main window's widgets over its logic, which it owns: the tab control with the three pages'
 // widgets, the status bar, the about box, the busy cursor.
 class QtMainWindow : public QtView<QDialog, MainView> {

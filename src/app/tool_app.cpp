@@ -136,7 +136,7 @@ int RunTool(int argc, char** argv) {
                         UpgradeBackupDirectory(),
                         UpgradeHistoryFile()};
     ChooseFont();
-    QApplication::setWindowIcon(QIcon(":/icons/kq7300.png"));
+    QApplication::setWindowIcon(ProgramIcon());
 
     if (!screenshotDir.empty()) {
         return TakeScreenshots(context, services, engine.backend.hotplug,

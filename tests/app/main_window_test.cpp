@@ -109,6 +109,20 @@ TEST_F(MainWindowTest, TabsShowTheirPagesAndTheWindowFitsAroundEach) {
     EXPECT_LT(window.flipPage.width(), window.ledPage.width());
 }
 
+// Each size is drawn from its own image, sharp in a title bar and a task switcher alike, and
+// none is larger than a switcher draws (every size is sent to the window system).
+TEST_F(MainWindowTest, TheIconComesInEachSizeItIsDrawnAt) {
+    const QIcon icon = Window().windowIcon();
+    QList<QSize> expected;
+    for (int size : kProgramIconSizes) expected << QSize(size, size);
+    EXPECT_EQ(icon.availableSizes(), expected);
+    for (const QSize& size : expected) {
+        const QImage image = icon.pixmap(size).toImage();
+        EXPECT_EQ(image.size(), size);
+        EXPECT_TRUE(image.hasAlphaChannel());
+    }
+}
+
 TEST_F(MainWindowTest, CaptionIsFixedWhateverTheLanguage) {
     UseLanguage("SimpChinese");
     EXPECT_EQ(Window().windowTitle(), "KQ7300");
