@@ -15,13 +15,6 @@ namespace {
 constexpr int kStatusHeight = 20;
 constexpr std::chrono::milliseconds kBusyCursorDelay{150};
 
-// Start-up has made the program's icon every window's already; decoding it again would cost
-// the window's start a millisecond or two.
-QIcon SharedProgramIcon() {
-    const QIcon shared = QApplication::windowIcon();
-    return shared.isNull() ? ProgramIcon() : shared;
-}
-
 }  // namespace
 
 // Every size is decoded and sent to the window system when a window is created, so the sizes
@@ -41,7 +34,6 @@ QtMainWindow::QtMainWindow(PageContext& context, QtServices& services, HotplugSo
       ledPage(logic_.m_ledPage, services),
       systemPage(logic_.m_systemPage, services),
       flipPage(logic_.m_flipPage, services),
-      m_hIcon(SharedProgramIcon()),
       ui_(std::make_unique<Ui::MainDlg>()) {
     ui_->setupUi(this);
     m_tab = ui_->tabCtrl;
@@ -77,8 +69,25 @@ bool QtMainWindow::OnInitDialog() {
     connect(about, &QAction::triggered, this, &QtMainWindow::OnAbout);
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
-    setWindowIcon(m_hIcon);
     return logic_.OnInitDialog();
+}
+
+// The icon goes to the window system once the window's contents are on the screen: decoding its
+// images and sending them would come first otherwise, and the title bar shows it at once anyway.
+bool QtMainWindow::event(QEvent* event) {
+    if (event->type() == QEvent::Paint && !iconQueued_) {
+        iconQueued_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                // Message boxes and the about box share it from here on.
+                if (QApplication::windowIcon().isNull()) QApplication::setWindowIcon(ProgramIcon());
+                m_hIcon = QApplication::windowIcon();
+                setWindowIcon(m_hIcon);
+            },
+            Qt::QueuedConnection);
+    }
+    return QtView::event(event);
 }
 
 void QtMainWindow::OnAbout() {

@@ -50,6 +50,7 @@ class QtMainWindow : public QtView<QDialog, MainView> {
     QtPage* pageAt(int index);
 
     void reject() override;
+    bool event(QEvent* event) override;
 
     // MainView
     void AddItem(int id, const std::string& text) override;
@@ -74,6 +75,7 @@ class QtMainWindow : public QtView<QDialog, MainView> {
     QtLedPage ledPage;
     QtSystemPage systemPage;
     QtFlipPage flipPage;
+    // Set after the first paint.
     QIcon m_hIcon;
 
   private:
@@ -81,6 +83,7 @@ class QtMainWindow : public QtView<QDialog, MainView> {
 
     std::unique_ptr<Ui::MainDlg> ui_;
     EnterEscapeFilter* keys_ = nullptr;
+    bool iconQueued_ = false;
     // Shows the busy cursor once a request has taken longer than a glance.
     QTimer busyDelay_;
 };

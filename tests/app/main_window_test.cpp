@@ -1,3 +1,4 @@
+#include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -109,10 +110,17 @@ TEST_F(MainWindowTest, TabsShowTheirPagesAndTheWindowFitsAroundEach) {
     EXPECT_LT(window.flipPage.width(), window.ledPage.width());
 }
 
-// Each size is drawn from its own image, sharp in a title bar and a task switcher alike, and
-// none is larger than a switcher draws (every size is sent to the window system).
-TEST_F(MainWindowTest, TheIconComesInEachSizeItIsDrawnAt) {
-    const QIcon icon = Window().windowIcon();
+// The icon waits until the window's contents are on the screen. Each size is drawn from its own
+// image, sharp in a title bar and a task switcher alike, and none is larger than a switcher draws
+// (every size is sent to the window system).
+TEST_F(MainWindowTest, TheIconComesAfterTheFirstPaintInEachSizeItIsDrawnAt) {
+    window_ = std::make_unique<QtMainWindow>(context_, services_, &bus_);
+    window_->OnInitDialog();
+    EXPECT_FALSE(window_->testAttribute(Qt::WA_SetWindowIcon));
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+    EXPECT_TRUE(SpinUntil([&] { return window_->testAttribute(Qt::WA_SetWindowIcon); }));
+    const QIcon icon = window_->windowIcon();
     QList<QSize> expected;
     for (int size : kProgramIconSizes) expected << QSize(size, size);
     EXPECT_EQ(icon.availableSizes(), expected);
@@ -121,6 +129,8 @@ TEST_F(MainWindowTest, TheIconComesInEachSizeItIsDrawnAt) {
         EXPECT_EQ(image.size(), size);
         EXPECT_TRUE(image.hasAlphaChannel());
     }
+    EXPECT_EQ(QApplication::windowIcon().availableSizes(), expected);
+    Settle();
 }
 
 TEST_F(MainWindowTest, CaptionIsFixedWhateverTheLanguage) {
