@@ -15,14 +15,16 @@ namespace {
 constexpr int kStatusHeight = 20;
 constexpr std::chrono::milliseconds kBusyCursorDelay{150};
 
-// The program's icon. Start-up has made it every window's already; decoding it again would
-// cost the window's start a millisecond or two.
-QIcon ProgramIcon() {
-    const QIcon shared = QApplication::windowIcon();
-    return shared.isNull() ? QIcon(":/icons/kq7300.png") : shared;
-}
-
 }  // namespace
+
+// Every size is decoded and sent to the window system when a window is created, so the sizes
+// stop at what a task bar or window switcher draws: 256 px alone is 256 KB per window.
+QIcon ProgramIcon() {
+    QIcon icon;
+    for (int size : kProgramIconSizes)
+        icon.addFile(QString(":/icons/%1/kq7300.png").arg(size), QSize(size, size));
+    return icon;
+}
 
 QtMainWindow::QtMainWindow(PageContext& context, QtServices& services, HotplugSource* hotplug,
                            QWidget* parent)
@@ -32,7 +34,6 @@ QtMainWindow::QtMainWindow(PageContext& context, QtServices& services, HotplugSo
       ledPage(logic_.m_ledPage, services),
       systemPage(logic_.m_systemPage, services),
       flipPage(logic_.m_flipPage, services),
-      m_hIcon(ProgramIcon()),
       ui_(std::make_unique<Ui::MainDlg>()) {
     ui_->setupUi(this);
     m_tab = ui_->tabCtrl;
@@ -68,8 +69,25 @@ bool QtMainWindow::OnInitDialog() {
     connect(about, &QAction::triggered, this, &QtMainWindow::OnAbout);
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
-    setWindowIcon(m_hIcon);
     return logic_.OnInitDialog();
+}
+
+// The icon goes to the window system once the window's contents are on the screen: decoding its
+// images and sending them would come first otherwise, and the title bar shows it at once anyway.
+bool QtMainWindow::event(QEvent* event) {
+    if (event->type() == QEvent::Paint && !iconQueued_) {
+        iconQueued_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                // Message boxes and the about box share it from here on.
+                if (QApplication::windowIcon().isNull()) QApplication::setWindowIcon(ProgramIcon());
+                m_hIcon = QApplication::windowIcon();
+                setWindowIcon(m_hIcon);
+            },
+            Qt::QueuedConnection);
+    }
+    return QtView::event(event);
 }
 
 void QtMainWindow::OnAbout() {

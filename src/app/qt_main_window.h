@@ -22,6 +22,10 @@ class CTabCtrl;
 class CStatusBarCtrl;
 class EnterEscapeFilter;
 
+inline constexpr int kProgramIconSizes[] = {16, 32, 48, 64, 128};
+// The program's icon in each of kProgramIconSizes, the taskbar's and the title bar's alike.
+QIcon ProgramIcon();
+
 // The main window's widgets over its logic, which it owns: the tab control with the three pages'
 // widgets, the status bar, the about box, the busy cursor.
 class QtMainWindow : public QtView<QDialog, MainView> {
@@ -46,6 +50,7 @@ class QtMainWindow : public QtView<QDialog, MainView> {
     QtPage* pageAt(int index);
 
     void reject() override;
+    bool event(QEvent* event) override;
 
     // MainView
     void AddItem(int id, const std::string& text) override;
@@ -70,6 +75,7 @@ class QtMainWindow : public QtView<QDialog, MainView> {
     QtLedPage ledPage;
     QtSystemPage systemPage;
     QtFlipPage flipPage;
+    // Set after the first paint.
     QIcon m_hIcon;
 
   private:
@@ -77,6 +83,7 @@ class QtMainWindow : public QtView<QDialog, MainView> {
 
     std::unique_ptr<Ui::MainDlg> ui_;
     EnterEscapeFilter* keys_ = nullptr;
+    bool iconQueued_ = false;
     // Shows the busy cursor once a request has taken longer than a glance.
     QTimer busyDelay_;
 };

@@ -32,6 +32,8 @@ bool QtToolApp::InitInstance() {
 }
 
 void QtToolApp::RunLanguageDialog() {
+    // The main window sets the program's icon only once it is on the screen.
+    QApplication::setWindowIcon(ProgramIcon());
     QtLanguageDialog language(context_.settings, services_);
     language.OnInitDialog();
     if (beforeModal) beforeModal(language);
@@ -136,7 +138,6 @@ int RunTool(int argc, char** argv) {
                         UpgradeBackupDirectory(),
                         UpgradeHistoryFile()};
     ChooseFont();
-    QApplication::setWindowIcon(QIcon(":/icons/kq7300.png"));
 
     if (!screenshotDir.empty()) {
         return TakeScreenshots(context, services, engine.backend.hotplug,

@@ -1,3 +1,4 @@
+#include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -107,6 +108,29 @@ TEST_F(MainWindowTest, TabsShowTheirPagesAndTheWindowFitsAroundEach) {
         }
     }
     EXPECT_LT(window.flipPage.width(), window.ledPage.width());
+}
+
+// The icon waits until the window's contents are on the screen. Each size is drawn from its own
+// image, sharp in a title bar and a task switcher alike, and none is larger than a switcher draws
+// (every size is sent to the window system).
+TEST_F(MainWindowTest, TheIconComesAfterTheFirstPaintInEachSizeItIsDrawnAt) {
+    window_ = std::make_unique<QtMainWindow>(context_, services_, &bus_);
+    window_->OnInitDialog();
+    EXPECT_FALSE(window_->testAttribute(Qt::WA_SetWindowIcon));
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+    EXPECT_TRUE(SpinUntil([&] { return window_->testAttribute(Qt::WA_SetWindowIcon); }));
+    const QIcon icon = window_->windowIcon();
+    QList<QSize> expected;
+    for (int size : kProgramIconSizes) expected << QSize(size, size);
+    EXPECT_EQ(icon.availableSizes(), expected);
+    for (const QSize& size : expected) {
+        const QImage image = icon.pixmap(size).toImage();
+        EXPECT_EQ(image.size(), size);
+        EXPECT_TRUE(image.hasAlphaChannel());
+    }
+    EXPECT_EQ(QApplication::windowIcon().availableSizes(), expected);
+    Settle();
 }
 
 TEST_F(MainWindowTest, CaptionIsFixedWhateverTheLanguage) {
