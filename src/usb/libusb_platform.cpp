@@ -391,7 +391,10 @@ void PathBook::Assign(std::vector<Node>& nodes) {
                       node.descriptor.idProduct);
         bySerial[key + node.serial].push_back(&node);
     }
-    for (auto& [key, group] : bySerial) {
+    for (auto& entry : bySerial) {
+        // Named, not a structured binding: the lambdas below capture it, which clang 14 refuses.
+        const std::string& key = entry.first;
+        std::vector<Node*>& group = entry.second;
         Node* owner = group.front();
         if (auto it = owners_.find(key); it != owners_.end()) {
             const Owner& known = it->second;
