@@ -43,21 +43,23 @@ class ConsoleInterruptTest : public ::testing::Test {
 };
 
 TEST_F(ConsoleInterruptTest, CtrlCStopsTheUpgradeAtTheNextBlockWithoutFinishing) {
-    const std::vector<std::string> args = {"--virtual-engine=mode=loader,reboot-ms=0",
-                                           "--trace=" + (temp.path / "trace").string(),
-                                           "upgrade",
-                                           "--yes",
-                                           Write("fw.bin", MakeImage(kMaxFirmwareLength, 46)),
-                                           "--loader",
-                                           Write("loader.bin", MakeImage(1024, 47))};
+    const std::vector<std::string> args = {
+        "--virtual-engine=mode=loader,reboot-ms=0,block-size=256",
+        "--trace=" + (temp.path / "trace").string(),
+        "upgrade",
+        "--yes",
+        Write("fw.bin", MakeImage(kMaxFirmwareLength, 46)),
+        "--loader",
+        Write("loader.bin", MakeImage(1024, 47))};
     WatchedBuffer outBuffer;
     std::ostream out(&outBuffer);
     std::ostringstream err;
     // The handler says it at once, straight to the standard error handle.
     ::testing::internal::CaptureStderr();
     auto code = std::async(std::launch::async, [&] { return RunCtl(args, out, err); });
-    // Early and with the largest image: wine hands the console event to the handler's thread
-    // late on a busy machine, and it must still come before the last block.
+    // Early, with the largest image in small blocks (half a minute of mandated waits): wine can
+    // hand the console event to the handler's thread seconds late on a busy machine, and it must
+    // still come before the last block.
     const bool started = outBuffer.WaitFor("writing the firmware") &&
                          outBuffer.WaitFor("progress 10%") && SendCtrlC();
     const bool ended = code.wait_for(60s) == std::future_status::ready;
