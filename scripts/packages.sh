@@ -1,7 +1,7 @@
 # Debian 12 packages, sourced by ./run, ./test and the scripts that install what they use.
 BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev libusb-1.0-0-dev libcli11-dev nettle-dev
-    nlohmann-json3-dev)
+    nlohmann-json3-dev libfontconfig-dev)
 RUN_PACKAGES=(libqt6widgets6 qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei)
 TEST_PACKAGES=(libgtest-dev libgmock-dev umockdev libumockdev-dev xvfb xauth zsh fish)
 # The package check (scripts/package-check.sh) and the icon renderer (scripts/icons.sh).

@@ -4,11 +4,11 @@
 
 #include <CLI/CLI.hpp>
 #include <QApplication>
-#include <QFontDatabase>
 #include <QLibraryInfo>
 #include <filesystem>
 #include <iostream>
 
+#include "app/app_font.h"
 #include "app/qt_language_dialog.h"
 #include "app/qt_main_window.h"
 #include "app/screenshots.h"
@@ -63,18 +63,6 @@ void QtToolApp::UseFrameworkLanguage() {
     }
 }
 
-namespace {
-
-// The templates ask for a 9-point CJK font; one that covers both languages keeps the pages
-// looking the same in either.
-void ChooseFont() {
-    const QString family = "WenQuanYi Micro Hei";
-    if (!QFontDatabase::families().contains(family)) return;
-    QApplication::setFont(QFont(family, 9));
-}
-
-}  // namespace
-
 int RunTool(int argc, char** argv) {
     CLI::App cli{"Controls the KQ7300 light engine: power, LED, current, mirroring, firmware.",
                  "kq7300tool"};
@@ -104,6 +92,7 @@ int RunTool(int argc, char** argv) {
             return kExitUsage;
         }
     }
+    std::jthread fontConfiguration = StartReadingFontConfiguration();
     // The link, before the window system: a wrong --virtual-engine or trace file needs no display.
     EngineLink engine;
     std::string error;
@@ -137,6 +126,7 @@ int RunTool(int argc, char** argv) {
                         nullptr,
                         UpgradeBackupDirectory(),
                         UpgradeHistoryFile()};
+    fontConfiguration.join();
     ChooseFont();
 
     if (!screenshotDir.empty()) {
