@@ -8,10 +8,6 @@
 
 namespace kq {
 
-std::jthread StartReadingFontConfiguration() {
-    return std::jthread([] { FcInit(); });
-}
-
 // Qt 6.4 reads the hint style from the configuration but not whether a font is hinted at all.
 // Debian turns hinting off for this family; hinted anyway, the autohinter scans all of its
 // 30,000 characters before the window's first text is drawn.

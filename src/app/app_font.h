@@ -2,7 +2,6 @@
 
 #include <QFont>
 #include <QString>
-#include <thread>
 
 using FcConfig = struct _FcConfig;
 
@@ -11,10 +10,6 @@ namespace kq {
 // The templates ask for a 9-point CJK font; one that covers both languages keeps the pages
 // looking the same in either.
 inline const QString kWindowFontFamily = QStringLiteral("WenQuanYi Micro Hei");
-
-// Reads the font configuration on a thread of its own, which takes a few milliseconds that the
-// window system's start hides; the font database finds it done. Ends when joined or destroyed.
-std::jthread StartReadingFontConfiguration();
 
 // How the configuration (nullptr: the program's) asks family to be drawn: QFont::PreferNoHinting
 // where it turns hinting off, QFont::PreferDefaultHinting otherwise.

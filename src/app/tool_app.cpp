@@ -12,6 +12,7 @@
 #include "app/qt_language_dialog.h"
 #include "app/qt_main_window.h"
 #include "app/screenshots.h"
+#include "app/warm_up.h"
 #include "cli/ctl.h"
 #include "cli/help_format.h"
 #include "devlink/link.h"
@@ -104,6 +105,7 @@ int RunTool(int argc, char** argv) {
     // The restart repeats the command line as given; QApplication takes its own options out.
     const std::vector<std::string> commandLine(argv + 1, argv + argc);
     QApplication app(argc, argv);
+    std::jthread imageReaders = StartReadyingImageReaders();
     cli.allow_extras(false);
     if (const int code = parse(argc, argv); code >= 0) return code;
     DeviceLink& link = *engine.link;
