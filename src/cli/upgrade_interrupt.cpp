@@ -159,7 +159,13 @@ void Interrupted(StopCause cause) {
     }
     SayBackup();
     AppendPrepared();
-    _exit(cause == StopCause::Terminate ? 128 + 15 : 128 + 2);
+    const int code = cause == StopCause::Terminate ? 128 + 15 : 128 + 2;
+#ifdef _WIN32
+    // At once, as _exit is on POSIX: ExitProcess would first wait for the loader lock, which
+    // the thread the console is starting for the next press may hold.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+#endif
+    _exit(code);
 }
 
 #ifdef _WIN32
