@@ -400,6 +400,13 @@ TEST(CtlTest, ReadsTheCurrent) {
     EXPECT_EQ(r.out, "42\n");
     r = Ctl({"--virtual-engine=mode=mute", "current"});
     EXPECT_EQ(r.code, 1);
+    // The parser's marks are never a value: "--" ends the options and "++" the command, so
+    // both read the current rather than set one.
+    for (const char* mark : {"--", "++"}) {
+        r = Ctl({"--virtual-engine=current=42", "current", mark});
+        EXPECT_EQ(r.code, 0) << mark;
+        EXPECT_EQ(r.out, "42\n") << mark;
+    }
 }
 
 }  // namespace

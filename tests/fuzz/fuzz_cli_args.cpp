@@ -156,9 +156,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         KQ_FUZZ_CHECK(out.str() == parsed.out && err.str() == parsed.err);
     }
 
-    // `current N` for every N that is no option: taken exactly when it is decimal digits worth
-    // 0 to 100.
-    if (args.size() == 2 && args[0] == "current" && !args[1].starts_with('-')) {
+    // `current N` for every N that is no option and not the parser's "++" (which ends the
+    // command's words): taken exactly when it is decimal digits worth 0 to 100.
+    if (args.size() == 2 && args[0] == "current" && !args[1].starts_with('-') && args[1] != "++") {
         KQ_FUZZ_CHECK(parsed.runs == (IsDecimal(args[1]) && DecimalValue(args[1]) <= 100));
     }
     if (parsed.runs && parsed.command == "current" && !parsed.arguments.empty()) {
