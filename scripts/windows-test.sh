@@ -12,20 +12,32 @@ bash scripts/windows-build.sh "$@"
 bash scripts/windows-prefix.sh "$dir/wine-prefix"
 export WINEPREFIX=$(realpath -m "$dir")/wine-prefix
 export WINEDEBUG=-all
-# One wine server for the whole run (a server left by an earlier run of this prefix goes
-# first); only this prefix's server is ended afterwards, before the X server its programs use.
+# One wine server for each of the two runs below (a server left by an earlier run of this prefix
+# goes first); only this prefix's server is ended, before the X server its programs use.
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 /usr/lib/wine/wineserver -w
-/usr/lib/wine/wineserver -p
-# The prefix's services start with the first program and keep its output open: started here,
-# they do not hold a test's output (which ctest reads to its end).
-/usr/lib/wine/wine64 wineboot.exe --init </dev/null >/dev/null 2>&1
+# The prefix's services start with the first program, its desktop with the first console or
+# window, and each keeps the output of the program that started it open (wine hands its own
+# stderr on) for as long as it runs: started here, they hold no test's output, which ctest reads
+# to its end. The desktop is started for the display each run has.
+start_session() {
+    /usr/lib/wine/wineserver -p
+    /usr/lib/wine/wine64 wineboot.exe --init </dev/null >/dev/null 2>&1
+    /usr/lib/wine/wine64 explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+}
+end_session() {
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    /usr/lib/wine/wineserver -w
+}
 XVFB_PID=
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; [[ -z $XVFB_PID ]] || kill "$XVFB_PID"' EXIT
+trap 'end_session; [[ -z $XVFB_PID ]] || kill "$XVFB_PID"' EXIT
 # Windows only where a test asks for them (label display): a console given a display behaves
 # otherwise (the Ctrl-C tests' own console).
 failed=0
+start_session
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -LE display || failed=1
+end_session
 start_xvfb
+start_session
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -L display || failed=1
 exit $failed
