@@ -11,11 +11,19 @@ namespace kq {
 // looking the same in either.
 inline const QString kWindowFontFamily = QStringLiteral("WenQuanYi Micro Hei");
 
-// How the configuration (nullptr: the program's) asks family to be drawn: QFont::PreferNoHinting
-// where it turns hinting off, QFont::PreferDefaultHinting otherwise.
-QFont::HintingPreference ConfiguredHinting(const QString& family, FcConfig* config = nullptr);
+// What a font configuration makes of a family: whether it has a font of that family at all, and
+// how it asks that font drawn (QFont::PreferNoHinting where it turns hinting off).
+struct ConfiguredFont {
+    bool installed = false;
+    QFont::HintingPreference hinting = QFont::PreferDefaultHinting;
+};
 
-// The program's font for all its windows, where that family is installed.
-void ChooseFont();
+// Reads it from the configuration (nullptr: the program's). Needs no QApplication, so it runs
+// beside the window system's start.
+ConfiguredFont ReadConfiguredFont(const QString& family, FcConfig* config = nullptr);
+
+// Makes kWindowFontFamily, as configured, the font of all the program's windows where it is
+// installed.
+void ChooseFont(const ConfiguredFont& configured);
 
 }  // namespace kq

@@ -93,7 +93,7 @@ int RunTool(int argc, char** argv) {
             return kExitUsage;
         }
     }
-    std::jthread fontConfiguration = StartReadingFontConfiguration();
+    std::future<ConfiguredFont> fontConfiguration = StartReadingFontConfiguration();
     // The link, before the window system: a wrong --virtual-engine or trace file needs no display.
     EngineLink engine;
     std::string error;
@@ -105,7 +105,6 @@ int RunTool(int argc, char** argv) {
     // The restart repeats the command line as given; QApplication takes its own options out.
     const std::vector<std::string> commandLine(argv + 1, argv + argc);
     QApplication app(argc, argv);
-    std::jthread imageReaders = StartReadyingImageReaders();
     cli.allow_extras(false);
     if (const int code = parse(argc, argv); code >= 0) return code;
     DeviceLink& link = *engine.link;
@@ -128,8 +127,8 @@ int RunTool(int argc, char** argv) {
                         nullptr,
                         UpgradeBackupDirectory(),
                         UpgradeHistoryFile()};
-    fontConfiguration.join();
-    ChooseFont();
+    ChooseFont(fontConfiguration.get());
+    const std::jthread fontsAndImages = StartReadyingFontsAndImages();
 
     if (!screenshotDir.empty()) {
         return TakeScreenshots(context, services, engine.backend.hotplug,

@@ -2,16 +2,24 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <QFontDatabase>
 #include <QImageReader>
 
 namespace kq {
 
-std::jthread StartReadingFontConfiguration() {
-    return std::jthread([] { FcInit(); });
+std::future<ConfiguredFont> StartReadingFontConfiguration() {
+    return std::async(std::launch::async, [] {
+        FcInit();
+        return ReadConfiguredFont(kWindowFontFamily);
+    });
 }
 
-std::jthread StartReadyingImageReaders() {
-    return std::jthread([] { QImageReader(":/icons/16/kq7300.png").read(); });
+// The font database may be filled from any thread; the UI thread's first look waits for it.
+std::jthread StartReadyingFontsAndImages() {
+    return std::jthread([] {
+        QFontDatabase::families();
+        QImageReader(":/icons/16/kq7300.png").read();
+    });
 }
 
 }  // namespace kq

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <future>
 #include <thread>
+
+#include "app/app_font.h"
 
 namespace kq {
 
@@ -8,12 +11,13 @@ namespace kq {
 // its own while the window system starts and the window is built, and ends when joined or
 // destroyed.
 
-// Reads the font configuration (a few milliseconds); the font database finds it done.
-std::jthread StartReadingFontConfiguration();
+// Reads the font configuration (a few milliseconds) and what it makes of the window font.
+std::future<ConfiguredFont> StartReadingFontConfiguration();
 
-// Reads one small picture, which readies what every later one uses: the list of image plugins
-// and the PNG decoder. The style's own pictures in the first paint find them ready. Needs the
-// QApplication.
-std::jthread StartReadyingImageReaders();
+// Fills the font database, which the window's first text waits for, then reads one small
+// picture, which readies what every later one uses: the list of image plugins and the PNG
+// decoder, for the style's own pictures in the first paint. Needs the QApplication and the font
+// configuration read.
+std::jthread StartReadyingFontsAndImages();
 
 }  // namespace kq

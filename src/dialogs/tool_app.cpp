@@ -16,6 +16,7 @@ bool CToolApp::InitInstance() {
                                MessageIcon::Warning});
         }
     }
+    const std::jthread texts = settings_.ReadTextsAhead();
     view_.RunMainWindow();
     return false;
 }

@@ -225,6 +225,11 @@ std::string Settings::Translate(std::string_view key, std::string_view fallback)
     return std::string(fallback);
 }
 
+std::jthread Settings::ReadTextsAhead() const {
+    if (CurrentLanguageFile.empty()) return {};
+    return std::jthread([&texts = texts_, file = CurrentLanguageFile] { texts.Read(file); });
+}
+
 void Settings::UseLanguage(std::string_view name) {
     CurrentLanguageFile = IsPlainName(name) ? LanguageFileIn(programDir_, name) : std::string();
 }
@@ -235,12 +240,20 @@ std::string TranslationCache::Lookup(const std::string& file, std::string_view k
                                      size_t bufferSize) {
     if (bufferSize == 0) return {};
     const std::lock_guard lock(mutex_);
-    if (file_ != file) {
-        table_ = profile::LoadSection(file, kStringSection);
-        file_ = file;
-    }
+    ReadLocked(file);
     const std::optional<std::string_view> text = table_.Find(key);
     return text ? std::string(text::CutUtf8(*text, bufferSize - 1)) : std::string();
+}
+
+void TranslationCache::Read(const std::string& file) {
+    const std::lock_guard lock(mutex_);
+    ReadLocked(file);
+}
+
+void TranslationCache::ReadLocked(const std::string& file) {
+    if (file_ == file) return;
+    table_ = profile::LoadSection(file, kStringSection);
+    file_ = file;
 }
 
 }  // namespace kq

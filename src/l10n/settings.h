@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace kq {
@@ -118,8 +119,12 @@ class TranslationCache {
 
     // The key's text in `file`, cut to bufferSize - 1 bytes; empty when there is none.
     std::string Lookup(const std::string& file, std::string_view key, size_t bufferSize);
+    // Reads `file`'s texts now, as its first Lookup would.
+    void Read(const std::string& file);
 
   private:
+    void ReadLocked(const std::string& file);
+
     std::mutex mutex_;
     std::optional<std::string> file_;  // whose texts table_ holds
     profile::SectionTable table_;
@@ -171,6 +176,9 @@ class Settings {
     // Makes the language file of that name beside the program the current one, storing nothing:
     // for a program whose language follows the locale (the command line).
     void UseLanguage(std::string_view name);
+    // Reads the current language's texts on a thread of its own while a window is built (a
+    // language file takes a few hundred microseconds); a Translate meanwhile waits for them.
+    std::jthread ReadTextsAhead() const;
 
     std::string CurrentLanguageFile;
 

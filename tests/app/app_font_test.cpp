@@ -31,7 +31,7 @@ std::string HintingRule(const char* family, bool hinting) {
            (hinting ? "true" : "false") + "</bool></edit></match>";
 }
 
-class ConfiguredHintingTest : public ::testing::Test {
+class ConfiguredFontTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!std::filesystem::exists(std::filesystem::path(kFontDir) / "wqy-microhei.ttc"))
@@ -39,29 +39,40 @@ class ConfiguredHintingTest : public ::testing::Test {
     }
 };
 
-TEST_F(ConfiguredHintingTest, FollowsTheRulesForTheFamily) {
+TEST_F(ConfiguredFontTest, FollowsTheRulesForTheFamily) {
     const std::string family = kWindowFontFamily.toStdString();
     struct Case {
         const char* what;
+        QString asked;
         std::string rule;
-        QFont::HintingPreference expected;
+        bool installed;
+        QFont::HintingPreference hinting;
     } cases[] = {
-        {"hinting off for the family", HintingRule(family.c_str(), false), QFont::PreferNoHinting},
-        {"hinting on for the family", HintingRule(family.c_str(), true),
+        {"hinting off for the family", kWindowFontFamily, HintingRule(family.c_str(), false), true,
+         QFont::PreferNoHinting},
+        {"hinting on for the family", kWindowFontFamily, HintingRule(family.c_str(), true), true,
          QFont::PreferDefaultHinting},
-        {"no rule", "", QFont::PreferDefaultHinting},
-        {"hinting off for another family", HintingRule("DejaVu Sans", false),
+        {"no rule", kWindowFontFamily, "", true, QFont::PreferDefaultHinting},
+        {"hinting off for another family", kWindowFontFamily, HintingRule("DejaVu Sans", false),
+         true, QFont::PreferDefaultHinting},
+        {"a family in another case", kWindowFontFamily.toLower(), "", true,
          QFont::PreferDefaultHinting},
+        // The configuration's only font is matched, but it is not of the family asked for.
+        {"a family the configuration lacks", "DejaVu Sans", "", false, QFont::PreferDefaultHinting},
     };
     for (const Case& c : cases) {
         const Config config = ConfigWith(c.rule);
-        EXPECT_EQ(ConfiguredHinting(kWindowFontFamily, config.get()), c.expected) << c.what;
+        const ConfiguredFont configured = ReadConfiguredFont(c.asked, config.get());
+        EXPECT_EQ(configured.installed, c.installed) << c.what;
+        EXPECT_EQ(configured.hinting, c.hinting) << c.what;
     }
 }
 
 // The package that installs the font turns its hinting off; Qt alone would hint it anyway.
-TEST_F(ConfiguredHintingTest, TheSystemConfigurationTurnsTheWindowFontsHintingOff) {
-    EXPECT_EQ(ConfiguredHinting(kWindowFontFamily), QFont::PreferNoHinting);
+TEST_F(ConfiguredFontTest, TheSystemConfigurationTurnsTheWindowFontsHintingOff) {
+    const ConfiguredFont configured = ReadConfiguredFont(kWindowFontFamily);
+    EXPECT_TRUE(configured.installed);
+    EXPECT_EQ(configured.hinting, QFont::PreferNoHinting);
 }
 
 }  // namespace

@@ -439,6 +439,27 @@ TEST_F(SettingsTest, LanguageFileIsReadOncePerLanguage) {
     EXPECT_EQ(copy.Translate("Led.Write"), "Changed");
 }
 
+// Texts read ahead on another thread are the file's as it was then; a language chosen after
+// the read starts is read for itself.
+TEST_F(SettingsTest, TextsReadAheadAreTheOnesTranslated) {
+    Language("English", "[String]\nLed.Write=Send\n");
+    Language("SimpChinese", "[String]\nLed.Write=写入\n");
+    settings_.LanguageFilePath(dir_.path());
+    settings_.ReadTextsAhead().join();
+    Language("English", "[String]\nLed.Write=Changed\n");
+    EXPECT_EQ(settings_.Translate("Led.Write"), "Send");
+
+    {
+        const std::jthread ahead = settings_.ReadTextsAhead();
+        settings_.CurrentLanguageFile = LanguageFile("SimpChinese");
+        EXPECT_EQ(settings_.Translate("Led.Write"), "写入");
+    }
+    EXPECT_EQ(settings_.Translate("Led.Write"), "写入");
+
+    settings_.CurrentLanguageFile.clear();
+    EXPECT_FALSE(settings_.ReadTextsAhead().joinable());
+}
+
 TEST_F(SettingsTest, HugeFilesCountAsMissing) {
     std::string huge = "[String]\nLed.Write=Send\n";
     huge.resize(profile::kMaxFileSize + 1, ';');
