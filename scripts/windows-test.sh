@@ -36,6 +36,9 @@ trap 'end_session; [[ -z $XVFB_PID ]] || kill "$XVFB_PID"' EXIT
 failed=0
 start_session
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -LE display || failed=1
+# The second run's log would replace this one's.
+log=$dir/Testing/Temporary/LastTest.log
+[[ ! -f $log ]] || cp "$log" "${log%.log}-console.log"
 end_session
 start_xvfb
 start_session
