@@ -93,6 +93,7 @@ int RunTool(int argc, char** argv) {
             return kExitUsage;
         }
     }
+    const std::jthread sessionBus = StartConnectingSessionBus();
     std::future<ConfiguredFont> fontConfiguration = StartReadingFontConfiguration();
     // The link, before the window system: a wrong --virtual-engine or trace file needs no display.
     EngineLink engine;

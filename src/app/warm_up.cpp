@@ -2,10 +2,17 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <QDBusConnection>
 #include <QFontDatabase>
 #include <QImageReader>
 
 namespace kq {
+
+// Qt's bus connections live on a thread of Qt's own that needs no QApplication yet; one first
+// asked for off the main thread delivers at once rather than from the main event loop on.
+std::jthread StartConnectingSessionBus() {
+    return std::jthread([] { QDBusConnection::sessionBus(); });
+}
 
 std::future<ConfiguredFont> StartReadingFontConfiguration() {
     return std::async(std::launch::async, [] {

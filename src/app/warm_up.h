@@ -11,6 +11,11 @@ namespace kq {
 // its own while the window system starts and the window is built, and ends when joined or
 // destroyed.
 
+// Connects to the session bus, which the accessibility bridge asks for on the window's first
+// text and waits for there (with no bus running, until dbus-launch has been tried). May start
+// before the QApplication.
+std::jthread StartConnectingSessionBus();
+
 // Reads the font configuration (a few milliseconds) and what it makes of the window font.
 std::future<ConfiguredFont> StartReadingFontConfiguration();
 
