@@ -5,12 +5,15 @@
 #include <QDBusConnection>
 #include <QFontDatabase>
 #include <QImageReader>
+#include <QThread>
 
 namespace kq {
 
 // Qt's bus connections live on a thread of Qt's own that needs no QApplication yet; one first
-// asked for off the main thread delivers at once rather than from the main event loop on.
+// asked for off the main thread delivers at once rather than from the main event loop on. Qt
+// takes the first thread that asks it anything for its main thread: this one asks first.
 std::jthread StartConnectingSessionBus() {
+    QThread::currentThread();
     return std::jthread([] { QDBusConnection::sessionBus(); });
 }
 

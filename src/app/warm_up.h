@@ -12,8 +12,8 @@ namespace kq {
 // destroyed.
 
 // Connects to the session bus, which the accessibility bridge asks for on the window's first
-// text and waits for there (with no bus running, until dbus-launch has been tried). May start
-// before the QApplication.
+// text and waits for there (with no bus running, until dbus-launch has been tried). Called on
+// the main thread before anything else of Qt's, and may be before the QApplication.
 std::jthread StartConnectingSessionBus();
 
 // Reads the font configuration (a few milliseconds) and what it makes of the window font.
