@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <cstdlib>
-#include <filesystem>
+#include <cstdio>
 
 #include "app/warm_up.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/temp_dir.h"
 
 namespace kq::test {
 namespace {
@@ -19,8 +20,8 @@ QStringList g_warnings;
 // A bus that takes the connection and never answers: the bus thread stays inside Qt while the
 // QApplication is built, as it does at a real start.
 TEST(SessionBusTest, ConnectingBesideQApplicationLeavesItTheMainThread) {
-    const std::filesystem::path socketPath =
-        std::filesystem::temp_directory_path() / ("kq-bus-" + std::to_string(getpid()));
+    const TempFolder folder;
+    const std::filesystem::path socketPath = folder.path / "bus";
     const int bus = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_GE(bus, 0);
     sockaddr_un address{};
@@ -28,7 +29,8 @@ TEST(SessionBusTest, ConnectingBesideQApplicationLeavesItTheMainThread) {
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
     ASSERT_EQ(bind(bus, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(bus, 1), 0);
-    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socketPath.string()).c_str(), 1);
+    EnvGuard env;
+    env.Set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socketPath.string());
 
     std::jthread connecting = StartConnectingSessionBus();
     const int peer = accept(bus, nullptr, nullptr);  // the bus thread has asked Qt by now
@@ -46,7 +48,6 @@ TEST(SessionBusTest, ConnectingBesideQApplicationLeavesItTheMainThread) {
     }
     qInstallMessageHandler(nullptr);
     close(bus);
-    std::filesystem::remove(socketPath);
     EXPECT_TRUE(g_warnings.filter("main() thread").isEmpty())
         << g_warnings.join('\n').toStdString();
 }
