@@ -14,6 +14,7 @@
 #include "app/screenshots.h"
 #include "app/warm_up.h"
 #include "cli/ctl.h"
+#include "cli/empty_values.h"
 #include "cli/help_format.h"
 #include "devlink/link.h"
 #include "l10n/settings.h"
@@ -72,6 +73,7 @@ int RunTool(int argc, char** argv) {
                          "Print the version and exit");
     BackendOptions options;
     AddBackendOptions(cli, options);
+    cli.get_option("--trace")->check(NonEmpty("the value is empty"));
     std::string screenshotDir;
     cli.add_option("--screenshot", screenshotDir)->group("");  // for the documentation only
     auto parse = [&](int count, char** args) {
@@ -86,6 +88,11 @@ int RunTool(int argc, char** argv) {
     // system opens. Qt's own options (one dash: -platform, -style, ...) are left to
     // QApplication, which takes them out; the program's own have two dashes (-h and -V aside).
     cli.allow_extras();
+    if (const std::string option = OptionWithEmptyValue(cli, {argv + 1, argv + argc});
+        !option.empty()) {
+        std::cerr << "error: " << option << ": the value is empty\n";
+        return kExitUsage;
+    }
     if (const int code = parse(argc, argv); code >= 0) return code;
     for (const std::string& extra : cli.remaining()) {
         if (extra.starts_with("--")) {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "cli/ctl_text.h"
+#include "cli/empty_values.h"
 #include "cli/engine_commands.h"
 #include "cli/help_format.h"
 #include "cli/history_command.h"
@@ -73,12 +74,16 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
 
     CtlOptions& options = request.options;
     AddBackendOptions(app, options.backend);
+    const CLI::Validator nonEmpty = NonEmpty(Say(CtlText::EmptyValue));
+    app.get_option("--trace")->check(nonEmpty);
     app.add_option("--serial", options.filter.serial,
                    "Talk to the engine with this serial number, as list shows it")
-        ->type_name("S");
+        ->type_name("S")
+        ->check(nonEmpty);
     app.add_option("--path", options.filter.path,
                    "Talk to the engine at this path, as list shows it (such as 1-1.2)")
-        ->type_name("P");
+        ->type_name("P")
+        ->check(nonEmpty);
     app.add_flag(
         "--json", options.json,
         "Print status, current, list, monitor, upgrade and history as JSON (one object per line)");
@@ -92,6 +97,10 @@ int ParseCtl(const std::vector<std::string>& args, CtlRequest& request, std::ost
     // judged below, so that an unknown command is called one.
     app.allow_extras();
 
+    if (const std::string option = OptionWithEmptyValue(app, args); !option.empty()) {
+        err << UsageError(option + ": " + Say(CtlText::EmptyValue));
+        return kExitUsage;
+    }
     // Settings always hold a "=": a separate word without one after a bare --virtual-engine is
     // a command, or a mistyped one, never settings (the parser would take it for them).
     for (size_t i = 0; i + 1 < args.size(); ++i) {

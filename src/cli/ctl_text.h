@@ -22,6 +22,7 @@ namespace kq {
     X(CannotWriteBecause, "cannot write the output: %1")                                           \
     X(NotANumber, "'%1' is not a number; N is 0 to %2, in decimal digits")                         \
     X(OutsideRange, "%1 is outside 0 to %2")                                                       \
+    X(EmptyValue, "the value is empty")                                                            \
     X(SeveralWithSerial, "%1 engines have serial %2; choose one with --path P:")                   \
     X(SeveralEngines, "%1 engines are attached; choose one with --serial S or --path P:")          \
     X(SeveralAlike,                                                                                \

@@ -18,6 +18,7 @@
 
 #include "cli/ctl.h"
 #include "cli/ctl_text.h"
+#include "cli/empty_values.h"
 #include "cli/json.h"
 #include "cli/upgrade_interrupt.h"
 #include "cli/upgrade_progress.h"
@@ -504,7 +505,8 @@ void AddUpgradeCommand(CLI::App& app, CtlCommand& chosen) {
                      "Loader image (1-10240 bytes); default usbloader.bin, else "
                      "usbloader.enc, beside the program or in a kq7300 data folder (see the "
                      "man page)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(NonEmpty(Say(CtlText::EmptyValue)));
     command->add_flag("-y,--yes", request->yes, "Do not ask before writing");
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/ctl.h"
+#include "cli/empty_values.h"
 #include "l10n/settings.h"
 #include "os/os.h"
 #include "upgrade/backup.h"
@@ -67,8 +68,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
                          "Print the version and exit");
     kq::BackendOptions options;
     kq::AddBackendOptions(cli, options);
+    cli.get_option("--trace")->check(kq::NonEmpty("the value is empty"));
     std::vector<std::string> args = Arguments();
     if (!args.empty()) args.erase(args.begin());
+    if (const std::string option = kq::OptionWithEmptyValue(cli, args); !option.empty()) {
+        Answer("error: " + option + ": the value is empty\n", true);
+        return kq::kExitUsage;
+    }
     // CLI11 takes the arguments last first.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {

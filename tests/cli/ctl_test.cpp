@@ -167,6 +167,17 @@ TEST(CtlTest, UsageErrorsSayWhatIsWrong) {
           Case{{"--virtual-engine", "upgrade", firmware}, "cannot read " + firmware},
           Case{{two[0], two[1], "upgrade", firmware}, "cannot read " + firmware},
           Case{{two[0], two[1], "power", "on"}, "choose one with --serial"},
+          // An empty value is no value left out: it would choose any engine, trace nothing or
+          // take the default loader.
+          Case{{two[0], two[1], "--serial", "", "power", "on"}, "--serial: the value is empty"},
+          Case{{two[0], two[1], "--path=", "power", "on"}, "--path: the value is empty"},
+          Case{{"--virtual-engine", "--serial=", "--json", "status"},
+               "--serial: the value is empty"},
+          Case{{"--virtual-engine", "upgrade", "--loader=", firmware}, "--loader: the value is"},
+          Case{{two[0], "power", "on", "--path", ""}, "--path: the value is empty"},
+          Case{{"--virtual-engine", "--trace", "", "status"}, "--trace: the value is empty"},
+          Case{{"--virtual-engine", "upgrade", firmware, "--loader", ""},
+               "--loader: the value is empty"},
           // The link is not opened: engine settings not understood, a trace file not written.
           Case{{"--virtual-engine=mode=odd", "status"}, "error: --virtual-engine: "},
           Case{{"--virtual-engine", "--trace", firmware + "/no/trace", "status"},

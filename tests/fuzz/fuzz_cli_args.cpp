@@ -33,13 +33,14 @@ struct Parsed {
     std::vector<std::pair<std::string, std::vector<std::string>>> arguments;  // the command's
     bool virtualEngine = false;
     std::vector<std::string> engineSettings;
-    std::string trace, serial, path;
+    std::string trace, serial, path, place;
     bool json = false;
 
     bool SameRequest(const Parsed& o) const {
         return runs == o.runs && command == o.command && arguments == o.arguments &&
                virtualEngine == o.virtualEngine && engineSettings == o.engineSettings &&
-               trace == o.trace && serial == o.serial && path == o.path && json == o.json;
+               trace == o.trace && serial == o.serial && path == o.path && place == o.place &&
+               json == o.json;
     }
 };
 
@@ -64,6 +65,7 @@ Parsed Parse(const std::vector<std::string>& args) {
     p.trace = o.backend.tracePath;
     p.serial = o.filter.serial;
     p.path = o.filter.path;
+    p.place = o.filter.place;
     p.json = o.json;
     return p;
 }
@@ -104,6 +106,7 @@ std::vector<std::string> GlobalOptions(const Parsed& p) {
     if (!p.trace.empty()) args.push_back("--trace=" + p.trace);
     if (!p.serial.empty()) args.push_back("--serial=" + p.serial);
     if (!p.path.empty()) args.push_back("--path=" + p.path);
+    if (!p.place.empty()) args.push_back("--path=" + p.place);
     if (p.json) args.push_back("--json");
     return args;
 }
